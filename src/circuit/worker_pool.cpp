@@ -1,0 +1,95 @@
+#include "circuit/worker_pool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace zetrion {
+namespace {
+
+struct Job {
+    const WorkerPool::RangeFn* fn;
+    std::size_t n;
+    std::size_t chunk;
+    std::atomic<std::size_t> next{0};  // first unclaimed index
+    std::atomic<std::size_t> done{0};  // indices finished
+    std::mutex m;
+    std::condition_variable cv;
+
+    // Claims and runs chunks until none is left; true when this call
+    // finished the last one.
+    void work() {
+        for (;;) {
+            const std::size_t b = next.fetch_add(chunk, std::memory_order_relaxed);
+            if (b >= n) return;
+            const std::size_t e = std::min(n, b + chunk);
+            (*fn)(b, e);
+            if (done.fetch_add(e - b, std::memory_order_acq_rel) + (e - b) == n) {
+                std::lock_guard<std::mutex> lk(m);
+                cv.notify_all();
+            }
+        }
+    }
+    bool exhausted() const { return next.load(std::memory_order_relaxed) >= n; }
+};
+
+}  // namespace
+
+struct WorkerPool::Impl {
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<std::shared_ptr<Job>> queue;
+
+    void run_worker() {
+        for (;;) {
+            std::shared_ptr<Job> job;
+            {
+                std::unique_lock<std::mutex> lk(m);
+                cv.wait(lk, [&] { return !queue.empty(); });
+                job = queue.front();
+                if (job->exhausted()) {
+                    queue.pop_front();
+                    continue;
+                }
+            }
+            job->work();
+            std::lock_guard<std::mutex> lk(m);
+            if (!queue.empty() && queue.front() == job) queue.pop_front();
+        }
+    }
+};
+
+WorkerPool& WorkerPool::instance() {
+    static WorkerPool* pool = new WorkerPool();  // lives until the process ends
+    return *pool;
+}
+
+WorkerPool::WorkerPool() : impl_(new Impl), workers_(std::max(1u, std::thread::hardware_concurrency())) {
+    for (std::size_t i = 0; i < workers_; ++i) std::thread([impl = impl_] { impl->run_worker(); }).detach();
+}
+
+void WorkerPool::parallel_for(std::size_t n, std::size_t grain, const RangeFn& fn) {
+    if (n == 0) return;
+    grain = std::max<std::size_t>(grain, 1);
+    // Four chunks per worker lets idle workers even out uneven progress.
+    const std::size_t target = std::max<std::size_t>(1, n / (4 * workers_));
+    auto job = std::make_shared<Job>();
+    job->fn = &fn;
+    job->n = n;
+    job->chunk = std::max(grain, target);
+    {
+        std::lock_guard<std::mutex> lk(impl_->m);
+        impl_->queue.push_back(job);
+    }
+    impl_->cv.notify_all();
+    job->work();  // the caller takes chunks too
+    std::unique_lock<std::mutex> lk(job->m);
+    job->cv.wait(lk, [&] { return job->done.load(std::memory_order_acquire) == n; });
+}
+
+}  // namespace zetrion

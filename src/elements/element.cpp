@@ -1,0 +1,133 @@
+#include "elements/element.hpp"
+
+#include <limits>
+
+namespace zetrion {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// clang-format off
+constexpr std::array<KindInfo, kKindCount> kKinds{{
+    {"R",    "",     "R",    1, {"r"},                       {"ohm"},                                  {1.0}},
+    {"C",    "",     "C",    1, {"c"},                       {"F"},                                    {0.001}},
+    {"L",    "",     "L",    1, {"l"},                       {"H"},                                    {1e-6}},
+    {"La",   "",     "La",   2, {"l", "alpha"},              {"H*s", "-"},                             {1e-6, 0.8}},
+    {"CPE",  "Cpe",  "Cpe",  2, {"q", "alpha"},              {"ohm^-1*s^alpha", "-"},                  {0.001, 0.8}},
+    {"W",    "",     "W",    1, {"aw"},                      {"ohm*s^-0.5"},                           {1.0}},
+    {"Wo",   "",     "Wo",   2, {"z0", "tau"},               {"ohm", "s"},                             {1.0, 10.0}},
+    {"Ws",   "",     "Ws",   2, {"z0", "tau"},               {"ohm", "s"},                             {1.0, 10.0}},
+    {"G",    "",     "G",    2, {"rg", "tg"},                {"ohm", "s"},                             {1.0, 1.0}},
+    {"Gs",   "",     "Gs",   3, {"rg", "tg", "phi"},         {"ohm", "s", "-"},                        {1.0, 1.0, 1.0}},
+    {"K",    "",     "K",    2, {"r", "tau_k"},              {"ohm", "s"},                             {1.0, 0.001}},
+    {"Zarc", "",     "Zarc", 3, {"r", "tau_k", "gamma"},     {"ohm", "s", "-"},                        {1.0, 0.001, 0.8}},
+    {"TLMQ", "Tlmq", "Tlmq", 3, {"r_ion", "qs", "gamma"},    {"ohm", "F*s^(gamma-1)", "-"},            {1.0, 0.001, 0.8}},
+    {"T",    "",     "T",    4, {"a", "b", "k_tau", "tau"},  {"ohm*m^2", "ohm*m^2", "-", "s"},         {1.0, 1.0, 1.0, 1.0}},
+}};
+// clang-format on
+
+bool same_code(std::u32string_view a, std::string_view b) {
+    if (b.empty() || a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != static_cast<char32_t>(static_cast<unsigned char>(b[i]))) return false;
+    return true;
+}
+
+}  // namespace
+
+const KindInfo& kind_info(Kind k) { return kKinds[static_cast<std::size_t>(k)]; }
+
+Element default_element(Kind k) {
+    Element e;
+    e.kind = k;
+    e.v = kind_info(k).defaults;
+    return e;
+}
+
+std::optional<Element> default_for_code(std::u32string_view code) {
+    for (std::size_t i = 0; i < kKindCount; ++i) {
+        const KindInfo& info = kKinds[i];
+        if (same_code(code, info.code) || same_code(code, info.alt_code)) return default_element(kind_at(i));
+    }
+    return std::nullopt;
+}
+
+std::optional<Element> default_for_code(std::string_view code) {
+    for (std::size_t i = 0; i < kKindCount; ++i) {
+        const KindInfo& info = kKinds[i];
+        if (code == info.code || (!info.alt_code.empty() && code == info.alt_code))
+            return default_element(kind_at(i));
+    }
+    return std::nullopt;
+}
+
+Bounds bounds_for_param(std::string_view name) {
+    if (name == "alpha" || name == "gamma") return {0.0, 1.0};
+    return {1e-12, kInf};
+}
+
+Cx kind_impedance(Kind k, const double* p, double w) {
+    switch (k) {
+        case Kind::R:
+            return {p[0], 0.0};
+        case Kind::C:
+            return reciprocal({0.0 * w * p[0], w * p[0]});
+        case Kind::L:
+            return {0.0 * w * p[0], w * p[0]};
+        case Kind::La:
+            return cpow({0.0 * w * p[0], w * p[0]}, p[1]);
+        case Kind::Cpe:
+            return reciprocal(scale(p[0], cpow({0.0 * w, w}, p[1])));
+        case Kind::W: {
+            const double s = std::sqrt(w);
+            return Cx{p[0], -p[0]} / Cx{s, 0.0};
+        }
+        case Kind::Wo: {
+            const Cx u = csqrt({0.0 * w * p[1], w * p[1]});
+            return real_over(p[0], u * ctanh_clamped(u));
+        }
+        case Kind::Ws: {
+            const Cx u = csqrt({0.0 * w * p[1], w * p[1]});
+            return scale(p[0], ctanh_clamped(u)) / u;
+        }
+        case Kind::G: {
+            const Cx v = csqrt({1.0 + 0.0 * w * p[1], w * p[1]});
+            return real_over(p[0], v);
+        }
+        case Kind::Gs: {
+            const Cx v = csqrt({1.0 + 0.0 * w * p[1], w * p[1]});
+            return real_over(p[0], v * ctanh_clamped(scale(p[2], v)));
+        }
+        case Kind::K:
+            return real_over(p[0], {1.0 + 0.0 * w * p[1], w * p[1]});
+        case Kind::Zarc: {
+            Cx d = cpow({0.0 * w * p[1], w * p[1]}, p[2]);
+            d.re += 1.0;
+            return real_over(p[0], d);
+        }
+        case Kind::Tlmq: {
+            const Cx y = scale(p[1], cpow({0.0 * w, w}, p[2]));
+            const Cx zq = reciprocal(y);
+            const Cx root = csqrt(scale(p[0], zq));
+            const double mag2 = zq.re * zq.re + zq.im * zq.im;
+            const Cx ratio{p[0] * zq.re / mag2, p[0] * -zq.im / mag2};
+            return root / ctanh_clamped(csqrt(ratio));
+        }
+        case Kind::T: {
+            const Cx beta = csqrt({p[2] + 0.0 * w * p[3], w * p[3]});
+            const CothCsch h = ccoth_csch_clamped(beta);
+            return scale(p[0], h.coth) / beta + scale(p[1], h.csch) / beta;
+        }
+    }
+    return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
+}
+
+std::optional<Cx> impedance_from_iter(Kind k, ParamStream& s, double w) {
+    const std::size_t n = param_count(k);
+    if (s.size - s.pos < n) return std::nullopt;
+    const Cx z = kind_impedance(k, s.data + s.pos, w);
+    s.pos += n;
+    return z;
+}
+
+}  // namespace zetrion

@@ -1,0 +1,86 @@
+#include "fit/residuals.hpp"
+
+#include <cmath>
+
+#include "circuit/evaluate.hpp"
+#include "circuit/params.hpp"
+#include "circuit/text.hpp"
+#include "circuit/worker_pool.hpp"
+
+namespace zetrion {
+
+std::optional<Weighting> parse_weighting(std::string_view s) {
+    if (s == "modulus") return Weighting::Modulus;
+    if (s == "unit") return Weighting::Unit;
+    return std::nullopt;
+}
+
+std::string weighting_error(std::string_view s) {
+    return "unknown weight scheme " + quoted(s) + ", expected \"modulus\" or \"unit\"";
+}
+
+std::vector<double> compute_weights(std::span<const Cx> z, Weighting w) {
+    std::vector<double> out(z.size(), 1.0);
+    if (w == Weighting::Modulus) {
+        for (std::size_t i = 0; i < z.size(); ++i) {
+            const double m = std::hypot(z[i].re, z[i].im);
+            out[i] = std::fmax(m, 1e-30);
+        }
+    }
+    return out;
+}
+
+bool residuals(const SeriesList& tree, std::span<const double> p, const Spectrum& data, EvalCounter& counter,
+               double* out) {
+    counter.fetch_add(1, std::memory_order_relaxed);
+    if (p.size() < param_count(tree)) return false;
+    const std::size_t n = data.omega.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* cursor = p.data();
+        const Cx m = impedance_with_params_unchecked(tree, cursor, data.omega[i]);
+        out[2 * i] = (m.re - data.z[i].re) / data.weights[i];
+        out[2 * i + 1] = (m.im - data.z[i].im) / data.weights[i];
+    }
+    return true;
+}
+
+double jacobian_step(double pk) {
+    constexpr double kCbrtEps = 6.0554544523933395e-06;
+    const double a = std::fabs(pk);
+    return kCbrtEps * (std::isnan(a) ? 1e-8 : std::fmax(a, 1e-8));
+}
+
+bool jacobian_columns(const SeriesList& tree, std::span<const double> p, const Spectrum& data,
+                      EvalCounter& counter, double* out) {
+    const std::size_t m = p.size();
+    if (m == 0) return true;
+    if (m < param_count(tree)) {
+        counter.fetch_add(2 * m, std::memory_order_relaxed);
+        return false;
+    }
+    const std::size_t rows = 2 * data.omega.size();
+    auto columns = [&](std::size_t begin, std::size_t end) {
+        std::vector<double> shifted(p.begin(), p.end());
+        std::vector<double> plus(rows), minus(rows);
+        for (std::size_t k = begin; k < end; ++k) {
+            const double h = jacobian_step(p[k]);
+            shifted[k] = p[k] + h;
+            residuals(tree, shifted, data, counter, plus.data());
+            shifted[k] = p[k] - h;
+            residuals(tree, shifted, data, counter, minus.data());
+            shifted[k] = p[k];
+            double* col = out + k * rows;
+            for (std::size_t i = 0; i < rows; ++i) col[i] = (plus[i] - minus[i]) / (h + h);
+        }
+    };
+    // Work in leaf evaluations; small Jacobians are not worth waking workers.
+    const std::size_t work = m * data.omega.size() * std::max<std::size_t>(1, collect_leaves(tree).size());
+    if (work < kParallelJacobianMinWork || m == 1) {
+        columns(0, m);
+    } else {
+        WorkerPool::instance().parallel_for(m, 1, columns);
+    }
+    return true;
+}
+
+}  // namespace zetrion

@@ -1,0 +1,55 @@
+// Weighted residuals of a circuit against a measured spectrum, and their
+// central-difference Jacobian.
+//
+// r[2i] = (Re M_i - Re Z_i) / w_i, r[2i+1] = (Im M_i - Im Z_i) / w_i, where M
+// is the model at the candidate parameters. Every residual evaluation adds one
+// to the fit's evaluation counter, so a Jacobian of m columns adds 2m.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "circuit/tree.hpp"
+
+namespace zetrion {
+
+enum class Weighting { Modulus, Unit };
+
+// "modulus" or "unit", exact.
+std::optional<Weighting> parse_weighting(std::string_view s);
+// unknown weight scheme "abs", expected "modulus" or "unit"
+std::string weighting_error(std::string_view s);
+
+// Unit: 1. Modulus: max(|Z_i|, 1e-30), NaN moduli giving 1e-30.
+std::vector<double> compute_weights(std::span<const Cx> z, Weighting w);
+
+using EvalCounter = std::atomic<std::uint64_t>;
+
+struct Spectrum {
+    std::span<const double> omega;  // rad/s
+    std::span<const Cx> z;          // measured
+    std::span<const double> weights;
+};
+
+// Writes 2n residuals into out; false when p holds fewer values than the
+// circuit needs (nothing meaningful is written then).
+bool residuals(const SeriesList& tree, std::span<const double> p, const Spectrum& data, EvalCounter& counter,
+               double* out);
+
+// Columns beyond which the Jacobian is computed on the worker pool; below it
+// the calling thread computes them alone.
+inline constexpr std::size_t kParallelJacobianMinWork = 4096;
+
+// m columns of 2n entries, column-major into out (out[k * 2n + i]); false on
+// too few parameters.
+bool jacobian_columns(const SeriesList& tree, std::span<const double> p, const Spectrum& data,
+                      EvalCounter& counter, double* out);
+
+// Step of column k: cbrt(eps) * max(|p_k|, 1e-8), a NaN |p_k| counting as 1e-8.
+double jacobian_step(double pk);
+
+}  // namespace zetrion

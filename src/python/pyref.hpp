@@ -1,0 +1,51 @@
+// An owning reference to a Python object: every path that leaves a scope
+// releases what it owns.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace zetrion::py {
+
+class Ref {
+public:
+    Ref() = default;
+    // Takes over a new reference (may be null: a failed call).
+    explicit Ref(PyObject* owned) : p_(owned) {}
+    static Ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    Ref(const Ref& o) : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    // Hands the reference to the caller.
+    PyObject* release() { return std::exchange(p_, nullptr); }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Releases the interpreter lock for the lifetime of the object. Nothing in
+// its scope may touch a Python object.
+class ReleaseGil {
+public:
+    ReleaseGil() : state_(PyEval_SaveThread()) {}
+    ~ReleaseGil() { PyEval_RestoreThread(state_); }
+    ReleaseGil(const ReleaseGil&) = delete;
+    ReleaseGil& operator=(const ReleaseGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+}  // namespace zetrion::py
