@@ -1,0 +1,76 @@
+#include <doctest/doctest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "circuit/evaluate.hpp"
+#include "circuit/parser.hpp"
+#include "fit/residuals.hpp"
+
+using namespace zetrion;
+
+namespace {
+
+SeriesList tree_of(std::string_view text) { return std::get<SeriesList>(parse(text)); }
+
+}  // namespace
+
+TEST_CASE("weighting names and weights") {
+    CHECK(parse_weighting("modulus") == Weighting::Modulus);
+    CHECK(parse_weighting("unit") == Weighting::Unit);
+    for (const char* bad : {"Modulus", " unit", "", "abs"}) CHECK_FALSE(parse_weighting(bad).has_value());
+    CHECK(weighting_error("abs") == "unknown weight scheme \"abs\", expected \"modulus\" or \"unit\"");
+    const std::vector<Cx> z{{0, 0}, {3, 4}, {std::nan(""), 1}};
+    CHECK(compute_weights(z, Weighting::Modulus) == std::vector<double>{1e-30, 5.0, 1e-30});
+    CHECK(compute_weights(z, Weighting::Unit) == std::vector<double>{1, 1, 1});
+}
+
+TEST_CASE("residual layout and counter") {
+    const SeriesList t = tree_of("R0");
+    const std::vector<double> w{1.0}, omega{1.0};
+    const std::vector<Cx> z{{1, 1}};
+    EvalCounter counter{0};
+    double r[2];
+    REQUIRE(residuals(t, std::vector<double>{2.0}, {omega, z, w}, counter, r));
+    CHECK(r[0] == 1.0);
+    CHECK(r[1] == -1.0);
+    CHECK(counter == 1);
+    CHECK_FALSE(residuals(t, std::vector<double>{}, {omega, z, w}, counter, r));
+}
+
+TEST_CASE("jacobian steps, columns and counts") {
+    CHECK(jacobian_step(2.0) == 2.0 * 6.0554544523933395e-06);
+    CHECK(jacobian_step(0.0) == 6.0554544523933395e-06 * 1e-8);
+    CHECK(jacobian_step(std::nan("")) == 6.0554544523933395e-06 * 1e-8);
+    CHECK(jacobian_step(-3.0) == 3.0 * 6.0554544523933395e-06);
+
+    const SeriesList t = tree_of("R0-(R1,C1)");
+    std::vector<double> omega, w;
+    std::vector<Cx> z;
+    for (int i = 0; i < 40; ++i) {
+        omega.push_back(std::pow(10.0, -1 + 0.15 * i));
+        z.push_back({5.0, -1.0});
+        w.push_back(1.0);
+    }
+    const std::vector<double> p{2.0, 30.0, 1e-4, 123.0};  // last entry unused
+    EvalCounter counter{0};
+    std::vector<double> r(80), jac(4 * 80);
+    residuals(t, p, {omega, z, w}, counter, r.data());
+    REQUIRE(jacobian_columns(t, p, {omega, z, w}, counter, jac.data()));
+    CHECK(counter == 1 + 8);
+    for (std::size_t i = 0; i < 40; ++i) {
+        // d/dR0 = 1 on the real part; the surplus column is exactly zero.
+        CHECK(jac[2 * i] == doctest::Approx(1.0).epsilon(1e-9));
+        CHECK(jac[2 * i + 1] == 0.0);
+        CHECK(jac[3 * 80 + 2 * i] == 0.0);
+        CHECK(jac[3 * 80 + 2 * i + 1] == 0.0);
+        // d/dR1 of R1 / (1 + j w R1 C1) = 1 / (1 + j w R1 C1)^2.
+        const Cx d = Cx{1.0, omega[i] * p[1] * p[2]};
+        const Cx expect = reciprocal(d * d);
+        CHECK(jac[80 + 2 * i] == doctest::Approx(expect.re).epsilon(1e-7));
+        CHECK(jac[80 + 2 * i + 1] == doctest::Approx(expect.im).epsilon(1e-7).scale(1.0));
+    }
+    EvalCounter empty{0};
+    CHECK(jacobian_columns(t, std::vector<double>{}, {omega, z, w}, empty, jac.data()));
+    CHECK(empty == 0);
+}
