@@ -1,0 +1,191 @@
+#include "fit/levenberg_marquardt.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "circuit/evaluate.hpp"
+
+namespace zetrion {
+namespace {
+
+constexpr double kLn10 = 2.302585092994046;
+
+// The solver's view of one circuit fit: residuals and Jacobian in solver space.
+class LmProblem final : public LmFunction {
+public:
+    LmProblem(const FitData& d, const std::vector<bool>& fixed, EvalCounter& counter)
+        : d_(d), fixed_(fixed), counter_(counter) {}
+
+    std::size_t residual_count() const override { return d_.residual_count(); }
+
+    void residuals(std::span<const double> x, double* r) override {
+        const std::vector<double> v = physical(x, d_.bounds);
+        zetrion::residuals(d_.tree, v, d_.spectrum(), counter_, r);
+    }
+
+    void jacobian(std::span<const double> x, double* jac) override {
+        const std::vector<double> v = physical(x, d_.bounds);
+        const std::size_t m = d_.residual_count();
+        jacobian_columns(d_.tree, v, d_.spectrum(), counter_, jac);
+        for (std::size_t j = 0; j < v.size(); ++j) {
+            double* col = jac + j * m;
+            if (fixed_[j]) {
+                std::fill(col, col + m, 0.0);
+            } else if (!is_closed(d_.bounds[j])) {
+                const double g = (v[j] - d_.bounds[j].lo) * kLn10;
+                for (std::size_t i = 0; i < m; ++i) col[i] *= g;
+            }
+        }
+    }
+
+private:
+    const FitData& d_;
+    const std::vector<bool>& fixed_;
+    EvalCounter& counter_;
+};
+
+bool plausible(const FitData& d, const std::vector<double>& p, bool success, double cost) {
+    if (!success || !std::isfinite(cost)) return false;
+    for (std::size_t i = 0; i < d.n; ++i) {
+        const Bounds& b = d.bounds[i];
+        if (is_closed(b)) {
+            const double tol = (b.hi - b.lo) * 1e-6;
+            if (!(std::fabs(p[i] - b.lo) > tol && std::fabs(b.hi - p[i]) > tol)) return false;
+        } else {
+            if (!(p[i] > 100.0 * b.lo)) return false;
+            const double q = p[i] / std::max(std::fabs(d.start[i]), 1e-300);
+            if (!(std::isfinite(q) && q >= 1e-6 && q < 1e6)) return false;
+        }
+    }
+    return true;
+}
+
+std::optional<FitError> check_tolerances(const LmSettings& s) {
+    if (std::signbit(s.ftol)) return FitError{FitError::Kind::Solver, "ftol must be >= 0"};
+    if (std::signbit(s.xtol)) return FitError{FitError::Kind::Solver, "xtol must be >= 0"};
+    if (std::signbit(s.gtol)) return FitError{FitError::Kind::Solver, "gtol must be >= 0"};
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool is_closed(const Bounds& b) { return std::fabs(b.hi) <= std::numeric_limits<double>::max(); }
+
+std::vector<double> to_solver_space(std::span<const double> v, std::span<const Bounds> bounds) {
+    const std::size_t n = std::min(v.size(), bounds.size());
+    std::vector<double> x(n);
+    for (std::size_t i = 0; i < n; ++i)
+        x[i] = is_closed(bounds[i]) ? v[i] : std::log10(std::max(v[i] - bounds[i].lo, 1e-300));
+    return x;
+}
+
+std::vector<double> physical(std::span<const double> x, std::span<const Bounds> bounds) {
+    const std::size_t n = std::min(x.size(), bounds.size());
+    std::vector<double> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = is_closed(bounds[i]) ? x[i] : bounds[i].lo + std::pow(10.0, x[i]);
+    return v;
+}
+
+bool total_less(double a, double b) {
+    auto key = [](double d) {
+        auto bits = std::bit_cast<std::int64_t>(d);
+        bits ^= static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+        return bits;
+    };
+    return key(a) < key(b);
+}
+
+std::vector<Candidate> candidate_starting_points(const FitData& d, EvalCounter& counter) {
+    static constexpr double kOpenFactor[5] = {1.0, 3.0, 0.3333333333333333, 8.0, 0.125};
+    static constexpr double kClosedFraction[4] = {0.2, 0.4, 0.6, 0.8};
+    std::vector<Candidate> out;
+    out.reserve(9);
+    for (int c = 0; c < 9; ++c) {
+        std::vector<double> p(d.n);
+        for (std::size_t i = 0; i < d.n; ++i) {
+            const Bounds& b = d.bounds[i];
+            const double v0 = d.start[i];
+            if (is_closed(b)) {
+                p[i] = c < 5 ? v0 : b.lo + (b.hi - b.lo) * kClosedFraction[c - 5];
+            } else {
+                p[i] = c < 5 ? kOpenFactor[c] * v0 : v0;
+            }
+        }
+        const double cost = cost_at(d, p, counter);
+        out.push_back({std::move(p), cost});
+    }
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Candidate& a, const Candidate& b) { return total_less(a.cost, b.cost); });
+    return out;
+}
+
+std::variant<SingleStart, FitError> levenberg_marquardt_single_start(const FitData& d, std::span<const double> x0,
+                                                                     const std::vector<bool>& fixed,
+                                                                     const LmSettings& s, EvalCounter& counter) {
+    if (auto e = check_tolerances(s)) return *e;
+    LmProblem problem(d, fixed, counter);
+    std::vector<double> x(x0.begin(), x0.end());
+    const LmReport rep = lm_minimize(problem, x, s);
+    return SingleStart{physical(x, d.bounds), rep.success(), rep.evaluations, rep.stop};
+}
+
+FitResult levenberg_marquardt_fit(const SeriesList& tree, std::span<const double> f_hz, std::span<const Cx> z,
+                                  Weighting w, const LmSettings& s) {
+    if (auto e = check_inputs(tree, f_hz.size(), z.size())) return *e;
+    const FitData d(tree, f_hz, z, w);
+    EvalCounter counter{0};
+    for (const Bounds& b : d.bounds)
+        if (std::isnan(b.lo) || std::isnan(b.hi) || b.lo > b.hi)
+            return FitError{FitError::Kind::Solver, "invalid parameter bounds"};
+
+    const std::vector<bool> none(d.n, false);
+    std::uint64_t total = 0;
+    std::optional<SingleStart> best;
+    double best_cost = 0.0;
+    for (const Candidate& cand : candidate_starting_points(d, counter)) {
+        auto run = levenberg_marquardt_single_start(d, to_solver_space(cand.params, d.bounds), none, s, counter);
+        if (auto* e = std::get_if<FitError>(&run)) return *e;
+        SingleStart r = std::get<SingleStart>(std::move(run));
+        total += r.evaluations;
+        const double k = cost_at(d, r.params, counter);
+        const bool replace =
+            !best || (r.success && !best->success) || (r.success == best->success && k < best_cost);
+        const bool stop = plausible(d, r.params, r.success, k);
+        if (replace) {
+            best = std::move(r);
+            best_cost = k;
+        }
+        if (stop) break;
+    }
+
+    // Pinned re-solve: clamp, freeze closed parameters at or beyond a bound.
+    std::vector<double> p = best->params;
+    std::vector<double> clamped(p);
+    std::vector<bool> fixed(d.n, false);
+    bool any_fixed = false;
+    for (std::size_t i = 0; i < d.n; ++i) {
+        const Bounds& b = d.bounds[i];
+        clamped[i] = std::clamp(p[i], b.lo, b.hi);
+        if (is_closed(b) && (p[i] <= b.lo || p[i] >= b.hi)) fixed[i] = any_fixed = true;
+    }
+    std::vector<double> final_p = std::move(p);
+    bool final_success = best->success;
+    if (any_fixed) {
+        auto run = levenberg_marquardt_single_start(d, to_solver_space(clamped, d.bounds), fixed, s, counter);
+        if (auto* e = std::get_if<FitError>(&run)) return *e;
+        SingleStart r = std::get<SingleStart>(std::move(run));
+        total += r.evaluations;
+        const double k2 = cost_at(d, r.params, counter);
+        if (r.success && k2 < best_cost) {
+            final_p = std::move(r.params);
+            final_success = true;
+        } else {
+            final_p = std::move(clamped);
+        }
+    }
+    return build_outcome(d, std::move(final_p), final_success, total, counter);
+}
+
+}  // namespace zetrion

@@ -1,0 +1,52 @@
+// The multi-start bounded Levenberg-Marquardt fit.
+//
+// Parameters with an open upper bound are searched as x = log10(v - lo),
+// parameters with a finite upper bound linearly (and unbounded inside the
+// solver). Nine starting points derived from the circuit's values are tried
+// in order of their cost until one ends plausibly; a best result at or beyond
+// a finite bound is clamped, those parameters frozen, and the rest re-solved.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "fit/lm_solver.hpp"
+#include "fit/outcome.hpp"
+
+namespace zetrion {
+
+// A finite upper bound (NaN counts as open).
+bool is_closed(const Bounds& b);
+std::vector<double> to_solver_space(std::span<const double> v, std::span<const Bounds> bounds);
+std::vector<double> physical(std::span<const double> x, std::span<const Bounds> bounds);
+
+struct Candidate {
+    std::vector<double> params;
+    double cost;
+};
+
+// The nine candidates, sorted stably by cost in the total order of doubles.
+std::vector<Candidate> candidate_starting_points(const FitData& d, EvalCounter& counter);
+
+// IEEE total order: -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
+bool total_less(double a, double b);
+
+struct SingleStart {
+    std::vector<double> params;  // physical
+    bool success;
+    std::size_t evaluations;  // the solver's own count
+    LmStop stop;
+};
+
+// One solver run from x0 (solver space); fixed parameters never move.
+// Fails only on a negative tolerance.
+std::variant<SingleStart, FitError> levenberg_marquardt_single_start(const FitData& d, std::span<const double> x0,
+                                                                     const std::vector<bool>& fixed,
+                                                                     const LmSettings& s, EvalCounter& counter);
+
+// The whole fit, from the circuit's current values.
+FitResult levenberg_marquardt_fit(const SeriesList& tree, std::span<const double> f_hz, std::span<const Cx> z,
+                                  Weighting w, const LmSettings& s);
+
+}  // namespace zetrion

@@ -1,0 +1,131 @@
+#include "fit/outcome.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "circuit/evaluate.hpp"
+#include "circuit/params.hpp"
+
+namespace zetrion {
+
+std::string FitError::message() const {
+    switch (kind) {
+        case Kind::LengthMismatch: return "frequencies and impedances must have the same length";
+        case Kind::EmptySpectrum: return "frequencies and impedances must not be empty";
+        case Kind::NoParameters: return "circuit topology has no parameters to fit";
+        case Kind::Solver: return "solver error: " + text;
+        case Kind::UnknownMethod: {
+            std::string q = "\"";
+            for (unsigned char c : text) {
+                switch (c) {
+                    case '"': q += "\\\""; break;
+                    case '\\': q += "\\\\"; break;
+                    case '\t': q += "\\t"; break;
+                    case '\r': q += "\\r"; break;
+                    case '\n': q += "\\n"; break;
+                    case '\0': q += "\\0"; break;
+                    default: q += static_cast<char>(c);
+                }
+            }
+            q += '"';
+            return "unknown fit method " + q +
+                   ", expected one of \"levenberg_marquardt\", \"particle_swarm\", \"nelder_mead\", "
+                   "\"differential_evolution\", \"simulated_annealing\", \"basin_hopping\"";
+        }
+    }
+    return {};
+}
+
+FitData::FitData(const SeriesList& t, std::span<const double> f_hz, std::span<const Cx> zz, Weighting w)
+    : tree(t), z(zz), weights(compute_weights(zz, w)), bounds(param_bounds(t)), start(param_values(t)) {
+    omega.resize(f_hz.size());
+    for (std::size_t i = 0; i < f_hz.size(); ++i) omega[i] = kTwoPi * f_hz[i];
+    n = std::min(bounds.size(), start.size());
+}
+
+std::optional<FitError> check_inputs(const SeriesList& tree, std::size_t n_freq, std::size_t n_z) {
+    if (n_freq != n_z) return FitError{FitError::Kind::LengthMismatch, {}};
+    if (n_freq == 0) return FitError{FitError::Kind::EmptySpectrum, {}};
+    if (param_count(tree) == 0) return FitError{FitError::Kind::NoParameters, {}};
+    return std::nullopt;
+}
+
+double cost_at(const FitData& d, std::span<const double> p, EvalCounter& counter) {
+    std::vector<double> r(d.residual_count());
+    residuals(d.tree, p, d.spectrum(), counter, r.data());
+    double s = 0.0;
+    for (double v : r) s += v * v;
+    return 0.5 * s;
+}
+
+std::optional<std::vector<double>> invert(std::vector<double> a, std::size_t n) {
+    std::vector<double> inv(n * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) inv[i * n + i] = 1.0;
+    for (std::size_t c = 0; c < n; ++c) {
+        std::size_t piv = c;
+        for (std::size_t r = c + 1; r < n; ++r)
+            if (std::fabs(a[r * n + c]) > std::fabs(a[piv * n + c])) piv = r;
+        if (a[piv * n + c] == 0.0) return std::nullopt;
+        if (piv != c) {
+            for (std::size_t k = 0; k < n; ++k) {
+                std::swap(a[piv * n + k], a[c * n + k]);
+                std::swap(inv[piv * n + k], inv[c * n + k]);
+            }
+        }
+        const double d = a[c * n + c];
+        for (std::size_t r = 0; r < n; ++r) {
+            if (r == c) continue;
+            const double f = a[r * n + c] / d;
+            if (f == 0.0) continue;
+            for (std::size_t k = 0; k < n; ++k) {
+                a[r * n + k] -= f * a[c * n + k];
+                inv[r * n + k] -= f * inv[c * n + k];
+            }
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            a[c * n + k] /= d;
+            inv[c * n + k] /= d;
+        }
+    }
+    return inv;
+}
+
+FitOutcome build_outcome(const FitData& d, std::vector<double> p, bool success, std::uint64_t iterations,
+                         EvalCounter& counter) {
+    const std::size_t n = std::min(d.n, p.size());
+    for (std::size_t i = 0; i < n; ++i) p[i] = std::clamp(p[i], d.bounds[i].lo, d.bounds[i].hi);
+
+    FitOutcome out;
+    out.cost = cost_at(d, p, counter);
+    out.chi_square = out.cost + out.cost;
+
+    const std::size_t m = d.residual_count();
+    std::vector<double> jac(p.size() * m);
+    jacobian_columns(d.tree, p, d.spectrum(), counter, jac.data());
+    const double dof = static_cast<double>(m) - static_cast<double>(p.size());
+    if (dof > 0.0) {
+        const std::size_t k = p.size();
+        std::vector<double> a(k * k, 0.0);
+        for (std::size_t i = 0; i < k; ++i)
+            for (std::size_t j = 0; j < k; ++j) {
+                double s = 0.0;
+                for (std::size_t r = 0; r < m; ++r) s += jac[i * m + r] * jac[j * m + r];
+                a[i * k + j] = s;
+            }
+        if (auto inv = invert(std::move(a), k)) {
+            const double s2 = out.chi_square / dof;
+            std::vector<double> se(k);
+            for (std::size_t i = 0; i < k; ++i) se[i] = std::sqrt(s2 * (*inv)[i * k + i]);
+            out.stderr_ = std::move(se);
+        }
+    }
+    out.circuit = rebuild(d.tree, p);
+    out.param_names = param_names(d.tree);
+    out.params = std::move(p);
+    out.iterations = iterations;
+    out.success = success;
+    out.impedance_evals = counter.load();
+    return out;
+}
+
+}  // namespace zetrion

@@ -1,0 +1,67 @@
+// What a fit returns: the outcome with its statistics, or an error.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "circuit/tree.hpp"
+#include "fit/residuals.hpp"
+
+namespace zetrion {
+
+struct FitError {
+    enum class Kind { LengthMismatch, EmptySpectrum, NoParameters, Solver, UnknownMethod };
+    Kind kind;
+    std::string text;  // solver text or method name
+    std::string message() const;
+};
+
+struct FitOutcome {
+    SeriesList circuit;  // the input circuit with the final values
+    std::vector<std::string> param_names;
+    std::vector<double> params;  // clamped into their bounds
+    std::optional<std::vector<double>> stderr_;
+    std::uint64_t iterations = 0;
+    std::uint64_t impedance_evals = 0;
+    double cost = 0.0;        // 0.5 * sum r_i^2
+    double chi_square = 0.0;  // sum r_i^2
+    bool success = false;
+};
+
+using FitResult = std::variant<FitOutcome, FitError>;
+
+// Everything a method needs about one measured spectrum, computed once.
+struct FitData {
+    const SeriesList& tree;
+    std::vector<double> omega;
+    std::span<const Cx> z;
+    std::vector<double> weights;
+    std::vector<Bounds> bounds;
+    std::vector<double> start;  // the circuit's own values
+    std::size_t n;              // number of parameters
+
+    FitData(const SeriesList& tree, std::span<const double> f_hz, std::span<const Cx> z, Weighting w);
+    Spectrum spectrum() const { return {omega, z, weights}; }
+    std::size_t residual_count() const { return 2 * omega.size(); }
+};
+
+// The three checks every method starts with.
+std::optional<FitError> check_inputs(const SeriesList& tree, std::size_t n_freq, std::size_t n_z);
+
+// 0.5 * sum of squared residuals at p (one evaluation).
+double cost_at(const FitData& d, std::span<const double> p, EvalCounter& counter);
+
+// Statistics of p: clamps it, evaluates cost and Jacobian, and derives
+// standard errors from the exact inverse of J^T J.
+FitOutcome build_outcome(const FitData& d, std::vector<double> p, bool success, std::uint64_t iterations,
+                         EvalCounter& counter);
+
+// Inverse of the n x n row-major matrix a by LU with partial pivoting;
+// nothing when a pivot is exactly zero.
+std::optional<std::vector<double>> invert(std::vector<double> a, std::size_t n);
+
+}  // namespace zetrion
