@@ -277,11 +277,16 @@ LmReport lm_minimize(LmFunction& f, std::vector<double>& x, const LmSettings& s)
     double par = 0.0, delta = 0.0, xnorm = 0.0;
     bool first = true;
     for (;;) {
-        f.jacobian(x, fjac.data());
-        ++rep.jacobians;
-        if (rows > m)
+        if (rows > m) {
+            // The function writes m-row columns; spread them over the padded rows.
+            std::vector<double> packed(m * n);
+            f.jacobian(x, packed.data());
             for (std::size_t j = 0; j < n; ++j)
-                for (std::size_t i = m; i < rows; ++i) jac(i, j) = 0.0;
+                for (std::size_t i = 0; i < rows; ++i) jac(i, j) = i < m ? packed[i + j * m] : 0.0;
+        } else {
+            f.jacobian(x, fjac.data());
+        }
+        ++rep.jacobians;
         if (!all_finite(fjac)) {
             rep.stop = LmStop::NonFinite;
             return rep;

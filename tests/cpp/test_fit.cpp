@@ -255,3 +255,52 @@ TEST_CASE("fits from the element defaults: the rate of reaching the truth") {
         CHECK(c.hits >= trials / 2);
     }
 }
+
+TEST_CASE("standard errors match the textbook formula on the same Jacobian") {
+    const SeriesList t = tree_of("R0-(R1,C1)");
+    const auto f = log_freqs(25, 0.1, 1e5);
+    auto z = spectrum_of(rebuild(t, std::vector<double>{10.0, 100.0, 1e-5}), f);
+    for (std::size_t i = 0; i < z.size(); ++i) z[i].re *= 1.0 + 0.01 * std::sin(3.0 * double(i));
+    const FitData d(t, f, z, Weighting::Modulus);
+    const std::vector<double> p{10.5, 98.0, 1.1e-5};
+    EvalCounter counter{0};
+    const FitOutcome o = build_outcome(d, p, true, 7, counter);
+    CHECK(counter == 1 + 6);
+    CHECK(o.impedance_evals == 7);
+    CHECK(o.iterations == 7);
+
+    // J^T J by hand and its inverse by cofactors.
+    const std::size_t m = 2 * f.size();
+    std::vector<double> jac(3 * m);
+    EvalCounter c2{0};
+    jacobian_columns(t, p, d.spectrum(), c2, jac.data());
+    double a[3][3];
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            a[i][j] = 0.0;
+            for (std::size_t r = 0; r < m; ++r) a[i][j] += jac[i * m + r] * jac[j * m + r];
+        }
+    const double det = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+                       a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+                       a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+    const double diag[3] = {(a[1][1] * a[2][2] - a[1][2] * a[2][1]) / det,
+                            (a[0][0] * a[2][2] - a[0][2] * a[2][0]) / det,
+                            (a[0][0] * a[1][1] - a[0][1] * a[1][0]) / det};
+    const double s2 = o.chi_square / double(m - 3);
+    REQUIRE(o.stderr_.has_value());
+    for (int i = 0; i < 3; ++i) CHECK((*o.stderr_)[i] == doctest::Approx(std::sqrt(s2 * diag[i])).epsilon(1e-6));
+}
+
+TEST_CASE("odd spectra give IEEE values, not failures") {
+    const SeriesList t = tree_of("R0-(R1,C1)");
+    const std::vector<double> f{0.0, 1.0, 10.0, 100.0};
+    const std::vector<Cx> z{{5, -1}, {4, -1}, {3, -0.5}, {INFINITY, 0}};
+    const FitOutcome zero = outcome(levenberg_marquardt_fit(t, f, z, Weighting::Modulus, LmSettings{}));
+    CHECK_FALSE(std::isfinite(zero.cost));
+    for (std::size_t i = 0; i < zero.params.size(); ++i) CHECK(zero.params[i] >= 1e-12);
+    const std::vector<double> one{10.0};
+    const std::vector<Cx> z1{{3, -1}};
+    const FitOutcome single = outcome(levenberg_marquardt_fit(t, one, z1, Weighting::Unit, LmSettings{}));
+    CHECK(single.cost < 1e-12);
+    CHECK_FALSE(single.stderr_.has_value());
+}
