@@ -27,10 +27,32 @@ Cx impedance_with_params_unchecked(const SeriesList& s, const double*& p, double
 // (kinds and labels kept). `values` must hold at least param_count(s) entries.
 SeriesList rebuild(const SeriesList& s, std::span<const double> values);
 
+// Evaluates a tree over blocks of frequencies, one element kind at a time:
+// the same arithmetic as the point-wise walk, in the same order per point,
+// without a call and a kind switch per element and point. Holds scratch
+// space sized by the tree's nesting, so one evaluator serves one thread.
+class BlockEvaluator {
+public:
+    static constexpr std::size_t kBlock = 64;
+
+    explicit BlockEvaluator(const SeriesList& s);
+    // out[i] = impedance at w[i] from the stored values.
+    void stored(const double* w, std::size_t n, Cx* out);
+    // The same from the flat vector p (at least param_count(s) values).
+    void with_params(const double* p, const double* w, std::size_t n, Cx* out);
+
+private:
+    const SeriesList& tree_;
+    std::vector<Cx> scratch_;
+};
+
 // Sweeps with at least this many frequencies run on the worker pool.
 inline constexpr std::size_t kParallelSweepMin = 1000;
 
 // out[i] = impedance at frequencies_hz[i]; `out` has room for all of them.
 void sweep(const SeriesList& s, std::span<const double> frequencies_hz, Cx* out);
+
+// The same on the calling thread, whatever the size.
+void sweep_serial(const SeriesList& s, std::span<const double> frequencies_hz, Cx* out);
 
 }  // namespace zetrion

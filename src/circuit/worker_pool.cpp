@@ -21,8 +21,8 @@ struct Job {
     std::mutex m;
     std::condition_variable cv;
 
-    // Claims and runs chunks until none is left; true when this call
-    // finished the last one.
+    // Claims and runs chunks until none is left; whoever finishes the last
+    // one wakes the caller.
     void work() {
         for (;;) {
             const std::size_t b = next.fetch_add(chunk, std::memory_order_relaxed);

@@ -1,5 +1,7 @@
 #include "elements/element.hpp"
 
+#include "elements/formulas.hpp"
+
 #include <limits>
 
 namespace zetrion {
@@ -66,61 +68,7 @@ Bounds bounds_for_param(std::string_view name) {
     return {1e-12, kInf};
 }
 
-Cx kind_impedance(Kind k, const double* p, double w) {
-    switch (k) {
-        case Kind::R:
-            return {p[0], 0.0};
-        case Kind::C:
-            return reciprocal({0.0 * w * p[0], w * p[0]});
-        case Kind::L:
-            return {0.0 * w * p[0], w * p[0]};
-        case Kind::La:
-            return cpow({0.0 * w * p[0], w * p[0]}, p[1]);
-        case Kind::Cpe:
-            return reciprocal(scale(p[0], cpow({0.0 * w, w}, p[1])));
-        case Kind::W: {
-            const double s = std::sqrt(w);
-            return Cx{p[0], -p[0]} / Cx{s, 0.0};
-        }
-        case Kind::Wo: {
-            const Cx u = csqrt({0.0 * w * p[1], w * p[1]});
-            return real_over(p[0], u * ctanh_clamped(u));
-        }
-        case Kind::Ws: {
-            const Cx u = csqrt({0.0 * w * p[1], w * p[1]});
-            return scale(p[0], ctanh_clamped(u)) / u;
-        }
-        case Kind::G: {
-            const Cx v = csqrt({1.0 + 0.0 * w * p[1], w * p[1]});
-            return real_over(p[0], v);
-        }
-        case Kind::Gs: {
-            const Cx v = csqrt({1.0 + 0.0 * w * p[1], w * p[1]});
-            return real_over(p[0], v * ctanh_clamped(scale(p[2], v)));
-        }
-        case Kind::K:
-            return real_over(p[0], {1.0 + 0.0 * w * p[1], w * p[1]});
-        case Kind::Zarc: {
-            Cx d = cpow({0.0 * w * p[1], w * p[1]}, p[2]);
-            d.re += 1.0;
-            return real_over(p[0], d);
-        }
-        case Kind::Tlmq: {
-            const Cx y = scale(p[1], cpow({0.0 * w, w}, p[2]));
-            const Cx zq = reciprocal(y);
-            const Cx root = csqrt(scale(p[0], zq));
-            const double mag2 = zq.re * zq.re + zq.im * zq.im;
-            const Cx ratio{p[0] * zq.re / mag2, p[0] * -zq.im / mag2};
-            return root / ctanh_clamped(csqrt(ratio));
-        }
-        case Kind::T: {
-            const Cx beta = csqrt({p[2] + 0.0 * w * p[3], w * p[3]});
-            const CothCsch h = ccoth_csch_clamped(beta);
-            return scale(p[0], h.coth) / beta + scale(p[1], h.csch) / beta;
-        }
-    }
-    return {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::quiet_NaN()};
-}
+Cx kind_impedance(Kind k, const double* p, double w) { return formula(k, p, w, nullptr); }
 
 std::optional<Cx> impedance_from_iter(Kind k, ParamStream& s, double w) {
     const std::size_t n = param_count(k);

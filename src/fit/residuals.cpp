@@ -35,11 +35,16 @@ bool residuals(const SeriesList& tree, std::span<const double> p, const Spectrum
     counter.fetch_add(1, std::memory_order_relaxed);
     if (p.size() < param_count(tree)) return false;
     const std::size_t n = data.omega.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* cursor = p.data();
-        const Cx m = impedance_with_params_unchecked(tree, cursor, data.omega[i]);
-        out[2 * i] = (m.re - data.z[i].re) / data.weights[i];
-        out[2 * i + 1] = (m.im - data.z[i].im) / data.weights[i];
+    BlockEvaluator eval(tree);
+    Cx m[BlockEvaluator::kBlock];
+    for (std::size_t b = 0; b < n; b += BlockEvaluator::kBlock) {
+        const std::size_t len = std::min(BlockEvaluator::kBlock, n - b);
+        eval.with_params(p.data(), data.omega.data() + b, len, m);
+        for (std::size_t k = 0; k < len; ++k) {
+            const std::size_t i = b + k;
+            out[2 * i] = (m[k].re - data.z[i].re) / data.weights[i];
+            out[2 * i + 1] = (m[k].im - data.z[i].im) / data.weights[i];
+        }
     }
     return true;
 }

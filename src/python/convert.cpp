@@ -1,5 +1,8 @@
 #include "python/convert.hpp"
 
+#include <cstring>
+#include <type_traits>
+
 #include "circuit/parser.hpp"
 
 namespace zetrion::py {
@@ -28,10 +31,40 @@ void reserve_hint(PyObject* obj, std::vector<T>& out) {
     out.reserve(static_cast<std::size_t>(n));
 }
 
+bool native_format(const char* fmt, const char* want) {
+    if (!fmt) return false;
+    if (*fmt == '@' || *fmt == '=' || *fmt == '<') ++fmt;
+    return std::strcmp(fmt, want) == 0;
+}
+
+// A one-dimensional buffer of native doubles (or complex doubles) is read
+// directly: the same values the float protocol would give, without a Python
+// object per item. Anything else returns false with no error set.
+template <class T>
+bool read_buffer(PyObject* obj, std::vector<T>& out) {
+    if (!PyObject_CheckBuffer(obj)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    constexpr bool complex = std::is_same_v<T, Cx>;
+    const bool ok = view.ndim == 1 && view.itemsize == static_cast<Py_ssize_t>(sizeof(T)) &&
+                    native_format(view.format, complex ? "Zd" : "d");
+    if (ok) {
+        out.resize(static_cast<std::size_t>(view.shape[0]));
+        const char* base = static_cast<const char*>(view.buf);
+        for (Py_ssize_t i = 0; i < view.shape[0]; ++i) std::memcpy(&out[i], base + i * view.strides[0], sizeof(T));
+    }
+    PyBuffer_Release(&view);
+    return ok;
+}
+
 template <class T, class Convert>
 bool extract_seq(PyObject* obj, std::vector<T>& out, Convert convert) {
     out.clear();
     if (!check_sequence(obj)) return false;
+    if (read_buffer(obj, out)) return true;
     reserve_hint(obj, out);
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
         // The list cannot change under us: conversions of exact floats run no

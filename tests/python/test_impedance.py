@@ -124,3 +124,27 @@ def test_lock_is_released_during_evaluation():
         done.set()
         t.join()
     assert len(ticks) > 0
+
+
+def test_array_inputs_read_like_sequences(randles):
+    f = np.geomspace(1e-2, 1e5, 40)
+    expect = randles.impedance(list(f))
+    assert np.array_equal(randles.impedance(f[::-1][::-1]), expect)
+    strided = np.repeat(f, 2)[::2]
+    assert not strided.flags.c_contiguous or strided.strides[0] != 8
+    assert np.array_equal(randles.impedance(strided), expect)
+    f32 = f.astype(np.float32)
+    assert np.array_equal(randles.impedance(f32), randles.impedance([float(x) for x in f32]))
+    big_endian = f.astype(">f8")
+    assert np.array_equal(randles.impedance(big_endian), expect)
+    import array
+
+    assert np.array_equal(randles.impedance(array.array("d", f)), expect)
+    assert np.array_equal(randles.impedance(memoryview(array.array("d", f))), expect)
+    assert list(Circuit("R0").impedance(bytes([1, 2]))) == [1 + 0j, 1 + 0j]
+    z = randles.impedance(f)
+    r_list = randles.residuals(randles.param_values(), list(f), list(z), weight="unit")
+    r_arr = randles.residuals(np.array(randles.param_values()), f, z, weight="unit")
+    r_c64 = randles.residuals(randles.param_values(), f, z.astype(np.complex64), weight="unit")
+    assert r_list == r_arr == [0.0] * 80
+    assert r_c64 == randles.residuals(randles.param_values(), f, [complex(v) for v in z.astype(np.complex64)], weight="unit")
