@@ -96,6 +96,67 @@ int main() {
                 median(times), [&] { auto v = times; std::sort(v.begin(), v.end()); return v[v.size() * 95 / 100]; }(),
                 median(evals), truth_hits, fits);
 
+    // Whole fits with the Jacobian always serial, always pooled, and at the cut-over.
+    std::printf("\nfit time by Jacobian path (median us over the same starts)\n");
+    std::printf("%-34s %8s %10s %10s %10s\n", "circuit", "points", "serial", "pool", "default");
+    for (const char* notation : {"R0-(R1-W1,CPE1)", "R0-(R1,CPE1)-(R2-Wo2,CPE2)"}) {
+        const SeriesList c = tree_of(notation);
+        for (std::size_t n : {30, 60, 200, 1000}) {
+            const auto fr = log_freqs(n, 0.01, 1e5);
+            std::vector<double> truth = param_values(c);
+            for (std::size_t i = 0; i < truth.size(); ++i) truth[i] = i % 3 == 1 ? truth[i] : truth[i] * (1.0 + i);
+            std::vector<Cx> z(n);
+            sweep(rebuild(c, truth), fr, z.data());
+            double med[3];
+            const double modes[3] = {1e300, 0.0, kParallelJacobianMinMicros};
+            for (int mode = 0; mode < 3; ++mode) {
+                set_parallel_jacobian_min_micros(modes[mode]);
+                std::vector<double> ts;
+                std::mt19937_64 r2(11);
+                for (int k = 0; k < (n > 200 ? 15 : 60); ++k) {
+                    std::vector<double> start(truth);
+                    for (double& v : start) v *= std::pow(2.0, 2 * u(r2) - 1);
+                    for (std::size_t i = 0; i < start.size(); ++i)
+                        if (param_names(c)[i].ends_with("alpha")) start[i] = std::min(start[i], 0.95);
+                    const SeriesList s = rebuild(c, start);
+                    const auto t0 = Clock::now();
+                    (void)levenberg_marquardt_fit(s, fr, z, Weighting::Modulus, LmSettings{});
+                    ts.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+                }
+                med[mode] = median(ts);
+            }
+            set_parallel_jacobian_min_micros(kParallelJacobianMinMicros);
+            std::printf("%-34s %8zu %10.1f %10.1f %10.1f\n", notation, n, med[0], med[1], med[2]);
+        }
+    }
+
+    // From the element defaults: how often noise-free fits reach the truth.
+    std::printf("\nfits from the element defaults, 50 points 10 mHz - 100 kHz, noise-free\n");
+    for (const char* notation : {"R0-(R1,C1)", "R0-(R1,CPE1)", "R0-(R1-W1,CPE1)"}) {
+        const SeriesList c = tree_of(notation);
+        const auto f50 = log_freqs(50, 0.01, 1e5);
+        const auto names = param_names(c);
+        std::mt19937_64 r3(2024);
+        int hits = 0;
+        const int trials = 300;
+        for (int k = 0; k < trials; ++k) {
+            std::vector<double> truth;
+            for (const auto& name : names) {
+                if (name.ends_with(".alpha")) truth.push_back(0.6 + 0.4 * u(r3));
+                else if (name.ends_with(".c") || name.ends_with(".q")) truth.push_back(1e-7 * std::pow(1e4, u(r3)));
+                else truth.push_back(std::pow(1e3, u(r3)));
+            }
+            std::vector<Cx> z(f50.size());
+            sweep(rebuild(c, truth), f50, z.data());
+            const FitResult r = levenberg_marquardt_fit(c, f50, z, Weighting::Modulus, LmSettings{});
+            const FitOutcome& o = std::get<FitOutcome>(r);
+            bool hit = true;
+            for (std::size_t i = 0; i < truth.size(); ++i) hit = hit && std::fabs(o.params[i] / truth[i] - 1) < 1e-6;
+            hits += hit;
+        }
+        std::printf("%-34s truth reached in %d/%d (%.1f %%)\n", notation, hits, trials, 100.0 * hits / trials);
+    }
+
     std::printf("\njacobian: serial vs pool (%zu workers), median us per call\n", WorkerPool::instance().size());
     std::printf("%-34s %8s %8s %8s %10s\n", "circuit", "points", "serial", "pool", "leaf-evals");
     for (const char* notation : {"R0-(R1,C1)", "R0-(R1-W1,CPE1)", "R0-(R1,CPE1)-(R2-Wo2,CPE2)"}) {

@@ -1,5 +1,6 @@
 #include "fit/residuals.hpp"
 
+#include <chrono>
 #include <cmath>
 
 #include "circuit/evaluate.hpp"
@@ -49,6 +50,13 @@ bool residuals(const SeriesList& tree, std::span<const double> p, const Spectrum
     return true;
 }
 
+namespace {
+std::atomic<double> g_parallel_min_us{kParallelJacobianMinMicros};
+}
+
+double parallel_jacobian_min_micros() { return g_parallel_min_us.load(std::memory_order_relaxed); }
+void set_parallel_jacobian_min_micros(double us) { g_parallel_min_us.store(us, std::memory_order_relaxed); }
+
 double jacobian_step(double pk) {
     constexpr double kCbrtEps = 6.0554544523933395e-06;
     const double a = std::fabs(pk);
@@ -78,12 +86,14 @@ bool jacobian_columns(const SeriesList& tree, std::span<const double> p, const S
             for (std::size_t i = 0; i < rows; ++i) col[i] = (plus[i] - minus[i]) / (h + h);
         }
     };
-    // Work in leaf evaluations; small Jacobians are not worth waking workers.
-    const std::size_t work = m * data.omega.size() * std::max<std::size_t>(1, collect_leaves(tree).size());
-    if (work < kParallelJacobianMinWork || m == 1) {
-        columns(0, m);
+    const auto t0 = std::chrono::steady_clock::now();
+    columns(0, 1);
+    if (m == 1) return true;
+    const double first_us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+    if (first_us * static_cast<double>(m - 1) < parallel_jacobian_min_micros()) {
+        columns(1, m);
     } else {
-        WorkerPool::instance().parallel_for(m, 1, columns);
+        WorkerPool::instance().parallel_for(m - 1, 1, [&](std::size_t b, std::size_t e) { columns(b + 1, e + 1); });
     }
     return true;
 }

@@ -40,9 +40,15 @@ struct Spectrum {
 bool residuals(const SeriesList& tree, std::span<const double> p, const Spectrum& data, EvalCounter& counter,
                double* out);
 
-// Columns beyond which the Jacobian is computed on the worker pool; below it
-// the calling thread computes them alone.
-inline constexpr std::size_t kParallelJacobianMinWork = 4096;
+// The Jacobian computes its first column on the calling thread and times it;
+// the remaining columns go to the worker pool only when they would take at
+// least this long serially. Waking the workers costs tens of microseconds
+// here, so smaller Jacobians stay on the calling thread (bench/fit_speed.cpp
+// measures both paths).
+inline constexpr double kParallelJacobianMinMicros = 60.0;
+// The cut-over in force; benches change it to time both paths.
+double parallel_jacobian_min_micros();
+void set_parallel_jacobian_min_micros(double us);
 
 // m columns of 2n entries, column-major into out (out[k * 2n + i]); false on
 // too few parameters.
