@@ -13,6 +13,7 @@
 #include "circuit/text.hpp"
 #include "fit/residuals.hpp"
 #include "models/presets.hpp"
+#include "models/registry.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/spectrum.hpp"
@@ -282,6 +283,32 @@ PyObject* jacobian_m(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return out.release();
 }
 
+// ---- learned guesses ---------------------------------------------------------
+
+PyObject* guess_m(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"frequencies", "impedances", "weights"};
+    PyObject* a[3];
+    if (!bind_args("guess", args, nargs, kwnames, names, 3, 1, a)) return nullptr;
+    std::optional<std::string> path;
+    if (a[2] && a[2] != Py_None) {
+        std::string p;
+        if (!extract_str(a[2], p)) return arg_error("weights"), nullptr;
+        path = std::move(p);
+    }
+    SpectrumData data;
+    if (!spectrum(a[0], a[1] == Py_None ? nullptr : a[1], data)) return nullptr;
+    auto r = guess_params(model_of(self).tree, data.f, data.z, path);
+    if (auto* msg = std::get_if<std::string>(&r)) {
+        set_error(PyExc_ValueError, *msg);
+        return nullptr;
+    }
+    return to_list(std::get<std::vector<double>>(r), [](double v) { return PyFloat_FromDouble(v); });
+}
+
+PyObject* ml_circuits_m(PyObject*, PyObject*) {
+    return to_list(model_names(), [](const std::string& s) { return to_str(s).release(); });
+}
+
 // ---- type --------------------------------------------------------------------
 
 #define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
@@ -314,6 +341,19 @@ PyMethodDef circuit_methods[] = {
      "Central-difference Jacobian of `residuals()` at `params`, shape `(2 *\n"
      "len(frequencies), len(params))` -- rows are residuals, columns are\n"
      "parameters, matching what `scipy.optimize.least_squares(jac=...)` expects."},
+    {"guess", FASTCALL(guess_m), METH_FASTCALL | METH_KEYWORDS,
+     "guess($self, frequencies, impedances=None, weights=None)\n--\n\n"
+     "Machine-learning guess of starting parameters for this circuit's\n"
+     "topology, in `param_names()` order.\n\n"
+     "Series and parallel elements may be written with any order and labels:\n"
+     "`(R1,C2)-R3` uses the same model as `R0-(R1,C1)`. `K` and `Zarc` reach\n"
+     "the models trained on the pairs they abbreviate, so `R0-Zarc1` uses the\n"
+     "`R0-(R1,CPE1)` model and gets its guess back as `r`, `tau_k`, `gamma`.\n\n"
+     "`weights` loads a `.eisnn` file from disk instead of looking for a\n"
+     "bundled model.\n\n"
+     "Raises if no model has been trained for this topology, or if `weights`\n"
+     "was trained for a different one."},
+    {"ml_circuits", ml_circuits_m, METH_NOARGS | METH_STATIC, "ml_circuits()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,212 @@
+#include "models/registry.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "circuit/params.hpp"
+#include "circuit/parser.hpp"
+#include "circuit/text.hpp"
+#include "models/presets.hpp"
+
+namespace zetrion {
+namespace {
+
+std::array<Model, kPresets.size()> make_models() {
+    std::array<Model, kPresets.size()> m{};
+    for (std::size_t i = 0; i < kPresets.size(); ++i) m[i] = {kPresets[i].name, kPresets[i].notation};
+    return m;
+}
+
+const std::array<Model, kPresets.size()> kModels = make_models();
+
+std::string quoted_list(const std::vector<std::string>& names) {
+    std::string s = "[";
+    for (std::size_t i = 0; i < names.size(); ++i) s += (i ? ", " : "") + quoted(names[i]);
+    return s + "]";
+}
+
+std::variant<Guesser, std::string> build_model(std::size_t index) {
+    const Model& m = kModels[index];
+    const auto blob = builtin_weights(m.name);
+    if (blob.empty()) return "model " + quoted(m.name) + " has no built-in weights in this build";
+    auto loaded = Guesser::from_bytes(blob);
+    if (auto* e = std::get_if<NnError>(&loaded)) return e->message();
+    Guesser g = std::get<Guesser>(std::move(loaded));
+    if (g.circuit != m.circuit)
+        return "model " + quoted(m.name) + " is registered as " + quoted(m.circuit) +
+               " but its weights were trained for " + quoted(g.circuit);
+    const ParseResult tree = parse(m.circuit);
+    if (!std::holds_alternative<SeriesList>(tree)) return "registry circuit " + quoted(m.circuit);
+    const auto names = param_names(std::get<SeriesList>(tree));
+    if (names != g.param_names)
+        return "model " + quoted(m.name) + " has parameters " + quoted_list(g.param_names) + ", expected " +
+               quoted_list(names);
+    return g;
+}
+
+struct Slot {
+    std::once_flag once;
+    std::optional<std::variant<Guesser, std::string>> value;
+};
+
+std::array<Slot, kPresets.size()>& slots() {
+    static auto* s = new std::array<Slot, kPresets.size()>();  // lives until the process ends
+    return *s;
+}
+
+std::mutex& external_lock() {
+    static auto* m = new std::mutex();
+    return *m;
+}
+
+std::map<std::string, std::unique_ptr<const Guesser>>& external() {
+    static auto* cache = new std::map<std::string, std::unique_ptr<const Guesser>>();  // never freed
+    return *cache;
+}
+
+std::variant<std::vector<unsigned char>, NnError> read_file(const std::string& path) {
+    if (path.find('\0') != std::string::npos)
+        return NnError{NnError::Kind::Io, "file name contained an unexpected NUL byte"};
+    auto os_error = [](int err) {
+        return NnError{NnError::Kind::Io, std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")"};
+    };
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return os_error(errno);
+    std::vector<unsigned char> data;
+    unsigned char buf[65536];
+    for (;;) {
+        const std::size_t n = std::fread(buf, 1, sizeof buf, f);
+        data.insert(data.end(), buf, buf + n);
+        if (n < sizeof buf) {
+            if (std::ferror(f)) {
+                const int err = errno;
+                std::fclose(f);
+                return os_error(err);
+            }
+            break;
+        }
+    }
+    std::fclose(f);
+    return data;
+}
+
+NnError bad_value(std::string text) { return NnError::bad_value(std::move(text)); }
+
+}  // namespace
+
+std::span<const Model> models() { return kModels; }
+
+std::vector<std::string> model_names() {
+    std::vector<std::string> out;
+    for (const Model& m : kModels) out.emplace_back(m.name);
+    return out;
+}
+
+std::string quoted_model_names() {
+    std::string s;
+    for (std::size_t i = 0; i < kModels.size(); ++i) {
+        if (i) s += ", ";
+        s += "'" + std::string(kModels[i].name) + "'";
+    }
+    return s;
+}
+
+const std::variant<Guesser, std::string>& model_guesser(std::size_t index) {
+    Slot& slot = slots()[index];
+    std::call_once(slot.once, [&] { slot.value = build_model(index); });
+    return *slot.value;
+}
+
+std::variant<const Guesser*, NnError> load_external(const std::string& path) {
+    std::lock_guard<std::mutex> lock(external_lock());
+    auto& cache = external();
+    if (const auto it = cache.find(path); it != cache.end()) return it->second.get();
+    auto bytes = read_file(path);
+    if (auto* e = std::get_if<NnError>(&bytes)) return *e;
+    auto loaded = Guesser::from_bytes(std::get<std::vector<unsigned char>>(bytes));
+    if (auto* e = std::get_if<NnError>(&loaded)) return *e;
+    auto g = std::make_unique<const Guesser>(std::get<Guesser>(std::move(loaded)));
+    const Guesser* raw = g.get();
+    cache.emplace(path, std::move(g));
+    return raw;
+}
+
+std::optional<TopologyMatch> find_for_topology(const SeriesList& user) {
+    for (std::size_t i = 0; i < kModels.size(); ++i) {
+        const ParseResult tree = parse(kModels[i].circuit);
+        if (!std::holds_alternative<SeriesList>(tree)) continue;
+        if (auto m = match_or_expand(std::get<SeriesList>(tree), user)) return TopologyMatch{std::move(*m), i};
+    }
+    return std::nullopt;
+}
+
+std::variant<std::vector<double>, std::string> guess_params(const SeriesList& user, std::span<const double> f,
+                                                            std::span<const Cx> z,
+                                                            const std::optional<std::string>& path) {
+    const Guesser* guesser = nullptr;
+    Match match;
+    if (path) {
+        auto loaded = load_external(*path);
+        if (auto* e = std::get_if<NnError>(&loaded)) return e->message();
+        guesser = std::get<const Guesser*>(loaded);
+        const ParseResult tree = parse(guesser->circuit);
+        if (!std::holds_alternative<SeriesList>(tree))
+            return bad_value("circuit " + quoted(guesser->circuit) + " in " + *path).message();
+        auto m = match_or_expand(std::get<SeriesList>(tree), user);
+        if (!m) return bad_value(*path + " was trained for " + quoted(guesser->circuit) + ", which is a different circuit")
+                .message();
+        match = std::move(*m);
+    } else {
+        auto found = find_for_topology(user);
+        if (!found)
+            return "No training data on this circuit. Machine-learning based initial parameters available for " +
+                   quoted_model_names();
+        const auto& slot = model_guesser(found->model);
+        if (const auto* text = std::get_if<std::string>(&slot)) return bad_value(*text).message();
+        guesser = &std::get<Guesser>(slot);
+        match = std::move(found->match);
+    }
+    if (f.size() < 2 || z.size() < 2)
+        return NnError{NnError::Kind::TooFewPoints, {}, std::min(f.size(), z.size())}.message();
+    auto predicted = guesser->predict(f, z);
+    if (auto* e = std::get_if<NnError>(&predicted)) return e->message();
+    const std::vector<double>& v = std::get<std::vector<double>>(predicted);
+    std::vector<double> r(match.mapping.size());
+    for (std::size_t k = 0; k < r.size(); ++k) {
+        if (match.mapping[k] >= v.size()) return NnError::shape("head.4", v.size(), match.mapping[k] + 1).message();
+        r[k] = v[match.mapping[k]];
+    }
+    if (!match.expanded) return r;
+
+    // Fold each expanded pair back into the element it came from.
+    std::vector<double> out;
+    std::size_t c = 0;
+    for (const LeafRef& leaf : collect_leaves(user)) {
+        const Kind kind = leaf.element->kind;
+        if (kind == Kind::K) {
+            out.push_back(r[c]);
+            out.push_back(r[c] * r[c + 1]);
+            c += 2;
+        } else if (kind == Kind::Zarc) {
+            const double R = r[c], Q = r[c + 1], a = r[c + 2];
+            const double floor = std::isnan(a) ? 1e-6 : std::max(a, 1e-6);
+            out.push_back(R);
+            out.push_back(std::pow(R * Q, 1.0 / floor));
+            out.push_back(a);
+            c += 3;
+        } else {
+            const std::size_t m = param_count(kind);
+            out.insert(out.end(), r.begin() + static_cast<std::ptrdiff_t>(c),
+                       r.begin() + static_cast<std::ptrdiff_t>(c + m));
+            c += m;
+        }
+    }
+    return out;
+}
+
+}  // namespace zetrion
