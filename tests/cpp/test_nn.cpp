@@ -1,0 +1,242 @@
+#include <doctest/doctest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "circuit/parser.hpp"
+#include "models/registry.hpp"
+#include "models/topology.hpp"
+#include "nn/guesser.hpp"
+
+using namespace zetrion;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+void put_u32(Bytes& b, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+void put_str(Bytes& b, const std::string& s) {
+    put_u32(b, static_cast<std::uint32_t>(s.size()));
+    b.insert(b.end(), s.begin(), s.end());
+}
+void put_f32_tensor(Bytes& b, const std::string& name, std::vector<std::uint32_t> dims, const std::vector<float>& v) {
+    put_str(b, name);
+    b.push_back(0);
+    b.push_back(static_cast<unsigned char>(dims.size()));
+    for (auto d : dims) put_u32(b, d);
+    for (float f : v) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &f, 4);
+        put_u32(b, bits);
+    }
+}
+
+// A complete small model for "R0-R1": 8 channels, one block, kernel 3.
+Bytes small_model(std::size_t h = 8) {
+    Bytes b{'E', 'I', 'S', 'N', 'N', '0', '0', '1'};
+    const std::vector<std::pair<std::string, std::string>> meta = {
+        {"circuit", "R0-R1"}, {"param_names", "R0.r,R1.r"}, {"estimator", "reactive_centroid"},
+        {"n_grid", "16"},     {"channels", std::to_string(h)}, {"kernel", "3"},
+        {"groups", "4"},      {"dilations", "1"},              {"alpha_min", "0.05"},
+        {"alpha_max", "1.0"}};
+    put_u32(b, static_cast<std::uint32_t>(meta.size()));
+    for (const auto& [k, v] : meta) put_str(b, k), put_str(b, v);
+    std::mt19937 rng(5);
+    std::normal_distribution<float> nd(0.0f, 0.3f);
+    auto rnd = [&](std::size_t n) {
+        std::vector<float> v(n);
+        for (float& x : v) x = nd(rng);
+        return v;
+    };
+    const std::uint32_t H = static_cast<std::uint32_t>(h);
+    std::vector<std::tuple<std::string, std::vector<std::uint32_t>, std::vector<float>>> t = {
+        {"w.stem.weight", {H, 3, 3}, rnd(h * 9)},
+        {"w.stem.bias", {H}, rnd(h)},
+        {"w.blocks.0.conv1.weight", {H, H, 3}, rnd(h * h * 3)},
+        {"w.blocks.0.conv1.bias", {H}, rnd(h)},
+        {"w.blocks.0.conv2.weight", {H, H, 3}, rnd(h * h * 3)},
+        {"w.blocks.0.conv2.bias", {H}, rnd(h)},
+        {"w.blocks.0.norm1.weight", {H}, std::vector<float>(h, 1.0f)},
+        {"w.blocks.0.norm1.bias", {H}, rnd(h)},
+        {"w.blocks.0.norm2.weight", {H}, std::vector<float>(h, 1.0f)},
+        {"w.blocks.0.norm2.bias", {H}, rnd(h)},
+        {"w.head.0.weight", {4 * H, 2 * H + 2}, rnd(4 * h * (2 * h + 2))},
+        {"w.head.0.bias", {4 * H}, rnd(4 * h)},
+        {"w.head.2.weight", {4 * H, 4 * H}, rnd(16 * h * h)},
+        {"w.head.2.bias", {4 * H}, rnd(4 * h)},
+        {"w.head.4.weight", {4, 4 * H}, rnd(16 * h)},
+        {"w.head.4.bias", {4}, rnd(4)},
+        {"target_mean", {2}, {0.0f, 0.5f}},
+        {"target_std", {2}, {0.5f, 0.5f}},
+        {"scaling", {2, 4}, {1, 0, 0, -1, 1, 0, 0, -1}},
+        {"log_params", {2}, {1, 1}},
+    };
+    put_u32(b, static_cast<std::uint32_t>(t.size()));
+    for (const auto& [name, dims, v] : t) put_f32_tensor(b, name, dims, v);
+    return b;
+}
+
+std::string load_message(const Bytes& b) {
+    auto r = Guesser::from_bytes(b);
+    if (auto* e = std::get_if<NnError>(&r)) return e->message();
+    return "ok";
+}
+
+SeriesList tree_of(std::string_view s) { return std::get<SeriesList>(parse(s)); }
+
+}  // namespace
+
+TEST_CASE("loader: framing") {
+    CHECK(load_message(Bytes(7, 'E')) == "weight file is truncated");
+    CHECK(load_message(Bytes{'E', 'I', 'S', 'N', 'N', '0', '0', '2'}) == "not an eisnn weight file (bad magic bytes)");
+    CHECK(load_message(Bytes{'E', 'I', 'S', 'N', 'N', '0', '0', '1'}) == "weight file is truncated");
+    const Bytes good = small_model();
+    CHECK(load_message(good) == "ok");
+    Bytes trailing = good;
+    trailing.insert(trailing.end(), {1, 2, 3});
+    CHECK(load_message(trailing) == "ok");
+    for (std::size_t cut = 8; cut < good.size(); cut += 97) CHECK(load_message(Bytes(good.begin(), good.begin() + cut)) == "weight file is truncated");
+}
+
+TEST_CASE("loader: a zero-sized tensor holds one element, repeated names keep the later") {
+    Bytes b = small_model();
+    // Append two tensors named "x": shape (0) with one float, then a replacement of target_mean.
+    std::uint32_t count;
+    const std::size_t header_end = [&] {
+        std::size_t pos = 8;
+        std::uint32_t m;
+        std::memcpy(&m, b.data() + pos, 4);
+        pos += 4;
+        for (std::uint32_t i = 0; i < 2 * m; ++i) {
+            std::uint32_t n;
+            std::memcpy(&n, b.data() + pos, 4);
+            pos += 4 + n;
+        }
+        return pos;
+    }();
+    std::memcpy(&count, b.data() + header_end, 4);
+    count += 2;
+    std::memcpy(b.data() + header_end, &count, 4);
+    put_f32_tensor(b, "x", {0}, {7.0f});
+    put_f32_tensor(b, "target_mean", {2}, {1.0f, 2.0f});
+    auto r = Guesser::from_bytes(b);
+    REQUIRE(std::holds_alternative<Guesser>(r));
+    const Guesser& g = std::get<Guesser>(r);
+    REQUIRE(g.tensor("x") != nullptr);
+    CHECK(g.tensor("x")->data == std::vector<double>{7.0});
+    CHECK(g.tensor("x")->dims == std::vector<std::uint64_t>{0});
+    CHECK(g.target_mean == std::vector<double>{1.0, 2.0});
+    CHECK(g.dilations == std::vector<std::size_t>{1});
+    CHECK(g.param_names == std::vector<std::string>{"R0.r", "R1.r"});
+}
+
+TEST_CASE("half precision decoding") {
+    CHECK(half_to_double(0x3C00) == 1.0);
+    CHECK(half_to_double(0xC000) == -2.0);
+    CHECK(half_to_double(0x0001) == std::ldexp(1.0, -24));
+    CHECK(half_to_double(0x7BFF) == 65504.0);
+    CHECK(std::isinf(half_to_double(0x7C00)));
+    CHECK(std::isnan(half_to_double(0x7E00)));
+    CHECK(std::signbit(half_to_double(0x8000)));
+}
+
+TEST_CASE("interpolation, activation and scales") {
+    const std::vector<double> xs{0.0, 1.0, 1.0, 3.0}, ys{10.0, 20.0, 30.0, 50.0};
+    CHECK(interpolate(xs, ys, -1.0) == 10.0);
+    CHECK(interpolate(xs, ys, 5.0) == 50.0);
+    CHECK(interpolate(xs, ys, 0.5) == 15.0);
+    CHECK(interpolate(xs, ys, 1.0) == 30.0);  // the later of the repeated abscissa
+    CHECK(interpolate(xs, ys, 2.0) == 40.0);
+    CHECK(gelu(0.0) == 0.0);
+    CHECK(gelu(10.0) == doctest::Approx(10.0));
+    CHECK(gelu(-10.0) == doctest::Approx(0.0).epsilon(1e-12));
+
+    const auto g = std::get<Guesser>(Guesser::from_bytes(small_model()));
+    // Purely resistive: no capacitive weight, so the fallback scales apply.
+    const std::vector<double> f{1.0, 10.0, 100.0, 1000.0};
+    const std::vector<Cx> z{{4, 0}, {1, 0.5}, {3, 0}, {2, 0}};
+    const auto s = g.scales(f, z);
+    CHECK(s.omega == doctest::Approx(std::exp((std::log(6.283185307179586) * 4 + std::log(1e6)) / 4)));
+    CHECK(s.r == 3.0);  // upper median of 1.118, 2, 3, 4
+    // Descending input gives the same features.
+    const std::vector<double> fd{1000.0, 100.0, 10.0, 1.0};
+    const std::vector<Cx> zc{{2, -1}, {3, -2}, {1, -0.5}, {4, -3}};
+    const std::vector<Cx> zr{{4, -3}, {1, -0.5}, {3, -2}, {2, -1}};
+    const auto fa = g.features(f, zr, g.scales(f, zr));
+    const auto fb = g.features(fd, zc, g.scales(f, zr));
+    for (std::size_t i = 0; i < fa.map.size(); ++i) CHECK(fa.map[i] == fb.map[i]);
+}
+
+TEST_CASE("phase unwrapping across the negative real axis") {
+    const auto g = std::get<Guesser>(Guesser::from_bytes(small_model()));
+    const std::vector<double> f{1.0, 2.0, 4.0};
+    const std::vector<Cx> z{{-1.0, 0.01}, {-1.0, -0.01}, {-1.0, 0.02}};
+    const auto feats = g.features(f, z, {1.0, 1.0});
+    // Channel 1 is phase / (pi/2); the jump from about +pi to -pi is removed.
+    const double first = feats.map[16], last = feats.map[31];
+    CHECK(std::fabs(last - first) < 0.1);
+    for (std::size_t i = 17; i < 32; ++i) CHECK(std::fabs(feats.map[i] - feats.map[i - 1]) < 0.05);
+}
+
+TEST_CASE("hostile blobs never crash the loader or the network") {
+    const Bytes good = small_model();
+    std::mt19937_64 rng(99);
+    const std::vector<double> f{0.1, 1.0, 10.0, 100.0, 1000.0};
+    const std::vector<Cx> z{{10, -5}, {8, -4}, {5, -2}, {3, -1}, {2, -0.5}};
+    std::size_t loaded = 0;
+    for (int round = 0; round < 4000; ++round) {
+        Bytes b = good;
+        const int edits = 1 + static_cast<int>(rng() % 4);
+        for (int e = 0; e < edits; ++e) {
+            const std::size_t at = rng() % b.size();
+            switch (rng() % 4) {
+                case 0: b[at] ^= static_cast<unsigned char>(1u << (rng() % 8)); break;
+                case 1: b[at] = static_cast<unsigned char>(rng()); break;
+                case 2: b.resize(at + 1); break;
+                default: b.insert(b.begin() + static_cast<std::ptrdiff_t>(at), static_cast<unsigned char>(rng())); break;
+            }
+        }
+        auto r = Guesser::from_bytes(b);
+        if (auto* g = std::get_if<Guesser>(&r)) {
+            ++loaded;
+            (void)g->predict(f, z);
+        }
+    }
+    CHECK(loaded > 0);
+}
+
+TEST_CASE("topology keys and matching") {
+    CHECK(canonical(tree_of("C1-R0")).key == "[C,R]");
+    CHECK(canonical(tree_of("R0-C1")).key == "[C,R]");
+    CHECK(canonical(tree_of("(C1,R1)")).key == canonical(tree_of("(R2,C5)")).key);
+    CHECK(canonical(tree_of("(R1)")).key == "[([R])]");
+    CHECK(canonical(tree_of("R0-(R1,C1)")).key == "[([C],[R]),R]");
+    CHECK(canonical(tree_of("L0-R0-(R1,CPE1)-(R2,CPE2)")).key == "[([Cpe],[R]),([Cpe],[R]),L,R]");
+    CHECK(canonical(tree_of("R0-(R1,CPE1)-(R2-Wo2,CPE2)")).key == "[([Cpe],[R,Wo]),([Cpe],[R]),R]");
+
+    const auto id = match_topology(tree_of("R0-(R1,C1)"), tree_of("R0-(R1,C1)"));
+    REQUIRE(id.has_value());
+    CHECK(*id == std::vector<std::size_t>{0, 1, 2});
+    const auto perm = match_topology(tree_of("R0-(R1,C1)"), tree_of("(R1,C2)-R3"));
+    REQUIRE(perm.has_value());
+    CHECK(*perm == std::vector<std::size_t>{1, 2, 0});
+    CHECK_FALSE(match_topology(tree_of("R0-(R1,C1)"), tree_of("L0-R0-(R1,C1)")).has_value());
+
+    auto find = [](const char* s) -> std::string {
+        auto m = find_for_topology(tree_of(s));
+        return m ? std::string(models()[m->model].name) + (m->match.expanded ? "+" : "") : "none";
+    };
+    CHECK(find("R0-(R1,C1)") == "rc");
+    CHECK(find("L0-R0-(R1,C1)") == "rc_l");
+    CHECK(find("(R2,C2)-R0-(R1,C1)") == "two_rc");
+    CHECK(find("R0-K1") == "rc+");
+    CHECK(find("R0-Zarc1") == "rq+");
+    CHECK(find("(CPE1,R1-W1)-R0") == "randles");
+    CHECK(find("R0-T1") == "none");
+    CHECK(quoted_model_names().rfind("'rc', 'rc_l', 'rq'", 0) == 0);
+}
