@@ -353,6 +353,20 @@ PyMethodDef circuit_methods[] = {
      "bundled model.\n\n"
      "Raises if no model has been trained for this topology, or if `weights`\n"
      "was trained for a different one."},
+    {"fit", FASTCALL(circuit_fit), METH_FASTCALL | METH_KEYWORDS,
+     "fit($self, frequencies, impedances=None, guess_init=None, weights=None, weight=\"modulus\", "
+     "method=\"levenberg_marquardt\", max_iterations=200, ftol=1e-8, xtol=1e-8, num_particles=200, "
+     "generations=1000, nelder_mead_iterations=2000, de_evaluations=20000, sa_iterations=5000, "
+     "sa_initial_temperature=2.0, basin_hopping_hops=20, basin_hopping_step_size=1.0, "
+     "basin_hopping_temperature=1.0, seed=None)\n--\n\n"
+     "Fit this circuit's parameters to a measured spectrum.\n\n"
+     "Accepts two sequences of frequencies and impedances, or a single battery\n"
+     "data format dataframe (`impedances` left as None).\n\n"
+     "`guess_init` unset means start from a machine-learning guess whenever the\n"
+     "circuit is not explicitly given starting parameters. If no model has been\n"
+     "trained for the topology it warns and starts from placeholder values.\n\n"
+     "`True` always guesses, and raises rather than warns when it cannot.\n"
+     "`False` never guesses."},
     {"ml_circuits", ml_circuits_m, METH_NOARGS | METH_STATIC, "ml_circuits()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

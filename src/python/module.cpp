@@ -1,4 +1,4 @@
-// Module initialisation: Element, Circuit, Series, Parallel and the fourteen
+// Module initialisation: Element, Circuit, FitResult, Series, Parallel and the fourteen
 // element short names, in that order.
 #include <string>
 
@@ -32,6 +32,9 @@ PyObject* init() {
         return nullptr;
     PyTypeObject* circuit = make_circuit_type(module.get());
     if (!circuit || PyModule_AddObjectRef(module.get(), "Circuit", reinterpret_cast<PyObject*>(circuit)) < 0)
+        return nullptr;
+    PyTypeObject* fit_result = make_fit_result_type(module.get());
+    if (!fit_result || PyModule_AddObjectRef(module.get(), "FitResult", reinterpret_cast<PyObject*>(fit_result)) < 0)
         return nullptr;
     if (!add_function(module.get(), &series_def) || !add_function(module.get(), &parallel_def)) return nullptr;
     for (std::size_t k = 0; k < kKindCount; ++k) {

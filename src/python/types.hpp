@@ -32,6 +32,10 @@ extern PyTypeObject* circuit_type;
 // Creates the Element base class with its fourteen variants as attributes.
 PyTypeObject* make_element_types(PyObject* module);
 PyTypeObject* make_circuit_type(PyObject* module);
+PyTypeObject* make_fit_result_type(PyObject* module);
+
+// Circuit.fit
+PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 bool is_element(PyObject* o);
 bool is_circuit(PyObject* o);

@@ -8,7 +8,7 @@ SHORT = ["R", "C", "L", "La", "Cpe", "W", "Wo", "Ws", "G", "Gs", "K", "Zarc", "T
 
 def test_module_names_in_registration_order():
     public = [k for k in vars(zetrion) if not k.startswith("__")]
-    assert public == ["Element", "Circuit", "Series", "Parallel"] + SHORT
+    assert public == ["Element", "Circuit", "FitResult", "Series", "Parallel"] + SHORT
     assert zetrion.__doc__ == ""
     assert not hasattr(zetrion, "__version__")
 
