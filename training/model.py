@@ -1,0 +1,46 @@
+"""The guesser network in PyTorch, with the module's layer names and shapes
+so that its state dict exports as is."""
+
+from __future__ import annotations
+
+import torch
+from torch import nn
+
+
+class Block(nn.Module):
+    def __init__(self, h, k, d, groups):
+        super().__init__()
+        pad = d * (k - 1) // 2
+        self.conv1 = nn.Conv1d(h, h, k, dilation=d, padding=pad)
+        self.norm1 = nn.GroupNorm(groups, h, eps=1e-5)
+        self.conv2 = nn.Conv1d(h, h, k, dilation=d, padding=pad)
+        self.norm2 = nn.GroupNorm(groups, h, eps=1e-5)
+        self.act = nn.GELU(approximate="tanh")
+
+    def forward(self, x):
+        h = self.act(self.norm1(self.conv1(x)))
+        h = self.norm2(self.conv2(h))
+        return self.act(x + h)
+
+
+class GuesserNet(nn.Module):
+    def __init__(self, n_params, channels=32, kernel=5, dilations=(1, 2, 4, 8), groups=8):
+        super().__init__()
+        h = channels
+        self.stem = nn.Conv1d(3, h, kernel, padding=(kernel - 1) // 2)
+        self.blocks = nn.ModuleList(Block(h, kernel, d, groups) for d in dilations)
+        self.head = nn.Sequential(
+            nn.Linear(2 * h + 2, 4 * h),
+            nn.GELU(approximate="tanh"),
+            nn.Linear(4 * h, 4 * h),
+            nn.GELU(approximate="tanh"),
+            nn.Linear(4 * h, 2 * n_params),
+        )
+        self.n_params = n_params
+
+    def forward(self, x, e):
+        x = self.stem(x)
+        for b in self.blocks:
+            x = b(x)
+        pooled = torch.cat([x.mean(dim=2), x.amax(dim=2), e], dim=1)
+        return self.head(pooled)
