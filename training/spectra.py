@@ -103,7 +103,7 @@ def _draw_parameters(notation, names, leaves, rng, w_lo, w_hi):
     return np.array([values[n] for n in names])
 
 
-def draw(notation, count, seed, noise_max=0.03, noise=None):
+def draw(notation, count, seed, noise_max=0.03, noise=None, noise_min=0.0):
     """`count` spectra of the circuit, reproducible from `seed`."""
     rng = np.random.default_rng(seed)
     names, leaves = _leaves(notation)
@@ -113,7 +113,7 @@ def draw(notation, count, seed, noise_max=0.03, noise=None):
         f = _sweep(rng)
         truth = _draw_parameters(notation, names, leaves, rng, TWO_PI * f.min(), TWO_PI * f.max())
         z = circuit.with_values(truth).impedance(f)
-        sigma = rng.uniform(0, noise_max) if noise is None else noise
+        sigma = rng.uniform(noise_min, noise_max) if noise is None else noise
         z = z * (1 + sigma / math.sqrt(2) * (rng.normal(size=f.size) + 1j * rng.normal(size=f.size)))
         if not np.all(np.isfinite(z)):
             continue
