@@ -1,5 +1,6 @@
 #include "fit/driver.hpp"
 
+#include "fit/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
 
 namespace zetrion {
@@ -18,9 +19,21 @@ FitResult run_fit(const FitRequest& req) {
         s.patience = req.max_iterations;
         return levenberg_marquardt_fit(*req.circuit, req.frequencies, req.impedances, req.weighting, s);
     }
-    // The global search methods are not part of this build yet; say so
-    // rather than return an unsearched result.
-    return FitError{FitError::Kind::Solver, "method \"" + req.method + "\" is not available in this build"};
+    const FitData d(*req.circuit, req.frequencies, req.impedances, req.weighting);
+    if (req.method == "basin_hopping") return basin_hopping(req, d);
+    EvalCounter counter{0};
+    GlobalRun run;
+    if (req.method == "particle_swarm")
+        run = particle_swarm(d, counter, req.num_particles, req.generations, req.seed);
+    else if (req.method == "nelder_mead")
+        run = nelder_mead(d, counter, req.nelder_mead_iterations);
+    else if (req.method == "simulated_annealing")
+        run = simulated_annealing(d, counter, req.sa_iterations, req.sa_initial_temperature, req.seed);
+    else
+        run = differential_evolution(d, counter, req.de_evaluations);
+    if (auto* e = std::get_if<FitError>(&run)) return *e;
+    GlobalResult& g = std::get<GlobalResult>(run);
+    return polish_or_fallback(req, d, physical(g.x, d.bounds), g.iterations, counter);
 }
 
 }  // namespace zetrion

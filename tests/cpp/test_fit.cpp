@@ -129,11 +129,22 @@ TEST_CASE("fit errors") {
     req.xtol = -0.0;
     CHECK(error_of(run_fit(req)) == "solver error: xtol must be >= 0");
     req.xtol = 1e-8;
-    for (const char* m : {"particle_swarm", "nelder_mead", "differential_evolution", "simulated_annealing",
-                          "basin_hopping"}) {
-        req.method = m;
-        CHECK(error_of(run_fit(req)).rfind("solver error: ", 0) == 0);
+    req.method = "simulated_annealing";
+    req.sa_initial_temperature = 0.0;
+    CHECK(error_of(run_fit(req)) ==
+          "solver error: Invalid parameter: `SimulatedAnnealing`: Initial temperature must be > 0.");
+    req.sa_initial_temperature = NAN;
+    CHECK(error_of(run_fit(req)).rfind("solver error: Invalid parameter", 0) == 0);
+    req.sa_initial_temperature = INFINITY;
+    CHECK(error_of(run_fit(req)).rfind("solver error: ", 0) == 0);
+    req.method = "basin_hopping";
+    for (double step : {-1.0, std::nan(""), 1e308}) {
+        req.basin_hopping_step_size = step;
+        CHECK(error_of(run_fit(req)) == "solver error: basin hopping step size must be finite and >= 0");
     }
+    req.method = "particle_swarm";
+    req.num_particles = std::uint64_t(1) << 63;
+    CHECK(error_of(run_fit(req)) == "solver error: num_particles is too large for this circuit");
 }
 
 TEST_CASE("a noise-free fit reaches the truth and reports consistent statistics") {

@@ -1,0 +1,48 @@
+// The global fit methods: particle swarm, Nelder-Mead, simulated annealing,
+// differential evolution and basin hopping. All search in the solver space of
+// the Levenberg-Marquardt fit with the plain cost 0.5 * sum r^2; all but
+// basin hopping hand their best point to polish_or_fallback.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "fit/driver.hpp"
+#include "fit/outcome.hpp"
+
+namespace zetrion {
+
+struct SearchBox {
+    std::vector<double> lower, upper;
+};
+
+// Closed parameters: [lo, hi]. Open ones: four decades either side of the
+// current value, as log10 of the distance above lo.
+SearchBox pso_search_box(const FitData& d);
+
+// The cost in solver space (one residual evaluation).
+double solver_cost(const FitData& d, std::span<const double> x, EvalCounter& counter);
+
+struct GlobalResult {
+    std::vector<double> x;  // solver space
+    std::uint64_t iterations;
+};
+using GlobalRun = std::variant<GlobalResult, FitError>;
+
+GlobalRun particle_swarm(const FitData& d, EvalCounter& c, std::uint64_t particles, std::uint64_t generations,
+                         std::optional<std::uint64_t> seed);
+GlobalRun nelder_mead(const FitData& d, EvalCounter& c, std::uint64_t iterations);
+GlobalRun simulated_annealing(const FitData& d, EvalCounter& c, std::uint64_t iterations, double t0,
+                              std::optional<std::uint64_t> seed);
+GlobalRun differential_evolution(const FitData& d, EvalCounter& c, std::uint64_t evaluations);
+
+FitResult basin_hopping(const FitRequest& req, const FitData& d);
+
+// Statistics of the global method's point p, or the Levenberg-Marquardt fit
+// started from it when that ends at a cost no higher.
+FitResult polish_or_fallback(const FitRequest& req, const FitData& d, std::vector<double> p,
+                             std::uint64_t iterations, EvalCounter& counter);
+
+}  // namespace zetrion
