@@ -18,6 +18,8 @@ import os
 import sys
 import time
 
+import warnings
+
 import numpy as np
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -62,6 +64,7 @@ def make_workload(z):
     polar = {"Frequency / Hz": f_list, "Absolute Impedance / ohm": np.abs(meas).tolist(),
              "Phase / deg": np.degrees(np.angle(meas)).tolist()}
     names = randles.param_names()
+    warnings.simplefilter("error", UserWarning)  # the no-model warning is raised and caught
 
     def good():
         out = []
@@ -87,6 +90,13 @@ def make_workload(z):
         out.append(randles.residuals(p, frame, weight="unit"))
         out.append(randles.jacobian(p, f_list, meas_list))
         out.append(randles.jacobian(p, polar, None, "modulus"))
+        # fits and their results, learned guesses
+        r = randles.fit(f_small, meas, max_iterations=5)
+        out += [repr(r), r.params, r.stderr, r.circuit, r.cost, r.iterations]
+        rc = z.Circuit("rc")
+        rc_z = rc.with_values([10.0, 100.0, 1e-5]).impedance(f_small)
+        out += [rc.guess(f_small, rc_z), z.Circuit.ml_circuits()]
+        out.append(randles.fit(f_small, meas, method="nelder_mead", nelder_mead_iterations=20, max_iterations=2).cost)
         return out
 
     deep = "(" * 300 + "R0" + ")" * 300
@@ -131,6 +141,16 @@ def make_workload(z):
         (TypeError, lambda: randles.with_named_values([("R0.r", 1.0)])),
         (TypeError, lambda: randles.with_named_values({1: 2.0})),
         (TypeError, lambda: randles.with_named_values({"R0.r": "x"})),
+        # fits and guesses
+        (TypeError, lambda: randles.fit(f_small, meas, weight=None)),
+        (OverflowError, lambda: randles.fit(f_small, meas, max_iterations=-1)),
+        (ValueError, lambda: randles.fit(f_small, meas, method="LM")),
+        (ValueError, lambda: randles.fit(f_small, meas, ftol=-1.0)),
+        (UserWarning, lambda: z.Circuit("R0-T1").fit(f_small, meas)),
+        (ValueError, lambda: z.Circuit("R0-T1").guess(f_small, meas)),
+        (ValueError, lambda: z.Circuit("rc").guess([1.0], [1j])),
+        (ValueError, lambda: z.Circuit("rc").guess(f_small, meas, weights="/nonexistent.eisnn")),
+        (TypeError, lambda: z.FitResult()),
         # impedance
         (ValueError, lambda: randles.impedance(5)),
         (ValueError, lambda: randles.impedance("123")),
