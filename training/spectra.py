@@ -64,16 +64,19 @@ def _draw_parameters(notation, names, leaves, rng, w_lo, w_hi):
     arc_labels = sorted({lbl for kind, lbl, _ in leaves if kind in ("C", "CPE", "Cpe")}, key=lambda s: int(s.lstrip("CPEcpe") or 0))
     n_arcs = len(arc_labels)
     if n_arcs:
-        lw = np.sort(rng.uniform(lw_lo - 0.3, lw_hi + 0.3, n_arcs))[::-1]  # fastest first
-        if n_arcs > 1:
-            # keep arcs at least half a decade apart so they stay distinguishable
-            for k in range(1, n_arcs):
-                lw[k] = min(lw[k], lw[k - 1] - 0.5)
+        # Arcs well inside the band, at least a decade apart, fastest first.
+        span = (lw_hi - 0.2) - (lw_lo + 0.2)
+        gaps = 1.0 * (n_arcs - 1)
+        free = max(span - gaps, 0.0)
+        cuts = np.sort(rng.uniform(0.0, free, n_arcs))[::-1]
+        lw = lw_lo + 0.2 + cuts + gaps - 1.0 * np.arange(n_arcs)
         arc_w = {lbl: 10 ** lw[i] for i, lbl in enumerate(arc_labels)}
     for kind, label, params in leaves:
         num = label[len(kind) :]
         if kind == "R":
-            values[label + ".r"] = r_series if num == "0" else 10 ** rng.uniform(-0.5, 4)
+            # Arc resistances from a tenth of the series resistance to 300
+            # times it, so that every arc stands out of 3 % noise.
+            values[label + ".r"] = r_series if num == "0" else r_series * 10 ** rng.uniform(-1.0, 2.5)
     for kind, label, params in leaves:
         num = label[len(kind) :]
         r_arc = values.get("R" + num + ".r", 10 ** rng.uniform(0, 3))

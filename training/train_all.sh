@@ -3,7 +3,7 @@
 # its held-out evaluation. Minutes per model scale with its channel count.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-for spec in rc:3 rq:6 randles:6 rc_l:6 rq_l:6 two_rc:6 two_rq:6 two_rc_l:6 two_rq_l:6 sei_randles:10 sei_randles_wo:10; do
+for spec in rc:3 rq:5 randles:5 rc_l:5 rq_l:5 two_rc:5 two_rq:5 two_rc_l:5 two_rq_l:5 sei_randles:8 sei_randles_wo:8; do
   name=${spec%%:*}
   minutes=${spec##*:}
   python3 training/train.py "$name" --minutes "$minutes"
