@@ -1,11 +1,11 @@
 #include "fit/levenberg_marquardt.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <limits>
 
 #include "circuit/evaluate.hpp"
+#include "circuit/total_order.hpp"
 
 namespace zetrion {
 namespace {
@@ -86,15 +86,6 @@ std::vector<double> physical(std::span<const double> x, std::span<const Bounds> 
     std::vector<double> v(n);
     for (std::size_t i = 0; i < n; ++i) v[i] = is_closed(bounds[i]) ? x[i] : bounds[i].lo + std::pow(10.0, x[i]);
     return v;
-}
-
-bool total_less(double a, double b) {
-    auto key = [](double d) {
-        auto bits = std::bit_cast<std::int64_t>(d);
-        bits ^= static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
-        return bits;
-    };
-    return key(a) < key(b);
 }
 
 std::vector<Candidate> candidate_starting_points(const FitData& d, EvalCounter& counter) {

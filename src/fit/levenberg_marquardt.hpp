@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "circuit/total_order.hpp"
 #include "fit/lm_solver.hpp"
 #include "fit/outcome.hpp"
 
@@ -29,8 +30,6 @@ struct Candidate {
 // The nine candidates, sorted stably by cost in the total order of doubles.
 std::vector<Candidate> candidate_starting_points(const FitData& d, EvalCounter& counter);
 
-// IEEE total order: -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
-bool total_less(double a, double b);
 
 struct SingleStart {
     std::vector<double> params;  // physical

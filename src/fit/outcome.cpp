@@ -5,6 +5,7 @@
 
 #include "circuit/evaluate.hpp"
 #include "circuit/params.hpp"
+#include "circuit/text.hpp"
 
 namespace zetrion {
 
@@ -14,24 +15,10 @@ std::string FitError::message() const {
         case Kind::EmptySpectrum: return "frequencies and impedances must not be empty";
         case Kind::NoParameters: return "circuit topology has no parameters to fit";
         case Kind::Solver: return "solver error: " + text;
-        case Kind::UnknownMethod: {
-            std::string q = "\"";
-            for (unsigned char c : text) {
-                switch (c) {
-                    case '"': q += "\\\""; break;
-                    case '\\': q += "\\\\"; break;
-                    case '\t': q += "\\t"; break;
-                    case '\r': q += "\\r"; break;
-                    case '\n': q += "\\n"; break;
-                    case '\0': q += "\\0"; break;
-                    default: q += static_cast<char>(c);
-                }
-            }
-            q += '"';
-            return "unknown fit method " + q +
+        case Kind::UnknownMethod:
+            return "unknown fit method " + quoted(text) +
                    ", expected one of \"levenberg_marquardt\", \"particle_swarm\", \"nelder_mead\", "
                    "\"differential_evolution\", \"simulated_annealing\", \"basin_hopping\"";
-        }
     }
     return {};
 }

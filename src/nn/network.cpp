@@ -3,10 +3,10 @@
 // with group normalisation and GELU, a dense head, and decoding into
 // physical units. Double precision throughout.
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <numeric>
 
+#include "circuit/total_order.hpp"
 #include "nn/guesser.hpp"
 
 namespace zetrion {
@@ -19,15 +19,6 @@ constexpr std::size_t kMaxGrid = 1 << 16;
 constexpr std::size_t kMaxChannels = 1 << 12;
 constexpr std::size_t kMaxKernel = 1 << 10;
 constexpr std::size_t kMaxDilation = 1 << 20;
-
-bool total_less(double a, double b) {
-    auto key = [](double d) {
-        auto bits = std::bit_cast<std::int64_t>(d);
-        bits ^= static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
-        return bits;
-    };
-    return key(a) < key(b);
-}
 
 std::string weight_name(const std::string& layer) { return "w." + layer + ".weight"; }
 std::string bias_name(const std::string& layer) { return "w." + layer + ".bias"; }
