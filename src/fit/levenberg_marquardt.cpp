@@ -169,7 +169,11 @@ FitResult levenberg_marquardt_fit(const SeriesList& tree, std::span<const double
         SingleStart r = std::get<SingleStart>(std::move(run));
         total += r.evaluations;
         const double k2 = cost_at(d, r.params, counter);
-        if (r.success && k2 < best_cost) {
+        // The pinned re-solve competes with the clamped vector, the result it
+        // would replace: the unclamped best lies outside the bounds and its
+        // cost is out of reach of every admissible vector.
+        const double k_clamped = cost_at(d, clamped, counter);
+        if (r.success && k2 < k_clamped) {
             final_p = std::move(r.params);
             final_success = true;
         } else {

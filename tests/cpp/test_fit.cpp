@@ -184,6 +184,17 @@ TEST_CASE("a closed parameter beyond its bound is frozen at the bound") {
     const FitOutcome o = outcome(levenberg_marquardt_fit(start, f, z, Weighting::Modulus, LmSettings{}));
     CHECK(o.params[3] == 1.0);
     for (double p : o.params) CHECK(p >= 1e-12);
+    // The others are re-solved with alpha pinned: far better than merely
+    // clamping the unbounded optimum.
+    const FitData d(start, f, z, Weighting::Modulus);
+    EvalCounter c{0};
+    auto free_run = std::get<SingleStart>(levenberg_marquardt_single_start(
+        d, to_solver_space(d.start, d.bounds), std::vector<bool>(4, false), LmSettings{}, c));
+    REQUIRE(free_run.params[3] > 1.0);
+    std::vector<double> clamped = free_run.params;
+    clamped[3] = 1.0;
+    CHECK(o.cost < 0.5 * cost_at(d, clamped, c));
+    CHECK(o.success);
 }
 
 TEST_CASE("the first plausible start ends the search") {
