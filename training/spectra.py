@@ -94,8 +94,12 @@ def _draw_parameters(notation, names, leaves, rng, w_lo, w_hi):
             # a visible diffusion tail at the lowest frequency
             values[label + ".aw"] = r_arc * 10 ** rng.uniform(-0.7, 0.7) * math.sqrt(w_lo)
         elif kind in ("Wo", "Ws"):
-            values[label + ".z0"] = r_arc * 10 ** rng.uniform(-0.5, 1.0)
-            values[label + ".tau"] = 10 ** rng.uniform(0.0, 1.5) / (w_lo * 10 ** rng.uniform(0, max(lw_hi - lw_lo - 1.0, 0.1)))
+            # The diffusion knee (1 / tau) at least a decade below the branch's
+            # arc, so that z0 and tau stay distinguishable from the arc's R.
+            arc = arc_w.get("CPE" + num, arc_w.get("C" + num)) if n_arcs else None
+            lw_arc = math.log10(arc) if arc else lw_lo + 1.0
+            values[label + ".z0"] = r_arc * 10 ** rng.uniform(-0.3, 1.0)
+            values[label + ".tau"] = 1.0 / 10 ** rng.uniform(lw_lo - 0.5, max(lw_arc - 1.0, lw_lo - 0.4))
         elif kind == "R":
             pass
         else:
