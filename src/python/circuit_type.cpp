@@ -297,7 +297,11 @@ PyObject* guess_m(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
     SpectrumData data;
     if (!spectrum(a[0], a[1] == Py_None ? nullptr : a[1], data)) return nullptr;
-    auto r = guess_params(model_of(self).tree, data.f, data.z, path);
+    std::variant<std::vector<double>, std::string> r;
+    {
+        ReleaseGil nogil;
+        r = guess_params(model_of(self).tree, data.f, data.z, path);
+    }
     if (auto* msg = std::get_if<std::string>(&r)) {
         set_error(PyExc_ValueError, *msg);
         return nullptr;

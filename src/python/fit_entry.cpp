@@ -284,7 +284,12 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const bool guess = guess_init.value_or(false) || (!guess_init && (path || !m.explicit_values));
     std::optional<std::vector<double>> start;
     auto learned = [&](const std::optional<std::string>& p) -> bool {
-        auto r = guess_params(m.tree, data.f, data.z, p);
+        std::variant<std::vector<double>, std::string> r;
+        {
+            // Pure numeric work on immutable data: other threads may run.
+            ReleaseGil nogil;
+            r = guess_params(m.tree, data.f, data.z, p);
+        }
         if (auto* msg = std::get_if<std::string>(&r)) {
             set_error(PyExc_ValueError, *msg);
             return false;
