@@ -36,30 +36,19 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-// Jacobian columns computed serially or on the pool, timed per call.
+// The library's Jacobian forced onto one path (cut-over at infinity: serial;
+// at zero: pool), timed per call.
 double time_jacobian(const SeriesList& t, const std::vector<double>& p, const Spectrum& s, bool pooled, int reps) {
-    const std::size_t rows = 2 * s.omega.size(), m = p.size();
-    std::vector<double> out(rows * m);
+    std::vector<double> out(2 * s.omega.size() * p.size());
     EvalCounter c{0};
-    auto column = [&](std::size_t b, std::size_t e) {
-        std::vector<double> shifted(p), plus(rows), minus(rows);
-        for (std::size_t k = b; k < e; ++k) {
-            const double h = jacobian_step(p[k]);
-            shifted[k] = p[k] + h;
-            residuals(t, shifted, s, c, plus.data());
-            shifted[k] = p[k] - h;
-            residuals(t, shifted, s, c, minus.data());
-            shifted[k] = p[k];
-            for (std::size_t i = 0; i < rows; ++i) out[k * rows + i] = (plus[i] - minus[i]) / (h + h);
-        }
-    };
+    set_parallel_jacobian_min_micros(pooled ? 0.0 : 1e300);
     std::vector<double> times;
     for (int r = 0; r < reps; ++r) {
         const auto t0 = Clock::now();
-        if (pooled) WorkerPool::instance().parallel_for(m, 1, column);
-        else column(0, m);
+        jacobian_columns(t, p, s, c, out.data());
         times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
+    set_parallel_jacobian_min_micros(kParallelJacobianMinMicros);
     return median(times);
 }
 
