@@ -62,6 +62,16 @@ bool plausible(const FitData& d, const std::vector<double>& p, bool success, dou
     return true;
 }
 
+// Every closed parameter within its bounds (open ones are within by
+// construction of the solver space).
+bool within_bounds(const FitData& d, const std::vector<double>& p) {
+    for (std::size_t i = 0; i < d.n; ++i) {
+        const Bounds& b = d.bounds[i];
+        if (is_closed(b) && !(p[i] >= b.lo && p[i] <= b.hi)) return false;
+    }
+    return true;
+}
+
 std::optional<FitError> check_tolerances(const LmSettings& s) {
     if (std::signbit(s.ftol)) return FitError{FitError::Kind::Solver, "ftol must be >= 0"};
     if (std::signbit(s.xtol)) return FitError{FitError::Kind::Solver, "xtol must be >= 0"};
@@ -135,7 +145,21 @@ FitResult levenberg_marquardt_fit(const SeriesList& tree, std::span<const double
     std::uint64_t total = 0;
     std::optional<SingleStart> best;
     double best_cost = 0.0;
+    // The lowest-cost admissible vector met on the way: a starting point or
+    // the end of a run with every parameter within its bounds. The pinned
+    // re-solve below must not hand back anything worse.
+    std::vector<double> admissible;
+    bool admissible_success = false;
+    double admissible_cost = std::numeric_limits<double>::infinity();
+    const auto consider = [&](const std::vector<double>& p, double k, bool success) {
+        if (k < admissible_cost && within_bounds(d, p)) {
+            admissible = p;
+            admissible_cost = k;
+            admissible_success = success;
+        }
+    };
     for (const Candidate& cand : candidate_starting_points(d, counter)) {
+        consider(cand.params, cand.cost, false);
         auto run = levenberg_marquardt_single_start(d, to_solver_space(cand.params, d.bounds), none, s, counter);
         if (auto* e = std::get_if<FitError>(&run)) return *e;
         SingleStart r = std::get<SingleStart>(std::move(run));
@@ -144,6 +168,7 @@ FitResult levenberg_marquardt_fit(const SeriesList& tree, std::span<const double
         const bool replace =
             !best || (r.success && !best->success) || (r.success == best->success && k < best_cost);
         const bool stop = plausible(d, r.params, r.success, k);
+        consider(r.params, k, r.success);
         if (replace) {
             best = std::move(r);
             best_cost = k;
@@ -168,16 +193,27 @@ FitResult levenberg_marquardt_fit(const SeriesList& tree, std::span<const double
         if (auto* e = std::get_if<FitError>(&run)) return *e;
         SingleStart r = std::get<SingleStart>(std::move(run));
         total += r.evaluations;
-        const double k2 = cost_at(d, r.params, counter);
-        // The pinned re-solve competes with the clamped vector, the result it
-        // would replace: the unclamped best lies outside the bounds and its
-        // cost is out of reach of every admissible vector.
+        // Both sides are compared at what would be returned: the outcome is
+        // clamped to the bounds, so the cost of an unclamped vector (the best
+        // of the first pass, or a re-solve whose free closed parameters left
+        // their box) is out of reach of every admissible vector.
+        std::vector<double> p2 = std::move(r.params);
+        for (std::size_t i = 0; i < d.n; ++i) p2[i] = std::clamp(p2[i], d.bounds[i].lo, d.bounds[i].hi);
+        const double k2 = cost_at(d, p2, counter);
         const double k_clamped = cost_at(d, clamped, counter);
+        double k_final = k_clamped;
         if (r.success && k2 < k_clamped) {
-            final_p = std::move(r.params);
+            final_p = std::move(p2);
             final_success = true;
+            k_final = k2;
         } else {
             final_p = std::move(clamped);
+        }
+        // Clamping can land far above a vector the search already met
+        // within the bounds; never hand back worse than that.
+        if (admissible_cost < k_final) {
+            final_p = std::move(admissible);
+            final_success = admissible_success;
         }
     }
     return build_outcome(d, std::move(final_p), final_success, total, counter);

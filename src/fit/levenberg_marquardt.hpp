@@ -5,6 +5,8 @@
 // solver). Nine starting points derived from the circuit's values are tried
 // in order of their cost until one ends plausibly; a best result at or beyond
 // a finite bound is clamped, those parameters frozen, and the rest re-solved.
+// What that step returns is never worse than the best vector within the
+// bounds that the search met on its way (a start or the end of a run).
 #pragma once
 
 #include <cstdint>
