@@ -45,11 +45,23 @@ SearchBox pso_search_box(const FitData& d) {
 }
 
 double solver_cost(const FitData& d, std::span<const double> x, EvalCounter& counter) {
-    return cost_at(d, physical(x, d.bounds), counter);
+    SolverCost cost(d, counter);
+    return cost(x);
+}
+
+SolverCost::SolverCost(const FitData& d, EvalCounter& counter)
+    : d_(d), counter_(counter), eval_(d.tree, d.spectrum()), v_(d.n) {}
+
+double SolverCost::operator()(std::span<const double> x) {
+    const std::size_t n = std::min(x.size(), d_.n);
+    for (std::size_t i = 0; i < n; ++i)
+        v_[i] = is_closed(d_.bounds[i]) ? x[i] : d_.bounds[i].lo + std::pow(10.0, x[i]);
+    return eval_.cost(std::span<const double>(v_.data(), n), counter_);
 }
 
 GlobalRun particle_swarm(const FitData& d, EvalCounter& c, std::uint64_t particles, std::uint64_t generations,
                          std::optional<std::uint64_t> seed) {
+    SolverCost eval_cost(d, c);
     const std::size_t n = d.n;
     if (particles > kMaxPopulationValues / std::max<std::size_t>(3 * n, 1))
         return solver_error("num_particles is too large for this circuit");
@@ -71,7 +83,7 @@ GlobalRun particle_swarm(const FitData& d, EvalCounter& c, std::uint64_t particl
             const double w = std::fabs(box.upper[j] - box.lower[j]);
             p.vel[j] = rng.between(-w, w);
         }
-        p.cost = solver_cost(d, p.pos, c);
+        p.cost = eval_cost(p.pos);
         p.best = p.pos;
         p.best_cost = p.cost;
     }
@@ -93,7 +105,7 @@ GlobalRun particle_swarm(const FitData& d, EvalCounter& c, std::uint64_t particl
                 p.pos[j] = std::clamp(p.pos[j] + p.vel[j], box.lower[j], box.upper[j]);
             }
         }
-        for (Particle& p : swarm) p.cost = solver_cost(d, p.pos, c);
+        for (Particle& p : swarm) p.cost = eval_cost(p.pos);
         for (Particle& p : swarm) {
             if (p.cost < p.best_cost) {
                 p.best = p.pos;
@@ -110,6 +122,7 @@ GlobalRun particle_swarm(const FitData& d, EvalCounter& c, std::uint64_t particl
 }
 
 GlobalRun nelder_mead(const FitData& d, EvalCounter& c, std::uint64_t max_iterations) {
+    SolverCost eval_cost(d, c);
     const std::size_t n = d.n;
     const std::vector<double> x0 = to_solver_space(d.start, d.bounds);
     struct Vertex {
@@ -117,11 +130,11 @@ GlobalRun nelder_mead(const FitData& d, EvalCounter& c, std::uint64_t max_iterat
         double cost;
     };
     std::vector<Vertex> s;
-    s.push_back({x0, solver_cost(d, x0, c)});
+    s.push_back({x0, eval_cost(x0)});
     for (std::size_t i = 0; i < n; ++i) {
         std::vector<double> v = x0;
         v[i] += std::fabs(x0[i]) > 1e-8 ? 0.1 * std::fabs(x0[i]) : 0.1;
-        const double cost = solver_cost(d, v, c);
+        const double cost = eval_cost(v);
         s.push_back({std::move(v), cost});
     }
     auto by_cost = [](const Vertex& a, const Vertex& b) { return cost_before(a.cost, b.cost); };
@@ -147,33 +160,33 @@ GlobalRun nelder_mead(const FitData& d, EvalCounter& c, std::uint64_t max_iterat
         Vertex& worst = s.back();
         const double f_best = s.front().cost, f_second = s[s.size() - 2].cost;
         std::vector<double> xr = point(centroid, worst.x, -1.0);  // reflection: c + (c - worst)
-        const double fr = solver_cost(d, xr, c);
+        const double fr = eval_cost(xr);
         if (f_best <= fr && fr < f_second) {
             worst = {std::move(xr), fr};
             continue;
         }
         if (fr < f_best) {
             std::vector<double> xe = point(centroid, xr, 2.0);
-            const double fe = solver_cost(d, xe, c);
+            const double fe = eval_cost(xe);
             worst = fe < fr ? Vertex{std::move(xe), fe} : Vertex{std::move(xr), fr};
             continue;
         }
         bool shrink;
         if (fr < worst.cost) {
             std::vector<double> xc = point(centroid, xr, 0.5);  // outside contraction
-            const double fc = solver_cost(d, xc, c);
+            const double fc = eval_cost(xc);
             shrink = !(fc <= fr);
             if (!shrink) worst = {std::move(xc), fc};
         } else {
             std::vector<double> xc = point(centroid, worst.x, 0.5);  // inside contraction
-            const double fc = solver_cost(d, xc, c);
+            const double fc = eval_cost(xc);
             shrink = !(fc < worst.cost);
             if (!shrink) worst = {std::move(xc), fc};
         }
         if (shrink) {
             for (std::size_t k = 1; k < s.size(); ++k) {
                 s[k].x = point(s[0].x, s[k].x, 0.5);
-                s[k].cost = solver_cost(d, s[k].x, c);
+                s[k].cost = eval_cost(s[k].x);
             }
         }
     }
@@ -184,12 +197,13 @@ GlobalRun nelder_mead(const FitData& d, EvalCounter& c, std::uint64_t max_iterat
 
 GlobalRun simulated_annealing(const FitData& d, EvalCounter& c, std::uint64_t iterations, double t0,
                               std::optional<std::uint64_t> seed) {
+    SolverCost eval_cost(d, c);
     if (!(t0 > 0.0)) return solver_error("Invalid parameter: `SimulatedAnnealing`: Initial temperature must be > 0.");
     if (std::isinf(t0)) return solver_error("Invalid parameter: `SimulatedAnnealing`: Initial temperature must be finite.");
     ChaCha12 moves = ChaCha12::from_seed(seed);
     ChaCha12 accept = ChaCha12::from_seed(seed ? std::optional<std::uint64_t>(*seed + 1) : std::nullopt);
     std::vector<double> cur = to_solver_space(d.start, d.bounds);
-    double cur_cost = solver_cost(d, cur, c);
+    double cur_cost = eval_cost(cur);
     std::optional<std::vector<double>> best;
     double best_cost = cur_cost;
     if (!std::isnan(cur_cost)) best = cur;
@@ -197,7 +211,7 @@ GlobalRun simulated_annealing(const FitData& d, EvalCounter& c, std::uint64_t it
     std::vector<double> cand(cur.size());
     for (std::uint64_t k = 0; k < iterations; ++k) {
         for (std::size_t j = 0; j < cur.size(); ++j) cand[j] = cur[j] + (-t + 2.0 * t * moves.uniform01());
-        const double c_new = solver_cost(d, cand, c);
+        const double c_new = eval_cost(cand);
         const double u = accept.unit53();
         if (c_new < cur_cost || 1.0 / (1.0 + std::exp((c_new - cur_cost) / t)) > u) {
             cur = cand;
@@ -214,6 +228,7 @@ GlobalRun simulated_annealing(const FitData& d, EvalCounter& c, std::uint64_t it
 }
 
 GlobalRun differential_evolution(const FitData& d, EvalCounter& c, std::uint64_t evaluations) {
+    SolverCost eval_cost(d, c);
     constexpr std::size_t kPop = 100;
     const std::size_t n = d.n;
     const SearchBox box = pso_search_box(d);
@@ -271,7 +286,7 @@ GlobalRun differential_evolution(const FitData& d, EvalCounter& c, std::uint64_t
             --countdown;
             Individual& ind = cur[countdown];
             for (std::size_t j = 0; j < n; ++j) wide[j] = ind.pos[j];
-            ind.cost = static_cast<float>(solver_cost(d, wide, c));
+            ind.cost = static_cast<float>(eval_cost(wide));
             ++total;
             if (!best_cost || *ind.cost < *best_cost) {
                 best_cost = ind.cost;
@@ -286,7 +301,7 @@ GlobalRun differential_evolution(const FitData& d, EvalCounter& c, std::uint64_t
         else if (b.cost) pick = &b;
         if (!pick) continue;
         for (std::size_t j = 0; j < n; ++j) wide[j] = pick->pos[j];
-        const double cost = solver_cost(d, wide, c);
+        const double cost = eval_cost(wide);
         if (!kept || cost < kept_cost) {
             kept = wide;
             kept_cost = cost;

@@ -11,6 +11,7 @@
 
 #include "fit/driver.hpp"
 #include "fit/outcome.hpp"
+#include "fit/residuals.hpp"
 
 namespace zetrion {
 
@@ -24,6 +25,20 @@ SearchBox pso_search_box(const FitData& d);
 
 // The cost in solver space (one residual evaluation).
 double solver_cost(const FitData& d, std::span<const double> x, EvalCounter& counter);
+
+// The same cost for a method's inner loop: evaluation buffers are set up once,
+// so each call allocates nothing.
+class SolverCost {
+public:
+    SolverCost(const FitData& d, EvalCounter& counter);
+    double operator()(std::span<const double> x);
+
+private:
+    const FitData& d_;
+    EvalCounter& counter_;
+    ResidualEvaluator eval_;
+    std::vector<double> v_;
+};
 
 struct GlobalResult {
     std::vector<double> x;  // solver space

@@ -16,13 +16,15 @@ constexpr double kLn10 = 2.302585092994046;
 class LmProblem final : public LmFunction {
 public:
     LmProblem(const FitData& d, const std::vector<bool>& fixed, EvalCounter& counter)
-        : d_(d), fixed_(fixed), counter_(counter) {}
+        : d_(d), fixed_(fixed), counter_(counter), eval_(d.tree, d.spectrum()), v_(d.n) {}
 
     std::size_t residual_count() const override { return d_.residual_count(); }
 
     void residuals(std::span<const double> x, double* r) override {
-        const std::vector<double> v = physical(x, d_.bounds);
-        zetrion::residuals(d_.tree, v, d_.spectrum(), counter_, r);
+        const std::size_t n = std::min(x.size(), d_.n);
+        for (std::size_t i = 0; i < n; ++i)
+            v_[i] = is_closed(d_.bounds[i]) ? x[i] : d_.bounds[i].lo + std::pow(10.0, x[i]);
+        eval_(std::span<const double>(v_.data(), n), counter_, r);
     }
 
     void jacobian(std::span<const double> x, double* jac) override {
@@ -44,6 +46,8 @@ private:
     const FitData& d_;
     const std::vector<bool>& fixed_;
     EvalCounter& counter_;
+    ResidualEvaluator eval_;
+    std::vector<double> v_;
 };
 
 bool plausible(const FitData& d, const std::vector<double>& p, bool success, double cost) {

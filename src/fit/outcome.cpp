@@ -38,11 +38,7 @@ std::optional<FitError> check_inputs(const SeriesList& tree, std::size_t n_freq,
 }
 
 double cost_at(const FitData& d, std::span<const double> p, EvalCounter& counter) {
-    std::vector<double> r(d.residual_count());
-    residuals(d.tree, p, d.spectrum(), counter, r.data());
-    double s = 0.0;
-    for (double v : r) s += v * v;
-    return 0.5 * s;
+    return ResidualEvaluator(d.tree, d.spectrum()).cost(p, counter);
 }
 
 std::optional<std::vector<double>> invert(std::vector<double> a, std::size_t n) {

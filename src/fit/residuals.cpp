@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <limits>
 
 #include "circuit/evaluate.hpp"
 #include "circuit/params.hpp"
@@ -31,23 +32,45 @@ std::vector<double> compute_weights(std::span<const Cx> z, Weighting w) {
     return out;
 }
 
-bool residuals(const SeriesList& tree, std::span<const double> p, const Spectrum& data, EvalCounter& counter,
-               double* out) {
+ResidualEvaluator::ResidualEvaluator(const SeriesList& tree, const Spectrum& data)
+    : eval_(tree), data_(data), needed_(param_count(tree)) {}
+
+template <class Sink>
+bool ResidualEvaluator::run(std::span<const double> p, EvalCounter& counter, Sink&& sink) {
     counter.fetch_add(1, std::memory_order_relaxed);
-    if (p.size() < param_count(tree)) return false;
-    const std::size_t n = data.omega.size();
-    BlockEvaluator eval(tree);
+    if (p.size() < needed_) return false;
+    const std::size_t n = data_.omega.size();
     Cx m[BlockEvaluator::kBlock];
     for (std::size_t b = 0; b < n; b += BlockEvaluator::kBlock) {
         const std::size_t len = std::min(BlockEvaluator::kBlock, n - b);
-        eval.with_params(p.data(), data.omega.data() + b, len, m);
+        eval_.with_params(p.data(), data_.omega.data() + b, len, m);
         for (std::size_t k = 0; k < len; ++k) {
             const std::size_t i = b + k;
-            out[2 * i] = (m[k].re - data.z[i].re) / data.weights[i];
-            out[2 * i + 1] = (m[k].im - data.z[i].im) / data.weights[i];
+            sink(i, (m[k].re - data_.z[i].re) / data_.weights[i], (m[k].im - data_.z[i].im) / data_.weights[i]);
         }
     }
     return true;
+}
+
+bool ResidualEvaluator::operator()(std::span<const double> p, EvalCounter& counter, double* out) {
+    return run(p, counter, [out](std::size_t i, double re, double im) {
+        out[2 * i] = re;
+        out[2 * i + 1] = im;
+    });
+}
+
+double ResidualEvaluator::cost(std::span<const double> p, EvalCounter& counter) {
+    double s = 0.0;
+    const bool ok = run(p, counter, [&s](std::size_t, double re, double im) {
+        s += re * re;
+        s += im * im;
+    });
+    return ok ? 0.5 * s : std::numeric_limits<double>::quiet_NaN();
+}
+
+bool residuals(const SeriesList& tree, std::span<const double> p, const Spectrum& data, EvalCounter& counter,
+               double* out) {
+    return ResidualEvaluator(tree, data)(p, counter, out);
 }
 
 namespace {
@@ -75,12 +98,13 @@ bool jacobian_columns(const SeriesList& tree, std::span<const double> p, const S
     auto columns = [&](std::size_t begin, std::size_t end) {
         std::vector<double> shifted(p.begin(), p.end());
         std::vector<double> plus(rows), minus(rows);
+        ResidualEvaluator eval(tree, data);
         for (std::size_t k = begin; k < end; ++k) {
             const double h = jacobian_step(p[k]);
             shifted[k] = p[k] + h;
-            residuals(tree, shifted, data, counter, plus.data());
+            eval(shifted, counter, plus.data());
             shifted[k] = p[k] - h;
-            residuals(tree, shifted, data, counter, minus.data());
+            eval(shifted, counter, minus.data());
             shifted[k] = p[k];
             double* col = out + k * rows;
             for (std::size_t i = 0; i < rows; ++i) col[i] = (plus[i] - minus[i]) / (h + h);

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "circuit/evaluate.hpp"
 #include "circuit/tree.hpp"
 
 namespace zetrion {
@@ -39,6 +40,26 @@ struct Spectrum {
 // circuit needs (nothing meaningful is written then).
 bool residuals(const SeriesList& tree, std::span<const double> p, const Spectrum& data, EvalCounter& counter,
                double* out);
+
+// The same as `residuals`, for callers that evaluate one circuit many times:
+// the tree walk's scratch space and the parameter count are set up once, so
+// an evaluation allocates nothing. One instance per thread.
+class ResidualEvaluator {
+public:
+    ResidualEvaluator(const SeriesList& tree, const Spectrum& data);
+    bool operator()(std::span<const double> p, EvalCounter& counter, double* out);
+    // 0.5 * sum of squared residuals, summed in residual order (the same
+    // value as summing the output of operator()); NaN on too few parameters.
+    double cost(std::span<const double> p, EvalCounter& counter);
+
+private:
+    template <class Sink>
+    bool run(std::span<const double> p, EvalCounter& counter, Sink&& sink);
+
+    BlockEvaluator eval_;
+    Spectrum data_;
+    std::size_t needed_;
+};
 
 // The Jacobian computes its first column on the calling thread and times it;
 // the remaining columns go to the worker pool only when they would take at
