@@ -76,6 +76,11 @@ bool within_bounds(const FitData& d, const std::vector<double>& p) {
     return true;
 }
 
+std::vector<double> clamped_to_bounds(const FitData& d, std::vector<double> p) {
+    for (std::size_t i = 0; i < d.n; ++i) p[i] = std::clamp(p[i], d.bounds[i].lo, d.bounds[i].hi);
+    return p;
+}
+
 std::optional<FitError> check_tolerances(const LmSettings& s) {
     if (std::signbit(s.ftol)) return FitError{FitError::Kind::Solver, "ftol must be >= 0"};
     if (std::signbit(s.xtol)) return FitError{FitError::Kind::Solver, "xtol must be >= 0"};
@@ -147,11 +152,17 @@ FitResult levenberg_marquardt_fit(const SeriesList& tree, std::span<const double
 
     const std::vector<bool> none(d.n, false);
     std::uint64_t total = 0;
-    std::optional<SingleStart> best;
-    double best_cost = 0.0;
+    struct Best {
+        SingleStart run;
+        double cost;
+    };
+    std::optional<Best> best;
+    // The best as it stood when a run first passed the plausibility test
+    // with a closed parameter beyond its bound: the classic pass stops there.
+    std::optional<Best> stopped_beyond;
     // The lowest-cost admissible vector met on the way: a starting point or
-    // the end of a run with every parameter within its bounds. The pinned
-    // re-solve below must not hand back anything worse.
+    // the end of a run with every parameter within its bounds. A pinned
+    // re-solve must not hand back anything worse.
     std::vector<double> admissible;
     bool admissible_success = false;
     double admissible_cost = std::numeric_limits<double>::infinity();
@@ -170,56 +181,65 @@ FitResult levenberg_marquardt_fit(const SeriesList& tree, std::span<const double
         total += r.evaluations;
         const double k = cost_at(d, r.params, counter);
         const bool replace =
-            !best || (r.success && !best->success) || (r.success == best->success && k < best_cost);
+            !best || (r.success && !best->run.success) || (r.success == best->run.success && k < best->cost);
         const bool stop = plausible(d, r.params, r.success, k);
+        const bool inside = within_bounds(d, r.params);
         consider(r.params, k, r.success);
-        if (replace) {
-            best = std::move(r);
-            best_cost = k;
-        }
-        if (stop) break;
+        if (replace) best = Best{std::move(r), k};
+        if (stop && inside) break;
+        // Far from both bounds but beyond one: the pinned re-solve of this
+        // best may land far above what the remaining starts reach, so the
+        // pass goes on and both are pinned below.
+        if (stop && !stopped_beyond) stopped_beyond = best;
     }
 
-    // Pinned re-solve: clamp, freeze closed parameters at or beyond a bound.
-    std::vector<double> p = best->params;
-    std::vector<double> clamped(p);
-    std::vector<bool> fixed(d.n, false);
-    bool any_fixed = false;
-    for (std::size_t i = 0; i < d.n; ++i) {
-        const Bounds& b = d.bounds[i];
-        clamped[i] = std::clamp(p[i], b.lo, b.hi);
-        if (is_closed(b) && (p[i] <= b.lo || p[i] >= b.hi)) fixed[i] = any_fixed = true;
-    }
-    std::vector<double> final_p = std::move(p);
-    bool final_success = best->success;
-    if (any_fixed) {
+    // Pinned re-solve: clamp, freeze closed parameters at or beyond a bound,
+    // solve the rest again. Every vector is judged at its clamped cost, the
+    // cost of what would be returned (the outcome is clamped to the bounds).
+    struct Final {
+        std::vector<double> p;
+        bool success;
+        double cost;
+        bool pinned;
+    };
+    const auto pin = [&](const Best& b) -> std::variant<Final, FitError> {
+        const std::vector<double>& p = b.run.params;
+        std::vector<double> clamped(p);
+        std::vector<bool> fixed(d.n, false);
+        bool any_fixed = false;
+        for (std::size_t i = 0; i < d.n; ++i) {
+            const Bounds& bd = d.bounds[i];
+            clamped[i] = std::clamp(p[i], bd.lo, bd.hi);
+            if (is_closed(bd) && (p[i] <= bd.lo || p[i] >= bd.hi)) fixed[i] = any_fixed = true;
+        }
+        if (!any_fixed) return Final{p, b.run.success, b.cost, false};
         auto run = levenberg_marquardt_single_start(d, to_solver_space(clamped, d.bounds), fixed, s, counter);
         if (auto* e = std::get_if<FitError>(&run)) return *e;
         SingleStart r = std::get<SingleStart>(std::move(run));
         total += r.evaluations;
-        // Both sides are compared at what would be returned: the outcome is
-        // clamped to the bounds, so the cost of an unclamped vector (the best
-        // of the first pass, or a re-solve whose free closed parameters left
-        // their box) is out of reach of every admissible vector.
-        std::vector<double> p2 = std::move(r.params);
-        for (std::size_t i = 0; i < d.n; ++i) p2[i] = std::clamp(p2[i], d.bounds[i].lo, d.bounds[i].hi);
+        std::vector<double> p2 = clamped_to_bounds(d, std::move(r.params));
         const double k2 = cost_at(d, p2, counter);
         const double k_clamped = cost_at(d, clamped, counter);
-        double k_final = k_clamped;
-        if (r.success && k2 < k_clamped) {
-            final_p = std::move(p2);
-            final_success = true;
-            k_final = k2;
-        } else {
-            final_p = std::move(clamped);
-        }
-        // Clamping can land far above a vector the search already met
-        // within the bounds; never hand back worse than that.
-        if (admissible_cost < k_final) {
-            final_p = std::move(admissible);
-            final_success = admissible_success;
-        }
+        if (r.success && k2 < k_clamped) return Final{std::move(p2), true, k2, true};
+        return Final{std::move(clamped), b.run.success, k_clamped, true};
+    };
+    auto first = pin(*best);
+    if (auto* e = std::get_if<FitError>(&first)) return *e;
+    Final result = std::get<Final>(std::move(first));
+    if (stopped_beyond && stopped_beyond->run.params != best->run.params) {
+        auto other = pin(*stopped_beyond);
+        if (auto* e = std::get_if<FitError>(&other)) return *e;
+        Final& o = std::get<Final>(other);
+        if (total_less(o.cost, result.cost)) result = std::move(o);
     }
+    // Clamping can land far above a vector the search already met within
+    // the bounds; never hand back worse than that.
+    if (result.pinned && admissible_cost < result.cost) {
+        result.p = std::move(admissible);
+        result.success = admissible_success;
+    }
+    std::vector<double> final_p = std::move(result.p);
+    const bool final_success = result.success;
     return build_outcome(d, std::move(final_p), final_success, total, counter);
 }
 

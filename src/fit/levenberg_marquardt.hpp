@@ -5,8 +5,14 @@
 // solver). Nine starting points derived from the circuit's values are tried
 // in order of their cost until one ends plausibly; a best result at or beyond
 // a finite bound is clamped, those parameters frozen, and the rest re-solved.
-// What that step returns is never worse than the best vector within the
-// bounds that the search met on its way (a start or the end of a run).
+//
+// Two guards keep bound handling from returning a plainly worse fit:
+//  - a run that passes the plausibility test with a closed parameter beyond
+//    its bound does not end the pass; the best as it stood then and the best
+//    of the whole pass are both pinned, and the lower clamped cost wins;
+//  - what a pinned re-solve returns is never worse than the best vector
+//    within the bounds that the search met on its way (a start or the end
+//    of a run).
 #pragma once
 
 #include <cstdint>

@@ -12,6 +12,7 @@ from zetrion import Circuit
 F = np.geomspace(1e5, 1e-2, 50)
 TWO_RQ_A = ("R0-(R1,CPE1)-(R2,CPE2)", [563.0, 84.9, 1.66e-06, 0.734, 13.0, 8.93e-06, 0.921])
 TWO_RQ_B = ("R0-(R1,CPE1)-(R2,CPE2)", [17.2, 22.8, 3.8e-07, 0.674, 439.0, 2.39e-07, 0.757])
+TWO_RQ_C = ("R0-(R1,CPE1)-(R2,CPE2)", [1120.0, 2650.0, 0.000343, 0.664, 1190.0, 6.45e-07, 0.736])
 TWO_RC = ("R0-(R1,C1)-(R2,C2)", [45.9, 379.0, 4.88e-05, 2.38, 1.21e-07])
 RANDLES = ("R0-(R1-W1,CPE1)", [10.7, 15.4, 1500.0, 6.12e-06, 0.793])
 
@@ -34,7 +35,7 @@ def quiet():
         ("particle_swarm", TWO_RQ_A),
         ("particle_swarm", TWO_RC),
         ("nelder_mead", TWO_RQ_A),
-        ("simulated_annealing", TWO_RQ_B),
+        ("simulated_annealing", TWO_RQ_C),
         ("differential_evolution", TWO_RC),
         ("basin_hopping", TWO_RC),
         ("basin_hopping", RANDLES),
