@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Trains every built-in model in turn (resuming any checkpoint), then prints
-# its held-out evaluation. Minutes per model grow with its channel count.
+# its held-out evaluation. Each item is NAME:MINUTES[:TRAIN_SIZE]; minutes and
+# data grow with the model's size and with how hard its circuit is to read.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-for spec in "${@:-rc:3 rq:5 randles:5 rc_l:4 rq_l:4 two_rc:4 two_rq:4 two_rc_l:4 two_rq_l:4 sei_randles:7 sei_randles_wo:7}"; do
+default="rc:3 rq:5 randles:5 rc_l:4 rq_l:4 two_rc:4 two_rq:4 two_rc_l:4 two_rq_l:15:400000 sei_randles:30:600000 sei_randles_wo:35:600000"
+for spec in "${@:-$default}"; do
   for item in $spec; do
-    name=${item%%:*}
-    minutes=${item##*:}
-    python3 training/train.py "$name" --minutes "$minutes"
+    IFS=: read -r name minutes size <<<"$item"
+    python3 training/train.py "$name" --minutes "$minutes" --train-size "${size:-120000}"
     python3 training/evaluate.py "$name" --count 500
   done
 done
