@@ -1,6 +1,8 @@
 #include "circuit/evaluate.hpp"
 
 #include <array>
+#include <cmath>
+#include <limits>
 
 #include "elements/formulas.hpp"
 
@@ -36,7 +38,23 @@ void leaf_block(const double* p, const double* w, std::size_t n, Cx* out) {
     for (std::size_t i = 0; i < n; ++i) out[i] = formula(K, p, w[i], &pc);
 }
 
-void kind_block(Kind k, const double* p, const double* w, std::size_t n, Cx* out) {
+// The CPE with log(omega) known: omega^alpha = exp(alpha * log(omega)), the
+// rest of the formula unchanged.
+void cpe_block_logs(const double* p, const double* w, const double* logw, std::size_t n, Cx* out) {
+    const PowCache pc = PowCache::for_exponent(p[1]);
+    if (!pc.usable) return leaf_block<Kind::Cpe>(p, w, n, out);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (w[i] > 0.0 && w[i] <= std::numeric_limits<double>::max()) {
+            const double m = std::exp(p[1] * logw[i]);
+            out[i] = reciprocal(scale(p[0], Cx{m * pc.cos, m * pc.sin}));
+        } else {
+            out[i] = formula(Kind::Cpe, p, w[i], &pc);
+        }
+    }
+}
+
+void kind_block(Kind k, const double* p, const double* w, const double* logw, std::size_t n, Cx* out) {
+    if (k == Kind::Cpe && logw) return cpe_block_logs(p, w, logw, n, out);
     switch (k) {
         case Kind::R: return leaf_block<Kind::R>(p, w, n, out);
         case Kind::C: return leaf_block<Kind::C>(p, w, n, out);
@@ -61,7 +79,8 @@ void kind_block(Kind k, const double* p, const double* w, std::size_t n, Cx* out
 // come from the leaves, or from p (advanced leaf by leaf) when FromParams.
 // scratch holds 2 * kBlock values per nesting level below this one.
 template <bool FromParams>
-void series_block(const SeriesList& s, const double*& p, const double* w, std::size_t n, Cx* out, Cx* scratch) {
+void series_block(const SeriesList& s, const double*& p, const double* w, const double* logw, std::size_t n, Cx* out,
+                  Cx* scratch) {
     for (std::size_t i = 0; i < n; ++i) out[i] = {0.0, 0.0};
     Cx* tmp = scratch;
     Cx* y = scratch + kBlock;
@@ -69,13 +88,13 @@ void series_block(const SeriesList& s, const double*& p, const double* w, std::s
     for (const Node& node : s) {
         if (node.is_leaf()) {
             const double* v = FromParams ? p : node.element.v.data();
-            kind_block(node.element.kind, v, w, n, tmp);
+            kind_block(node.element.kind, v, w, logw, n, tmp);
             if constexpr (FromParams) p += param_count(node.element.kind);
             for (std::size_t i = 0; i < n; ++i) out[i] += tmp[i];
         } else {
             for (std::size_t i = 0; i < n; ++i) y[i] = {0.0, 0.0};
             for (const SeriesList& b : node.branches) {
-                series_block<FromParams>(b, p, w, n, tmp, deeper);
+                series_block<FromParams>(b, p, w, logw, n, tmp, deeper);
                 for (std::size_t i = 0; i < n; ++i) y[i] += reciprocal(tmp[i]);
             }
             for (std::size_t i = 0; i < n; ++i) out[i] += reciprocal(y[i]);
@@ -90,13 +109,14 @@ BlockEvaluator::BlockEvaluator(const SeriesList& s) : tree_(s), scratch_(2 * kBl
 void BlockEvaluator::stored(const double* w, std::size_t n, Cx* out) {
     const double* unused = nullptr;
     for (std::size_t b = 0; b < n; b += kBlock)
-        series_block<false>(tree_, unused, w + b, std::min(kBlock, n - b), out + b, scratch_.data());
+        series_block<false>(tree_, unused, w + b, nullptr, std::min(kBlock, n - b), out + b, scratch_.data());
 }
 
-void BlockEvaluator::with_params(const double* p, const double* w, std::size_t n, Cx* out) {
+void BlockEvaluator::with_params(const double* p, const double* w, std::size_t n, Cx* out, const double* logw) {
     for (std::size_t b = 0; b < n; b += kBlock) {
         const double* cursor = p;
-        series_block<true>(tree_, cursor, w + b, std::min(kBlock, n - b), out + b, scratch_.data());
+        series_block<true>(tree_, cursor, w + b, logw ? logw + b : nullptr, std::min(kBlock, n - b), out + b,
+                           scratch_.data());
     }
 }
 

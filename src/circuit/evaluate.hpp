@@ -38,8 +38,11 @@ public:
     explicit BlockEvaluator(const SeriesList& s);
     // out[i] = impedance at w[i] from the stored values.
     void stored(const double* w, std::size_t n, Cx* out);
-    // The same from the flat vector p (at least param_count(s) values).
-    void with_params(const double* p, const double* w, std::size_t n, Cx* out);
+    // The same from the flat vector p (at least param_count(s) values). With
+    // logw (log of each w, for callers that evaluate one set of frequencies
+    // many times) a CPE's omega^alpha is exp(alpha * log omega) instead of
+    // pow: a few times cheaper, and within a few ulps of it.
+    void with_params(const double* p, const double* w, std::size_t n, Cx* out, const double* logw = nullptr);
 
 private:
     const SeriesList& tree_;

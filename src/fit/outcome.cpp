@@ -27,6 +27,8 @@ FitData::FitData(const SeriesList& t, std::span<const double> f_hz, std::span<co
     : tree(t), z(zz), weights(compute_weights(zz, w)), bounds(param_bounds(t)), start(param_values(t)) {
     omega.resize(f_hz.size());
     for (std::size_t i = 0; i < f_hz.size(); ++i) omega[i] = kTwoPi * f_hz[i];
+    log_omega.resize(omega.size());
+    for (std::size_t i = 0; i < omega.size(); ++i) log_omega[i] = std::log(omega[i]);
     n = std::min(bounds.size(), start.size());
 }
 

@@ -38,6 +38,7 @@ using FitResult = std::variant<FitOutcome, FitError>;
 struct FitData {
     const SeriesList& tree;
     std::vector<double> omega;
+    std::vector<double> log_omega;
     std::span<const Cx> z;
     std::vector<double> weights;
     std::vector<Bounds> bounds;
@@ -45,7 +46,7 @@ struct FitData {
     std::size_t n;              // number of parameters
 
     FitData(const SeriesList& tree, std::span<const double> f_hz, std::span<const Cx> z, Weighting w);
-    Spectrum spectrum() const { return {omega, z, weights}; }
+    Spectrum spectrum() const { return {omega, z, weights, log_omega}; }
     std::size_t residual_count() const { return 2 * omega.size(); }
 };
 

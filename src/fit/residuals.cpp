@@ -43,7 +43,8 @@ bool ResidualEvaluator::run(std::span<const double> p, EvalCounter& counter, Sin
     Cx m[BlockEvaluator::kBlock];
     for (std::size_t b = 0; b < n; b += BlockEvaluator::kBlock) {
         const std::size_t len = std::min(BlockEvaluator::kBlock, n - b);
-        eval_.with_params(p.data(), data_.omega.data() + b, len, m);
+        eval_.with_params(p.data(), data_.omega.data() + b, len, m,
+                          data_.log_omega.empty() ? nullptr : data_.log_omega.data() + b);
         for (std::size_t k = 0; k < len; ++k) {
             const std::size_t i = b + k;
             sink(i, (m[k].re - data_.z[i].re) / data_.weights[i], (m[k].im - data_.z[i].im) / data_.weights[i]);

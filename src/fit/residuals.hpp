@@ -34,6 +34,8 @@ struct Spectrum {
     std::span<const double> omega;  // rad/s
     std::span<const Cx> z;          // measured
     std::span<const double> weights;
+    // log of each omega, or empty: lets repeated evaluations skip pow().
+    std::span<const double> log_omega{};
 };
 
 // Writes 2n residuals into out; false when p holds fewer values than the
