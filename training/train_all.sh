@@ -4,7 +4,7 @@
 # data grow with the model's size and with how hard its circuit is to read.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-default="rc:3 rq:5 randles:5 rc_l:4 rq_l:4 two_rc:4 two_rq:4 two_rc_l:4 two_rq_l:15:400000 sei_randles:30:600000 sei_randles_wo:35:600000"
+default="rc:3 rq:5 randles:5 rc_l:4 rq_l:4 two_rc:4 two_rq:4 two_rc_l:4 two_rq_l:15:400000 sei_randles:30:600000 sei_randles_wo:45:600000"
 for spec in "${@:-$default}"; do
   for item in $spec; do
     IFS=: read -r name minutes size <<<"$item"
