@@ -44,18 +44,12 @@ SearchBox pso_search_box(const FitData& d) {
     return box;
 }
 
-double solver_cost(const FitData& d, std::span<const double> x, EvalCounter& counter) {
-    SolverCost cost(d, counter);
-    return cost(x);
-}
-
 SolverCost::SolverCost(const FitData& d, EvalCounter& counter)
     : d_(d), counter_(counter), eval_(d.tree, d.spectrum()), v_(d.n) {}
 
 double SolverCost::operator()(std::span<const double> x) {
     const std::size_t n = std::min(x.size(), d_.n);
-    for (std::size_t i = 0; i < n; ++i)
-        v_[i] = is_closed(d_.bounds[i]) ? x[i] : d_.bounds[i].lo + std::pow(10.0, x[i]);
+    physical_into(x.first(n), d_.bounds, v_.data());
     return eval_.cost(std::span<const double>(v_.data(), n), counter_);
 }
 

@@ -23,11 +23,8 @@ struct SearchBox {
 // current value, as log10 of the distance above lo.
 SearchBox pso_search_box(const FitData& d);
 
-// The cost in solver space (one residual evaluation).
-double solver_cost(const FitData& d, std::span<const double> x, EvalCounter& counter);
-
-// The same cost for a method's inner loop: evaluation buffers are set up once,
-// so each call allocates nothing.
+// The cost in solver space, one residual evaluation per call. Evaluation
+// buffers are set up once, so a method's inner loop allocates nothing.
 class SolverCost {
 public:
     SolverCost(const FitData& d, EvalCounter& counter);

@@ -22,8 +22,7 @@ public:
 
     void residuals(std::span<const double> x, double* r) override {
         const std::size_t n = std::min(x.size(), d_.n);
-        for (std::size_t i = 0; i < n; ++i)
-            v_[i] = is_closed(d_.bounds[i]) ? x[i] : d_.bounds[i].lo + std::pow(10.0, x[i]);
+        physical_into(x.first(n), d_.bounds, v_.data());
         eval_(std::span<const double>(v_.data(), n), counter_, r);
     }
 
@@ -100,10 +99,14 @@ std::vector<double> to_solver_space(std::span<const double> v, std::span<const B
     return x;
 }
 
-std::vector<double> physical(std::span<const double> x, std::span<const Bounds> bounds) {
+void physical_into(std::span<const double> x, std::span<const Bounds> bounds, double* out) {
     const std::size_t n = std::min(x.size(), bounds.size());
-    std::vector<double> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = is_closed(bounds[i]) ? x[i] : bounds[i].lo + std::pow(10.0, x[i]);
+    for (std::size_t i = 0; i < n; ++i) out[i] = is_closed(bounds[i]) ? x[i] : bounds[i].lo + std::pow(10.0, x[i]);
+}
+
+std::vector<double> physical(std::span<const double> x, std::span<const Bounds> bounds) {
+    std::vector<double> v(std::min(x.size(), bounds.size()));
+    physical_into(x, bounds, v.data());
     return v;
 }
 
@@ -204,12 +207,11 @@ FitResult levenberg_marquardt_fit(const SeriesList& tree, std::span<const double
     };
     const auto pin = [&](const Best& b) -> std::variant<Final, FitError> {
         const std::vector<double>& p = b.run.params;
-        std::vector<double> clamped(p);
+        std::vector<double> clamped = clamped_to_bounds(d, p);
         std::vector<bool> fixed(d.n, false);
         bool any_fixed = false;
         for (std::size_t i = 0; i < d.n; ++i) {
             const Bounds& bd = d.bounds[i];
-            clamped[i] = std::clamp(p[i], bd.lo, bd.hi);
             if (is_closed(bd) && (p[i] <= bd.lo || p[i] >= bd.hi)) fixed[i] = any_fixed = true;
         }
         if (!any_fixed) return Final{p, b.run.success, b.cost, false};

@@ -29,6 +29,9 @@ namespace zetrion {
 bool is_closed(const Bounds& b);
 std::vector<double> to_solver_space(std::span<const double> v, std::span<const Bounds> bounds);
 std::vector<double> physical(std::span<const double> x, std::span<const Bounds> bounds);
+// The same into out (room for min(x.size(), bounds.size()) values), for loops
+// that must not allocate.
+void physical_into(std::span<const double> x, std::span<const Bounds> bounds, double* out);
 
 struct Candidate {
     std::vector<double> params;

@@ -175,42 +175,39 @@ def test_warning_as_error_leaks_nothing(data):
     gc.collect()
 
 
-def _bound_crossing_cases():
+def _cases(file):
     import json
     import pathlib
 
-    path = pathlib.Path(__file__).parent / "data" / "bound_crossing_fits.json"
-    return json.loads(path.read_text())
+    return json.loads((pathlib.Path(__file__).parent / "data" / file).read_text())
 
 
-@pytest.mark.parametrize("case", _bound_crossing_cases(), ids=lambda c: c["circuit"])
+def _spectrum(case):
+    return np.array(case["f"]), np.array(case["z_re"]) + 1j * np.array(case["z_im"])
+
+
+def _cost(c, params, f, z):
+    r = np.asarray(c.residuals(list(params), f, z))
+    return 0.5 * float(r @ r)
+
+
+@pytest.mark.parametrize("case", _cases("bound_crossing_fits.json"), ids=lambda c: c["circuit"])
 def test_fit_is_never_worse_than_an_admissible_start(case):
     # On these spectra the solver, started at the true parameters, walks a
     # CPE exponent past 1; clamping it and re-solving with it frozen used to
     # end up to 1.9 times above the cost of the start.
     c = Circuit(case["circuit"]).with_values(case["start"])
-    f = np.array(case["f"])
-    z = np.array(case["z_re"]) + 1j * np.array(case["z_im"])
-    r0 = np.asarray(c.residuals(case["start"], f, z))
-    start_cost = 0.5 * float(r0 @ r0)
+    f, z = _spectrum(case)
+    start_cost = _cost(c, case["start"], f, z)
     r = c.fit(f, z, guess_init=False)
     assert r.cost <= start_cost * (1 + 1e-12)
     for name, (lo, hi) in zip(c.param_names(), c.param_bounds()):
         assert lo <= r.params[name] <= hi
     # The reported cost is the cost of the reported parameters.
-    res = np.asarray(c.residuals(list(r.params.values()), f, z))
-    assert r.cost == pytest.approx(0.5 * float(res @ res), rel=1e-12)
+    assert r.cost == pytest.approx(_cost(c, r.params.values(), f, z), rel=1e-12)
 
 
-def _beyond_bound_cases():
-    import json
-    import pathlib
-
-    path = pathlib.Path(__file__).parent / "data" / "beyond_bound_stops.json"
-    return json.loads(path.read_text())
-
-
-@pytest.mark.parametrize("case", _beyond_bound_cases(), ids=lambda c: c["circuit"])
+@pytest.mark.parametrize("case", _cases("beyond_bound_stops.json"), ids=lambda c: c["circuit"])
 def test_a_start_that_ends_beyond_a_bound_does_not_end_the_search(case):
     # From these starts (learned guesses) the first run ends far from both
     # bounds of a CPE exponent, but beyond one of them. Stopping the search
@@ -218,8 +215,6 @@ def test_a_start_that_ends_beyond_a_bound_does_not_end_the_search(case):
     # true parameters on the first; pinning only the lowest-cost run of the
     # whole pass loses the second.
     c = Circuit(case["circuit"]).with_values(case["start"])
-    f = np.array(case["f"])
-    z = np.array(case["z_re"]) + 1j * np.array(case["z_im"])
-    rt = np.asarray(c.residuals(case["truth"], f, z))
+    f, z = _spectrum(case)
     r = c.fit(f, z, guess_init=False)
-    assert r.cost <= 1.01 * 0.5 * float(rt @ rt)
+    assert r.cost <= 1.01 * _cost(c, case["truth"], f, z)
