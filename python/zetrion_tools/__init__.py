@@ -1,0 +1,55 @@
+"""Tools around the ``zetrion`` fitting core.
+
+Instrument-file readers, data checks, Kramers-Kronig validation, fits with
+fixed parameters and user bounds, plots, records, batch and distributed
+fitting, the command line and the guesser training tool. Everything here is
+built on the public API of ``zetrion``; submodules are imported on first use
+so that ``import zetrion_tools`` stays cheap.
+"""
+
+from __future__ import annotations
+
+import importlib
+from typing import Any
+
+__all__ = [
+    "read",
+    "Spectrum",
+    "check_spectrum",
+    "linkk",
+    "fit",
+    "plot_fit",
+    "nyquist",
+    "bode",
+    "save_record",
+    "load_record",
+    "fit_many",
+]
+
+# public name -> submodule that defines it
+_LAZY = {
+    "read": "io",
+    "Spectrum": "io",
+    "check_spectrum": "checks",
+    "linkk": "validation",
+    "fit": "fitting",
+    "plot_fit": "plotting",
+    "nyquist": "plotting",
+    "bode": "plotting",
+    "save_record": "records",
+    "load_record": "records",
+    "fit_many": "batch",
+}
+
+
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'zetrion_tools' has no attribute {name!r}")
+    value = getattr(importlib.import_module(f"zetrion_tools.{module}"), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))
