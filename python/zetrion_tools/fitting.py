@@ -27,7 +27,7 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-from scipy.optimize import least_squares
+from scipy.optimize import least_squares  # type: ignore[import-untyped, unused-ignore]
 
 import zetrion
 
@@ -176,9 +176,9 @@ class _Space:
     def to_v(self, x: float) -> float:
         if self.log:
             # a trial step may reach far beyond any double; it lands on the bound
-            v = self.origin + 10.0 ** min(x, 308.0)
+            v = self.origin + float(10.0 ** min(x, 308.0))
         else:
-            v = x
+            v = float(x)
         # the log map can round a hair past a bound; bounds are promises
         return min(max(v, self.lo), self.hi)
 
@@ -470,16 +470,18 @@ def fit(
 
     def make_fun(base: FloatArray) -> tuple[Any, Any]:
         def fun(x: FloatArray) -> FloatArray:
-            r = np.asarray(circuit.residuals(physical(x, base), f_list, z_list, weight))
+            r = np.asarray(circuit.residuals(physical(x, base), f_list, z_list, weight), dtype=np.float64)
             # a non-finite model value would stop the optimiser with an error;
             # a huge residual steers it away instead
-            return np.nan_to_num(r, nan=1e150, posinf=1e150, neginf=-1e150)
+            out: FloatArray = np.nan_to_num(r, nan=1e150, posinf=1e150, neginf=-1e150)
+            return out
 
         def jac(x: FloatArray) -> FloatArray:
             v = physical(x, base)
-            j = np.asarray(circuit.jacobian(v, f_list, z_list, weight))[:, free_idx]
+            j = np.asarray(circuit.jacobian(v, f_list, z_list, weight), dtype=np.float64)[:, free_idx]
             scale = np.array([(v[s.index] - s.origin) * _LN10 if s.log else 1.0 for s in spaces])
-            return np.nan_to_num(j * scale)
+            out: FloatArray = np.nan_to_num(j * scale)
+            return out
 
         return fun, jac
 
