@@ -14,9 +14,14 @@ from typing import Any
 
 __all__ = [
     "read",
+    "read_delimited",
     "Spectrum",
+    "ReadError",
     "check_spectrum",
+    "DataError",
+    "DataWarning",
     "linkk",
+    "LinKKResult",
     "fit",
     "plot_fit",
     "nyquist",
@@ -29,9 +34,14 @@ __all__ = [
 # public name -> submodule that defines it
 _LAZY = {
     "read": "io",
+    "read_delimited": "io",
     "Spectrum": "io",
+    "ReadError": "io",
     "check_spectrum": "checks",
+    "DataError": "checks",
+    "DataWarning": "checks",
     "linkk": "validation",
+    "LinKKResult": "validation",
     "fit": "fitting",
     "plot_fit": "plotting",
     "nyquist": "plotting",
