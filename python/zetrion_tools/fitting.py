@@ -31,6 +31,8 @@ from scipy.optimize import least_squares  # type: ignore[import-untyped, unused-
 
 import zetrion
 
+from .checks import check_spectrum
+
 __all__ = ["ConstrainedFit", "fit", "FitSetupError"]
 
 _LN10 = math.log(10.0)
@@ -221,26 +223,6 @@ def _has_default_values(circuit: zetrion.Circuit) -> bool:
     )
 
 
-def _spectrum(f: Any, z: Any, n_free: int) -> tuple[FloatArray, ComplexArray]:
-    freq = np.asarray(f, dtype=np.float64)
-    imp = np.asarray(z, dtype=np.complex128)
-    if freq.ndim != 1 or imp.ndim != 1:
-        raise ValueError("frequencies and impedances must be one-dimensional sequences")
-    if freq.shape != imp.shape:
-        raise ValueError(
-            f"frequencies and impedances must have the same length ({freq.size} and {imp.size})"
-        )
-    if not np.all(np.isfinite(freq)) or not np.all(np.isfinite(imp)):
-        raise ValueError("frequencies and impedances must be finite: remove the NaN/inf points first")
-    if np.any(freq <= 0):
-        raise ValueError("frequencies must be positive: drop the points at zero or negative frequency")
-    if 2 * freq.size < n_free:
-        raise ValueError(
-            f"{freq.size} points give {2 * freq.size} residuals, fewer than the {n_free} free parameters"
-        )
-    return freq, imp
-
-
 def _check_names(kind: str, given: Mapping[str, Any], names: Sequence[str]) -> None:
     unknown = [k for k in given if k not in names]
     if unknown:
@@ -352,6 +334,7 @@ def fit(
     max_nfev: int | None = None,
     n_starts: int = 9,
     prefit: bool = True,
+    check_sign: bool = True,
 ) -> ConstrainedFit:
     """Fit a circuit with some parameters held fixed and others bounded.
 
@@ -398,6 +381,10 @@ def fit(
         default ``Circuit.fit`` from the same start (before the fixed values
         are applied), with the fixed values put back and the bounded ones moved into their ranges. Starting points
         are tried in order of their cost, so this one usually goes first.
+    check_sign : bool
+        Warn when the imaginary sign of ``z`` looks flipped (as some
+        instruments export it); pass ``False`` for a truly inductive
+        spectrum.
 
     Returns
     -------
@@ -408,10 +395,18 @@ def fit(
     FitSetupError
         Unknown parameter names, empty bounds, a fixed value outside its
         bounds, nothing left to fit.
-    ValueError
+    zetrion_tools.checks.DataError
         A spectrum that cannot be fitted (lengths differ, NaN/inf, frequency
-        not positive, fewer residuals than free parameters), an unknown
-        weighting, or a learned guess that was required and failed.
+        not positive or repeated, fewer points than free parameters); a
+        ``ValueError`` like the others.
+    ValueError
+        An unknown weighting, or a learned guess that was required and
+        failed.
+
+    Warns
+    -----
+    zetrion_tools.checks.DataWarning
+        An imaginary part whose sign looks flipped, or zero impedances.
 
     Examples
     --------
@@ -443,7 +438,7 @@ def fit(
     free_idx = [i for i, n in enumerate(names) if n not in fixed]
     if not free_idx:
         raise FitSetupError("every parameter is fixed: nothing left to fit")
-    freq, imp = _spectrum(f, z, len(free_idx))
+    freq, imp = check_spectrum(f, z, n_params=len(free_idx), check_sign=check_sign)
     f_list, z_list = freq.tolist(), imp.tolist()
 
     v0_list, source = _start_values(circuit, freq, imp, guess_init, weights)
@@ -597,6 +592,33 @@ def _plausible(
     return True
 
 
+def _covariance(j: FloatArray, s2: float) -> FloatArray:
+    """``s2 (J^T J)^-1``, or NaN when the parameters are not all determined.
+
+    Computed from the singular values of J with its columns scaled to unit
+    norm, so that parameters of very different magnitude do not pass for
+    degenerate; a scaled singular value below 1e-10 of the largest means that
+    some combination of parameters leaves the residuals unchanged (two
+    resistors in series, an arc outside the measured band), and then no
+    error estimate is honest. The central-difference Jacobian would turn such
+    a matrix into a large, meaningless inverse rather than an exact singular
+    one.
+    """
+    n = j.shape[1]
+    nan = np.full((n, n), np.nan)
+    if not np.all(np.isfinite(j)):
+        return nan
+    norms = np.linalg.norm(j, axis=0)
+    if np.any(norms == 0):
+        return nan
+    _, sv, vt = np.linalg.svd(j / norms, full_matrices=False)
+    if sv[-1] <= 1e-10 * sv[0]:
+        return nan
+    inv = (vt.T / sv**2) @ vt
+    out: FloatArray = s2 * inv / np.outer(norms, norms)
+    return out
+
+
 def _outcome(
     circuit: zetrion.Circuit,
     notation: str | None,
@@ -628,13 +650,7 @@ def _outcome(
     cov = np.full((n_free, n_free), np.nan)
     if dof > 0:
         j = np.asarray(circuit.jacobian(values, f_list, z_list, weight), dtype=np.float64)[:, free_idx]
-        a = j.T @ j
-        try:
-            inv = np.linalg.inv(a)
-        except np.linalg.LinAlgError:
-            inv = None
-        if inv is not None and np.all(np.isfinite(inv)):
-            cov = inv * (chi_square / dof)
+        cov = _covariance(j, chi_square / dof)
     diag = np.diag(cov)
     with np.errstate(invalid="ignore", divide="ignore"):
         err = np.sqrt(np.where(diag >= 0, diag, np.nan))

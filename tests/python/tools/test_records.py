@@ -73,12 +73,13 @@ class TestRoundTrip:
         assert load_record(tmp_path / "c.json").circuit.impedance(f).tobytes() == result.z_fit.tobytes()
 
     def test_nan_stderr_is_written_as_null_and_read_back(self, tmp_path):
-        f = np.array([10.0, 1000.0])
-        z = zetrion.Circuit("rc").with_values([1.0, 5.0, 1e-3]).impedance(f)
-        result = fit("two_rc", f, z, fixed={"R0.r": 1.0}, guess_init=False)
+        f = np.geomspace(1e4, 1, 10)
+        z = zetrion.Circuit("rc").with_values([3.0, 5.0, 1e-3]).impedance(f)
+        result = fit("R0-R2-(R1,C1)", f, z, guess_init=False)
         path = tmp_path / "nan.json"
         save_record(result, path)
         text = path.read_text()
+        assert result.success and all(math.isnan(result.stderr[n]) for n in result.free)
         assert "NaN" not in text and "null" in text
         json.loads(text)  # standard JSON
         loaded = load_record(path)
