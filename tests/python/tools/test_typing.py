@@ -32,6 +32,14 @@ from zetrion_tools.fitting import ConstrainedFit, fit
 from zetrion_tools.plotting import plot_fit
 from zetrion_tools.records import FitRecord, load_record, records_to_frame, save_record
 
+
+def measured(path: str) -> tuple[np.ndarray, np.ndarray, int]:
+    spectrum = zetrion_tools.read(path)
+    f, z = zetrion_tools.check_spectrum(spectrum.frequencies, spectrum.impedance, n_params=5)
+    kk = zetrion_tools.linkk(f, z)
+    return f[~kk.outliers], z[~kk.outliers], kk.M
+
+
 f = np.geomspace(1e5, 1e-2, 40)
 circuit = Series([R(10), Parallel([Series([R(100.0), W(30)]), Cpe(1e-5, 0.85)])])
 z = circuit.impedance(f)
@@ -117,7 +125,12 @@ def test_stubtest_reports_nothing(tmp_path):
 def test_mypy_strict_passes_on_user_code_and_catches_misuse(tmp_path):
     (tmp_path / "user.py").write_text(USER_SCRIPT)
     (tmp_path / "wrong.py").write_text(WRONG_SCRIPT)
-    ok = _run(["mypy", "--strict", "--cache-dir", str(tmp_path / ".cache"), "user.py"], tmp_path)
+    # errors inside imported modules are the business of the next test (and
+    # are not reported for an installed package); here only the user's code
+    ok = _run(
+        ["mypy", "--strict", "--follow-imports=silent", "--cache-dir", str(tmp_path / ".cache"), "user.py"],
+        tmp_path,
+    )
     assert ok.returncode == 0, ok.stdout + ok.stderr
     bad = _run(["mypy", "--strict", "--cache-dir", str(tmp_path / ".cache"), "wrong.py"], tmp_path)
     assert bad.returncode == 1
