@@ -111,7 +111,10 @@ class ConstrainedFit:
     start_source : str
         Where they came from: ``"learned guess"`` or ``"circuit values"``.
     nfev : int
-        Residual-vector evaluations made by the optimiser over all starts.
+        Residual-vector evaluations in all (each one evaluates the circuit at
+        every frequency): the optimiser's, two per parameter for each
+        Jacobian, the starting-point costs, the unconstrained pre-fit and the
+        final statistics; comparable with ``FitResult.impedance_evals``.
     starts : int
         Number of optimiser runs made.
     """
@@ -290,9 +293,7 @@ def _start_values(
     return [float(v) for v in guess], "learned guess"
 
 
-def _candidates(
-    v0: FloatArray, spaces: list[_Space], n_starts: int
-) -> list[FloatArray]:
+def _candidates(v0: FloatArray, spaces: list[_Space]) -> list[FloatArray]:
     """Deterministic starting points in physical space, the first being ``v0``.
 
     Open (log-searched) parameters are scaled by 3, 1/3, 8 and 1/8; bounded
@@ -314,7 +315,7 @@ def _candidates(
     for v in out:
         for s in spaces:
             v[s.index] = min(max(v[s.index], s.lo), s.hi)
-    return out[:n_starts]
+    return out
 
 
 def fit(
@@ -373,9 +374,10 @@ def fit(
         Residual evaluations allowed per start; default ``200 * (n_free + 1)``
         as the core fit allows.
     n_starts : int
-        Most optimiser runs; the fit stops at the first plausible result
+        Most optimiser runs. The starting points (below) are tried in order
+        of their cost, and the fit stops at the first plausible result
         (converged, finite, no free parameter stuck at a physical bound or
-        run off by six decades). ``1`` runs only from the start.
+        run off by six decades). ``1`` runs only from the cheapest start.
     prefit : bool
         Also consider, as a starting point, the unconstrained optimum of a
         default ``Circuit.fit`` from the same start (before the fixed values
@@ -480,12 +482,15 @@ def fit(
 
         return fun, jac
 
+    evals = [0]  # residual-vector evaluations outside the optimiser's own count
+
     def cost_at(v: FloatArray) -> float:
+        evals[0] += 1
         r = np.asarray(circuit.residuals(v.tolist(), f_list, z_list, weight))
         c = 0.5 * float(r @ r)
         return c if math.isfinite(c) else math.inf
 
-    candidates = _candidates(v0, spaces, int(n_starts))
+    candidates = _candidates(v0, spaces)
     if prefit:
         # The unconstrained optimum reached from the same start as a default
         # fit, with the fixed values put back and the bounded ones pulled into
@@ -498,6 +503,7 @@ def fit(
         except ValueError:
             free_fit = None
         if free_fit is not None:
+            evals[0] += free_fit.impedance_evals
             v = np.array(free_fit.circuit.param_values(), dtype=np.float64)
             for name, value in fixed.items():
                 v[names.index(name)] = value
@@ -509,7 +515,7 @@ def fit(
     best: tuple[bool, float, FloatArray, str] | None = None
     total_nfev = 0
     runs = 0
-    for k in order:
+    for k in order[: int(n_starts)]:
         base = candidates[k]
         x0 = np.array([s.to_x(float(base[s.index])) for s in spaces])
         x0 = np.clip(x0, x_lo, x_hi)
@@ -526,7 +532,8 @@ def fit(
             max_nfev=budget,
         )
         runs += 1
-        total_nfev += int(sol.nfev)
+        # each Jacobian evaluates the residuals twice per circuit parameter
+        total_nfev += int(sol.nfev) + 2 * len(names) * int(sol.njev or 0)
         v = np.array(physical(sol.x, base))
         c = cost_at(v)
         ok = bool(sol.status > 0) and math.isfinite(c)
@@ -569,7 +576,7 @@ def fit(
         },
         start={n: float(v0[i]) for i, n in enumerate(names)},
         source=source,
-        nfev=total_nfev,
+        nfev=total_nfev + evals[0] + 1 + 2 * len(names),
         runs=runs,
     )
 
