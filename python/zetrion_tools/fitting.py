@@ -418,6 +418,12 @@ def fit(
     """
     circuit, notation = _circuit_from(circuit_or_notation)
     names = list(circuit.param_names())
+    repeated = sorted({n for n in names if names.count(n) > 1})
+    if repeated:
+        raise FitSetupError(
+            f"the circuit names several parameters {', '.join(repeated)} (two parts with the same "
+            "labels joined by Series/Parallel); build it from notation with distinct labels"
+        )
     fixed = dict(fixed or {})
     bounds = dict(bounds or {})
     start = dict(start or {})
