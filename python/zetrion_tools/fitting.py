@@ -235,6 +235,19 @@ def _check_names(kind: str, given: Mapping[str, Any], names: Sequence[str]) -> N
         )
 
 
+def _numbers(kind: str, given: Mapping[str, Any], names: Sequence[str]) -> dict[str, float]:
+    _check_names(kind, given, names)
+    out: dict[str, float] = {}
+    for name, value in given.items():
+        try:
+            out[name] = float(value)
+        except (TypeError, ValueError) as exc:
+            raise FitSetupError(f"{kind}[{name!r}] must be a number, got {value!r}") from exc
+        if not math.isfinite(out[name]):
+            raise FitSetupError(f"{kind}[{name!r}] must be finite, got {value!r}")
+    return out
+
+
 def _effective_bounds(
     names: Sequence[str],
     core_bounds: Sequence[tuple[float, float]],
@@ -424,11 +437,10 @@ def fit(
             f"the circuit names several parameters {', '.join(repeated)} (two parts with the same "
             "labels joined by Series/Parallel); build it from notation with distinct labels"
         )
-    fixed = dict(fixed or {})
     bounds = dict(bounds or {})
-    start = dict(start or {})
-    for kind, given in (("fixed", fixed), ("bounds", bounds), ("start", start)):
-        _check_names(kind, given, names)
+    _check_names("bounds", bounds, names)
+    fixed = _numbers("fixed", fixed or {}, names)
+    start = _numbers("start", start or {}, names)
     if weight not in ("modulus", "unit"):
         raise ValueError(f'unknown weight {weight!r}, expected "modulus" or "unit"')
     if int(n_starts) < 1:
@@ -436,9 +448,7 @@ def fit(
 
     core_bounds = [(float(lo), float(hi)) for lo, hi in circuit.param_bounds()]
     eff = _effective_bounds(names, core_bounds, bounds)
-    for name, value in list(fixed.items()):
-        value = float(value)
-        fixed[name] = value
+    for name, value in fixed.items():
         lo, hi = eff[names.index(name)]
         if not (lo <= value <= hi):
             raise FitSetupError(f"fixed value {name} = {value:g} lies outside its bounds ({lo:g}, {hi:g})")
@@ -452,7 +462,7 @@ def fit(
     v0_list, source = _start_values(circuit, freq, imp, guess_init, weights)
     v0 = np.array(v0_list, dtype=np.float64)
     for name, value in start.items():
-        v0[names.index(name)] = float(value)
+        v0[names.index(name)] = value
     unconstrained_start = v0.copy()
     for name, value in fixed.items():
         v0[names.index(name)] = value
