@@ -65,6 +65,16 @@ class TestRoundTrip:
         assert loaded.fixed == ("CPE1.alpha",) and loaded.stderr["CPE1.alpha"] == 0.0
         assert loaded.method == "least_squares_trf" and loaded.settings["n_starts"] == 1
 
+    def test_saving_replaces_a_record_whole_and_leaves_no_partial_file(self, core_fit, tmp_path):
+        f, z, result = core_fit
+        path = tmp_path / "fit.json"
+        path.write_text("old")
+        save_record(result, path, f, z, notation="sei_randles")
+        assert load_record(path).notation == "sei_randles"
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["fit.json"]
+        with pytest.raises(OSError):
+            save_record(result, tmp_path / "missing" / "fit.json", f, z, notation="sei_randles")
+
     def test_constrained_fit_carries_notation_and_data(self, tmp_path):
         f, z = spectrum()
         result = fit("sei_randles", f, z, fixed={"R0.r": 5.0})

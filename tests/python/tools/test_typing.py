@@ -142,7 +142,11 @@ def test_mypy_strict_passes_on_user_code_and_catches_misuse(tmp_path):
 def test_companion_modules_pass_mypy_strict(tmp_path):
     package = pathlib.Path(zetrion_tools.__file__).resolve().parent
     files = [str(package / name) for name in ("__init__.py", "fitting.py", "plotting.py", "records.py")]
-    out = _run(["mypy", "--strict", "--cache-dir", str(tmp_path / ".cache"), *files], tmp_path)
+    # modules other than these are checked by their own tests
+    out = _run(
+        ["mypy", "--strict", "--follow-imports=silent", "--cache-dir", str(tmp_path / ".cache"), *files],
+        tmp_path,
+    )
     assert out.returncode == 0, out.stdout + out.stderr
 
 
