@@ -92,7 +92,7 @@ def _mypy_env(tmp_path: pathlib.Path) -> dict[str, str]:
     paths = []
     installed = pathlib.Path(sysconfig.get_paths()["purelib"]) / "zetrion-stubs" / "__init__.pyi"
     if not installed.exists():
-        stub_dir = tmp_path / "stubs"
+        stub_dir = tmp_path.parent / "zetrion-stub-dir"
         stub_dir.mkdir(exist_ok=True)
         shutil.copy(ROOT / "python" / "zetrion-stubs" / "__init__.pyi", stub_dir / "zetrion.pyi")
         paths.append(str(stub_dir))
@@ -122,29 +122,38 @@ def test_stubtest_reports_nothing(tmp_path):
     assert "Success" in out.stdout
 
 
-def test_mypy_strict_passes_on_user_code_and_catches_misuse(tmp_path):
+@pytest.fixture(scope="module")
+def mypy_cache(tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
+    """One mypy cache for the module: NumPy and friends are analysed once."""
+    return tmp_path_factory.mktemp("mypy-cache")
+
+
+def test_mypy_strict_passes_on_user_code_and_catches_misuse(tmp_path, mypy_cache):
     (tmp_path / "user.py").write_text(USER_SCRIPT)
     (tmp_path / "wrong.py").write_text(WRONG_SCRIPT)
     # errors inside imported modules are the business of the next test (and
     # are not reported for an installed package); here only the user's code
     ok = _run(
-        ["mypy", "--strict", "--follow-imports=silent", "--cache-dir", str(tmp_path / ".cache"), "user.py"],
+        ["mypy", "--strict", "--follow-imports=silent", "--cache-dir", str(mypy_cache), "user.py"],
         tmp_path,
     )
     assert ok.returncode == 0, ok.stdout + ok.stderr
-    bad = _run(["mypy", "--strict", "--cache-dir", str(tmp_path / ".cache"), "wrong.py"], tmp_path)
+    bad = _run(
+        ["mypy", "--strict", "--follow-imports=silent", "--cache-dir", str(mypy_cache), "wrong.py"],
+        tmp_path,
+    )
     assert bad.returncode == 1
     # each misuse is caught: the stubs give real types, not Any
     for line in (5, 6, 7, 8):
         assert f"wrong.py:{line}: error" in bad.stdout, bad.stdout
 
 
-def test_companion_modules_pass_mypy_strict(tmp_path):
+def test_companion_modules_pass_mypy_strict(tmp_path, mypy_cache):
     package = pathlib.Path(zetrion_tools.__file__).resolve().parent
     files = [str(package / name) for name in ("__init__.py", "fitting.py", "plotting.py", "records.py")]
     # modules other than these are checked by their own tests
     out = _run(
-        ["mypy", "--strict", "--follow-imports=silent", "--cache-dir", str(tmp_path / ".cache"), *files],
+        ["mypy", "--strict", "--follow-imports=silent", "--cache-dir", str(mypy_cache), *files],
         tmp_path,
     )
     assert out.returncode == 0, out.stdout + out.stderr
