@@ -132,6 +132,8 @@ def check_spectrum(
         Impedances of exactly zero, or an imaginary part whose sign looks
         flipped.
     """
+    if np.iscomplexobj(f):
+        raise DataError("frequencies are complex; pass the frequencies in Hz as real numbers")
     try:
         fa = np.array(f, dtype=np.float64, copy=True)
     except (TypeError, ValueError) as exc:
@@ -145,8 +147,6 @@ def check_spectrum(
             f"impedances must be numbers ({exc}); pass a 1-D complex array, e.g. "
             "z_real + 1j * z_imag"
         ) from exc
-    if np.iscomplexobj(np.asarray(f)):
-        raise DataError("frequencies are complex; pass the frequencies in Hz as real numbers")
     if fa.ndim != 1 or za.ndim != 1:
         raise DataError(
             f"frequencies and impedances must be 1-D, got shapes {fa.shape} and {za.shape}; "

@@ -945,7 +945,7 @@ def _read_versastudio(text: str, path: Path) -> Spectrum:
 # ---------------------------------------------------------------------------
 # delimited text with named columns
 
-_OHM = r"(?:ohms?|Ω|ω)"
+_OHM = r"(?i:ohms?|Ω|ω)"
 _UNIT_WORDS = re.compile(
     r"^(?:[mkMG]?hz|rad/s|1/s|[mkM]?" + _OHM + r".*|deg|degrees?|°|rad)$", re.I
 )
