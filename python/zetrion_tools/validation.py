@@ -145,7 +145,13 @@ def _rc_columns(
     return d, -x * d
 
 
-def _mu(r: NDArray[np.float64]) -> float:
+# Resistances below this fraction of max |Z| are rounding (a purely ohmic
+# spectrum leaves R_k ~ 1e-16 of random sign) and count as zero in mu.
+_TINY = 1e-12
+
+
+def _mu(r: NDArray[np.float64], scale: float) -> float:
+    r = np.where(np.abs(r) > _TINY * scale, r, 0.0)
     neg = float(np.sum(np.abs(r[r < 0])))
     pos = float(np.sum(np.abs(r[r >= 0])))
     if pos == 0.0:
@@ -261,7 +267,7 @@ def linkk(
     )
     rc_re, rc_im = _rc_columns(w, mod, taus)
     r0, rk, inv_c, ind = _finish(fit_type, coef, rc_re, rc_im, col_c, col_l, b_im, za, mod)
-    mu = _mu(rk)
+    mu = _mu(rk, float(mod.max()))
     while c is not None and mu > c and M < max_M:
         # rounding in the screen put mu just below c where the exact fit
         # does not: carry on one M at a time with SVD solves
@@ -272,7 +278,7 @@ def linkk(
         r0, rk, inv_c, ind = _solve(
             fit_type, rc_re, rc_im, col_r0, col_c, col_l, b_re, b_im, za, mod
         )
-        mu = _mu(rk)
+        mu = _mu(rk, float(mod.max()))
         history.append(mu)
     history[-1] = mu
     z_fit = r0 + mod * ((rc_re + 1j * rc_im) @ rk) + 1j * w * ind - 1j * inv_c / w
@@ -380,6 +386,7 @@ def _screen(
         scale = np.array(col_scale)
         rhs = b_im
     inv_mod = (1.0 / mod)[:, None]
+    tiny = _TINY * float(mod.max())
     log_min = np.log10(t_min)
     log_span = np.log10(t_max / t_min)
     history: list[float] = []
@@ -413,6 +420,7 @@ def _screen(
         except np.linalg.LinAlgError:
             sol = np.stack([np.linalg.lstsq(g, q, rcond=None)[0] for g, q in zip(gram, proj)])
         rk = sol[:, nf:]
+        rk = np.where(np.abs(rk) > tiny, rk, 0.0)
         total = np.abs(rk).sum(axis=1)
         net = rk.sum(axis=1)
         pos = total + net  # twice the positive mass
