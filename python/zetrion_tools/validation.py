@@ -355,7 +355,7 @@ def _screen(
     Returns the mu values, the chosen M (max_M when none reaches c), its time
     constants and its coefficients (fixed columns first, then R_k).
 
-    Trial counts are taken in batches of growing size (8, 8, 16, ...). A
+    Trial counts are taken in batches of twelve. A
     batch stacks the design matrices of its trials, zero-padded to the
     largest, forms all normal equations with one batched product (a padded
     unknown gets a unit diagonal and solves to zero) and solves them in one
@@ -396,7 +396,7 @@ def _screen(
     log_min = np.log10(t_min)
     log_span = np.log10(t_max / t_min)
     history: list[float] = []
-    size = 8
+    size = 12
     while True:
         last = min(max_M, first + size - 1)
         u, valid, at_min, at_max = _batch_layout(first, last)
@@ -455,7 +455,6 @@ def _screen(
             return history, m, taus[b, :m].copy(), coef
         history.extend(mus.tolist())
         first = last + 1
-        size *= 2
 
 
 def _median_abs(err: NDArray[np.complex128]) -> tuple[float, float]:

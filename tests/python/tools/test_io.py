@@ -231,6 +231,20 @@ class TestDelimitedText:
         np.testing.assert_allclose(s.impedance, self.z, rtol=1e-15)
         np.testing.assert_allclose(plain.impedance, self.z, rtol=1e-15)
 
+    def test_nova_style_export(self, tmp_path: Path) -> None:
+        # Autolab NOVA: semicolons, decimal commas, Ω and ° units, -Z'' and
+        # -Phase beside each other; the real/imaginary pair wins
+        rows = [
+            f"{k};{a:.10e};{b.real:.10e};{-b.imag:.10e};{abs(b):.10e};"
+            f"{-np.degrees(np.angle(b)):.10e};{k * 0.5}".replace(".", ",")
+            for k, (a, b) in enumerate(zip(self.f, self.z))
+        ]
+        header = "Index;Frequency (Hz);Z' (Ω);-Z'' (Ω);Z (Ω);-Phase (°);Time (s)"
+        path = self.write(tmp_path, header, rows, "nova.txt")
+        s = read(path)
+        np.testing.assert_allclose(s.impedance, self.z, rtol=1e-9)
+        assert read(path, format="autolab").format == "autolab"
+
     def test_missing_column_and_bad_cells(self, tmp_path: Path) -> None:
         rows = [f"{a:.17g},{b.real:.17g}" for a, b in zip(self.f, self.z)]
         with pytest.raises(ReadError, match="no header line naming"):
