@@ -245,6 +245,16 @@ class TestDelimitedText:
         np.testing.assert_allclose(s.impedance, self.z, rtol=1e-9)
         assert read(path, format="autolab").format == "autolab"
 
+    def test_blank_separated_header_with_units_and_misaligned_rows(self, tmp_path: Path) -> None:
+        rows = [f"{a:.17g}   {b.real:.17g}   {b.imag:.17g}" for a, b in zip(self.f, self.z)]
+        s = read(self.write(tmp_path, "Frequency (Hz)   Zre (kohm)   Zim (kohm)", rows, "ws.dat"))
+        np.testing.assert_allclose(s.impedance, 1e3 * self.z, rtol=1e-15)
+        # a row with more fields than the header names cannot be mapped
+        # to columns: refuse rather than guess
+        rows[2] += "   7"
+        with pytest.raises(ReadError, match="line 4: 4 fields under a header of 3 columns"):
+            read(self.write(tmp_path, "f Z' Z''", rows, "ws2.dat"))
+
     def test_missing_column_and_bad_cells(self, tmp_path: Path) -> None:
         rows = [f"{a:.17g},{b.real:.17g}" for a, b in zip(self.f, self.z)]
         with pytest.raises(ReadError, match="no header line naming"):
