@@ -267,6 +267,41 @@ class TestDelimitedText:
             read(self.write(tmp_path, "freq,Z' (ohm m),Z'' (ohm m)", rows[:2], "u.csv"))
 
 
+def test_damaged_files_fail_only_with_read_errors(tmp_path: Path) -> None:
+    # truncations, overwritten bytes, deleted lines and stray separators in
+    # real exports: a reader may read them or refuse them, but only with
+    # ReadError (a ValueError), never another exception
+    import random
+
+    rng = random.Random(12)
+    sources = [DATA / name for name in FILES] + [DATA / "exampleDataBioLogic_MissingFreq.mpt"]
+    for trial in range(300):
+        src = rng.choice(sources)
+        data = bytearray(src.read_bytes())
+        kind = trial % 4
+        if kind == 0:
+            data = data[: rng.randrange(len(data))]
+        elif kind == 1:
+            for _ in range(rng.randrange(1, 20)):
+                data[rng.randrange(len(data))] = rng.randrange(32, 127)
+        elif kind == 2:
+            lines = bytes(data).split(b"\n")
+            del lines[rng.randrange(len(lines))]
+            data = bytearray(b"\n".join(lines))
+        else:
+            for _ in range(rng.randrange(1, 6)):
+                data[rng.randrange(len(data))] = rng.choice(b'\t,;\r\n"-eE.')
+        path = tmp_path / f"damaged{src.suffix}"
+        path.write_bytes(bytes(data))
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", ReadWarning)
+                s = read(path)
+        except ReadError:
+            continue
+        assert s.frequencies.shape == s.impedance.shape and len(s) > 0
+
+
 def test_spectrum_frame_and_validation() -> None:
     s = quiet_read(DATA / "exampleDataBioLogic.mpt")
     frame = s.to_frame()
