@@ -225,7 +225,9 @@ def read(
         return _READERS[fmt](text, p)
     except ReadError:
         raise
-    except (IndexError, KeyError, ValueError) as exc:  # pragma: no cover - defensive
+    except (IndexError, KeyError, ValueError) as exc:
+        # the readers raise ReadError themselves; this keeps any case they
+        # miss on untrusted input a clear error naming the file
         raise ReadError(f"{p.name}: not a readable {fmt} file ({exc})") from exc
 
 
