@@ -34,7 +34,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 if TYPE_CHECKING:
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
 __all__ = [
     "FORMATS",
