@@ -4,8 +4,9 @@
 #include "fit/levenberg_marquardt.hpp"
 
 namespace zetrion {
+namespace {
 
-FitResult run_fit(const FitRequest& req) {
+FitResult dispatch(const FitRequest& req) {
     bool known = false;
     for (const char* m : kFitMethods) known = known || req.method == m;
     if (!known) return FitError{FitError::Kind::UnknownMethod, req.method};
@@ -17,9 +18,11 @@ FitResult run_fit(const FitRequest& req) {
         s.xtol = req.xtol;
         s.gtol = 1e-8;
         s.patience = req.max_iterations;
+        s.cancel = req.cancel;
         return levenberg_marquardt_fit(*req.circuit, req.frequencies, req.impedances, req.weighting, s);
     }
-    const FitData d(*req.circuit, req.frequencies, req.impedances, req.weighting);
+    FitData d(*req.circuit, req.frequencies, req.impedances, req.weighting);
+    d.cancel = req.cancel;
     if (req.method == "basin_hopping") return basin_hopping(req, d);
     EvalCounter counter{0};
     GlobalRun run;
@@ -32,8 +35,19 @@ FitResult run_fit(const FitRequest& req) {
     else
         run = differential_evolution(d, counter, req.de_evaluations);
     if (auto* e = std::get_if<FitError>(&run)) return *e;
+    if (cancel_requested(req.cancel)) return FitError{FitError::Kind::Cancelled, {}};
     GlobalResult& g = std::get<GlobalResult>(run);
     return polish_or_fallback(req, d, physical(g.x, d.bounds), g.iterations, counter);
+}
+
+}  // namespace
+
+FitResult run_fit(const FitRequest& req) {
+    FitResult r = dispatch(req);
+    // A stop may come after a method's last poll: what it returned then is
+    // not the fit that was asked for.
+    if (cancel_requested(req.cancel)) return FitError{FitError::Kind::Cancelled, {}};
+    return r;
 }
 
 }  // namespace zetrion

@@ -29,6 +29,7 @@ struct FitRequest {
     std::uint32_t basin_hopping_hops = 20;
     double basin_hopping_step_size = 1.0;
     double basin_hopping_temperature = 1.0;
+    const Cancellation* cancel = nullptr;  // a stop ends the fit with FitError::Kind::Cancelled
 };
 
 inline constexpr const char* kFitMethods[] = {"levenberg_marquardt",    "particle_swarm",      "nelder_mead",

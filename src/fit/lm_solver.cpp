@@ -277,6 +277,7 @@ LmReport lm_minimize(LmFunction& f, std::vector<double>& x, const LmSettings& s)
     double par = 0.0, delta = 0.0, xnorm = 0.0;
     bool first = true;
     for (;;) {
+        if (cancel_requested(s.cancel)) return rep;  // as if out of patience
         if (rows > m) {
             // The function writes m-row columns; spread them over the padded rows.
             std::vector<double> packed(m * n);

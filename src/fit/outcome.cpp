@@ -15,6 +15,7 @@ std::string FitError::message() const {
         case Kind::EmptySpectrum: return "frequencies and impedances must not be empty";
         case Kind::NoParameters: return "circuit topology has no parameters to fit";
         case Kind::Solver: return "solver error: " + text;
+        case Kind::Cancelled: return "fit cancelled";
         case Kind::UnknownMethod:
             return "unknown fit method " + quoted(text) +
                    ", expected one of \"levenberg_marquardt\", \"particle_swarm\", \"nelder_mead\", "

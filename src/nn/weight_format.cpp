@@ -242,6 +242,7 @@ std::string NnError::message() const {
         case Kind::ShapeMismatch:
             return "tensor " + quoted(text) + " has " + std::to_string(a) + " elements, expected " + std::to_string(b);
         case Kind::TooFewPoints: return "need at least 2 frequency points to guess, got " + std::to_string(a);
+        case Kind::NonFinite: return "weight file has a non-finite value (NaN or infinity) in " + quoted(text);
     }
     return {};
 }
@@ -273,6 +274,11 @@ std::variant<Guesser, NnError> Guesser::from_bytes(std::span<const unsigned char
         g.tensors[std::move(name)] = std::move(tensor);
     }
 
+    // A NaN or infinite weight would turn every guess non-finite without a
+    // word: such a file is refused.
+    for (const auto& [name, tensor] : g.tensors)
+        for (double v : tensor.data)
+            if (!std::isfinite(v)) return NnError{NnError::Kind::NonFinite, name};
     for (const char* name : {"target_mean", "target_std", "log_params"})
         if (!g.tensor(name)) return NnError::missing(name);
     g.target_mean = g.tensor("target_mean")->data;
@@ -320,6 +326,7 @@ std::variant<Guesser, NnError> Guesser::from_bytes(std::span<const unsigned char
         if (!v) return NnError::missing(key);
         const auto d = parse_double(*v);
         if (!d) return NnError::bad_value(key);
+        if (!std::isfinite(*d)) return NnError{NnError::Kind::NonFinite, key};
         *out = *d;
     }
 

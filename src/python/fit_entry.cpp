@@ -15,6 +15,7 @@
 #include "models/registry.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/guard.hpp"
 #include "python/spectrum.hpp"
 #include "python/types.hpp"
 
@@ -89,6 +90,35 @@ bool to_bool(PyObject* o, bool& out) {
     return arg_error("guess_init");
 }
 
+// ---- interrupts ------------------------------------------------------------
+
+unsigned long g_main_thread = 0;
+
+// Lets a fit running without the interpreter lock notice Ctrl-C. Signal
+// handlers run only in the main thread, so only a fit there polls: it takes
+// the lock back briefly, runs the pending handlers, and releases it again. A
+// handler that raised (KeyboardInterrupt by default) leaves its exception
+// pending and stops the fit.
+class SignalWatch {
+public:
+    SignalWatch() : main_(PyThread_get_thread_ident() == g_main_thread) {}
+
+    static bool poll(void* self) {
+        auto* w = static_cast<SignalWatch*>(self);
+        if (!w->main_ || !w->state_) return false;
+        PyEval_RestoreThread(w->state_);
+        const bool stop = PyErr_CheckSignals() < 0;
+        w->state_ = PyEval_SaveThread();
+        return stop;
+    }
+    void set_saved(PyThreadState* s) { state_ = s; }
+    PyThreadState* saved() const { return state_; }
+
+private:
+    bool main_;
+    PyThreadState* state_ = nullptr;
+};
+
 // ---- FitResult -------------------------------------------------------------
 
 PyObject* pairs_to_dict(const std::vector<std::pair<std::string, double>>& pairs) {
@@ -158,21 +188,21 @@ void fit_result_dealloc(PyObject* self) {
 }
 
 PyGetSetDef fit_result_getset[] = {
-    {"circuit", get_circuit, nullptr, nullptr, nullptr},
-    {"params", get_params, nullptr, nullptr, nullptr},
-    {"stderr", get_stderr, nullptr, nullptr, nullptr},
-    {"success", get_success, nullptr, nullptr, nullptr},
-    {"iterations", get_iterations, nullptr, nullptr, nullptr},
-    {"impedance_evals", get_evals, nullptr, nullptr, nullptr},
-    {"cost", get_cost, nullptr, nullptr, nullptr},
-    {"chi_square", get_chi_square, nullptr, nullptr, nullptr},
+    {"circuit", ZETRION_GUARDED(get_circuit), nullptr, nullptr, nullptr},
+    {"params", ZETRION_GUARDED(get_params), nullptr, nullptr, nullptr},
+    {"stderr", ZETRION_GUARDED(get_stderr), nullptr, nullptr, nullptr},
+    {"success", ZETRION_GUARDED(get_success), nullptr, nullptr, nullptr},
+    {"iterations", ZETRION_GUARDED(get_iterations), nullptr, nullptr, nullptr},
+    {"impedance_evals", ZETRION_GUARDED(get_evals), nullptr, nullptr, nullptr},
+    {"cost", ZETRION_GUARDED(get_cost), nullptr, nullptr, nullptr},
+    {"chi_square", ZETRION_GUARDED(get_chi_square), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot fit_result_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(fit_result_new)},
+    {Py_tp_new, reinterpret_cast<void*>(ZETRION_GUARDED(fit_result_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(fit_result_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(fit_result_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(ZETRION_GUARDED(fit_result_repr))},
     {Py_tp_getset, fit_result_getset},
     {0, nullptr},
 };
@@ -203,6 +233,13 @@ PyObject* make_result(FitOutcome&& o) {
 }  // namespace
 
 PyTypeObject* make_fit_result_type(PyObject* module) {
+    g_main_thread = PyThread_get_thread_ident();
+    if (Ref threading{PyImport_ImportModule("threading")}) {
+        Ref main(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+        Ref ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+        if (ident && PyLong_Check(ident.get())) g_main_thread = PyLong_AsUnsignedLong(ident.get());
+    }
+    PyErr_Clear();  // without threading, the importing thread counts as main
     fit_result_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &fit_result_spec, nullptr));
     return fit_result_type;
 }
@@ -320,9 +357,17 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
     FitResult result;
     {
+        SignalWatch watch;
+        const Cancellation cancel(&SignalWatch::poll, &watch);
+        req.cancel = &cancel;
         ReleaseGil nogil;
+        watch.set_saved(nogil.saved());
         result = run_fit(req);
+        nogil.set_saved(watch.saved());
     }
+    // Ctrl-C (or a signal handler that raised) stopped the fit: its
+    // exception is already pending.
+    if (PyErr_Occurred()) return nullptr;
     if (auto* e = std::get_if<FitError>(&result)) {
         set_error(PyExc_ValueError, e->message());
         return nullptr;
