@@ -10,6 +10,11 @@
 
 namespace zetrion {
 
+// Scientific form with the exponent as "e-5" / "e6" (no plus sign, no
+// leading zeros): the shortest round-trip digits, or `digits` after the
+// point ("1.500000e-5"); "NaN", "inf", "-inf".
+std::string render_scientific(double x, int digits = -1);
+
 // Plain decimal for zero, infinities and 1e-4 <= |x| < 1e6 ("1", "0.001",
 // "-0", "inf"); otherwise shortest scientific ("1e-12", "2.5e6", "NaN").
 std::string render_number(double x);

@@ -73,6 +73,4 @@ inline constexpr std::string_view kNotEnoughValues = "impedance_from_iter: not e
 // stream holds fewer (the caller reports kNotEnoughValues).
 std::optional<Cx> impedance_from_iter(Kind k, ParamStream& s, double w);
 
-inline constexpr double kTwoPi = 6.283185307179586;
-
 }  // namespace zetrion

@@ -12,7 +12,6 @@
 namespace zetrion {
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586;
 constexpr double kPi = 3.141592653589793;
 constexpr double kHalfPi = 1.5707963267948966;
 constexpr std::size_t kMaxGrid = 1 << 16;

@@ -145,27 +145,13 @@ PyObject* get_evals(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(
 PyObject* get_cost(PyObject* self, void*) { return PyFloat_FromDouble(data_of(self).cost); }
 PyObject* get_chi_square(PyObject* self, void*) { return PyFloat_FromDouble(data_of(self).chi_square); }
 
-std::string six_digit_scientific(double x) {
-    if (std::isnan(x)) return "NaN";
-    if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.6e", x);
-    std::string s(buf);
-    const std::size_t e = s.find('e');
-    std::string mant = s.substr(0, e), exp = s.substr(e + 1);
-    bool neg = exp[0] == '-';
-    std::size_t i = (exp[0] == '-' || exp[0] == '+') ? 1 : 0;
-    while (i + 1 < exp.size() && exp[i] == '0') ++i;
-    return mant + "e" + (neg ? "-" : "") + exp.substr(i);
-}
-
 PyObject* fit_result_repr(PyObject* self) {
     const FitResultData& d = data_of(self);
     std::string s = "FitResult(success=";
     s += d.success ? "true" : "false";
     s += ", iterations=" + std::to_string(d.iterations);
     s += ", impedance_evals=" + std::to_string(d.impedance_evals);
-    s += ", chi_square=" + six_digit_scientific(d.chi_square);
+    s += ", chi_square=" + render_scientific(d.chi_square, 6);
     s += ", params={";
     for (std::size_t i = 0; i < d.params.size(); ++i) {
         if (i) s += ", ";
