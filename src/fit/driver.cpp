@@ -7,12 +7,9 @@ namespace zetrion {
 namespace {
 
 FitResult dispatch(const FitRequest& req) {
-    bool known = false;
-    for (const char* m : kFitMethods) known = known || req.method == m;
-    if (!known) return FitError{FitError::Kind::UnknownMethod, req.method};
     if (auto e = check_inputs(*req.circuit, req.frequencies.size(), req.impedances.size())) return *e;
 
-    if (req.method == "levenberg_marquardt") {
+    if (req.method == FitMethod::LevenbergMarquardt) {
         LmSettings s;
         s.ftol = req.ftol;
         s.xtol = req.xtol;
@@ -23,17 +20,19 @@ FitResult dispatch(const FitRequest& req) {
     }
     FitData d(*req.circuit, req.frequencies, req.impedances, req.weighting);
     d.cancel = req.cancel;
-    if (req.method == "basin_hopping") return basin_hopping(req, d);
+    if (req.method == FitMethod::BasinHopping) return basin_hopping(req, d);
     EvalCounter counter{0};
     GlobalRun run;
-    if (req.method == "particle_swarm")
-        run = particle_swarm(d, counter, req.num_particles, req.generations, req.seed);
-    else if (req.method == "nelder_mead")
-        run = nelder_mead(d, counter, req.nelder_mead_iterations);
-    else if (req.method == "simulated_annealing")
-        run = simulated_annealing(d, counter, req.sa_iterations, req.sa_initial_temperature, req.seed);
-    else
-        run = differential_evolution(d, counter, req.de_evaluations);
+    switch (req.method) {
+        case FitMethod::ParticleSwarm:
+            run = particle_swarm(d, counter, req.num_particles, req.generations, req.seed);
+            break;
+        case FitMethod::NelderMead: run = nelder_mead(d, counter, req.nelder_mead_iterations); break;
+        case FitMethod::SimulatedAnnealing:
+            run = simulated_annealing(d, counter, req.sa_iterations, req.sa_initial_temperature, req.seed);
+            break;
+        default: run = differential_evolution(d, counter, req.de_evaluations); break;
+    }
     if (auto* e = std::get_if<FitError>(&run)) return *e;
     if (cancel_requested(req.cancel)) return FitError{FitError::Kind::Cancelled, {}};
     GlobalResult& g = std::get<GlobalResult>(run);

@@ -6,12 +6,13 @@
 #include <span>
 #include <string>
 
+#include "fit/method.hpp"
 #include "fit/outcome.hpp"
 
 namespace zetrion {
 
 struct FitRequest {
-    std::string method = "levenberg_marquardt";
+    FitMethod method = FitMethod::LevenbergMarquardt;
     std::uint32_t max_iterations = 200;
     double ftol = 1e-8;
     double xtol = 1e-8;
@@ -31,9 +32,6 @@ struct FitRequest {
     double basin_hopping_temperature = 1.0;
     const Cancellation* cancel = nullptr;  // a stop ends the fit with FitError::Kind::Cancelled
 };
-
-inline constexpr const char* kFitMethods[] = {"levenberg_marquardt",    "particle_swarm",      "nelder_mead",
-                                              "differential_evolution", "simulated_annealing", "basin_hopping"};
 
 FitResult run_fit(const FitRequest& req);
 

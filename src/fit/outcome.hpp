@@ -17,7 +17,7 @@ namespace zetrion {
 struct FitError {
     enum class Kind { LengthMismatch, EmptySpectrum, NoParameters, Solver, UnknownMethod, Cancelled };
     Kind kind;
-    std::string text;  // solver text or method name
+    std::string text;  // solver text or the unknown method name
     std::string message() const;
 };
 
