@@ -62,30 +62,6 @@ std::string render_debug_float(double x) {
     return s;
 }
 
-std::string quoted(std::string_view utf8) {
-    std::string out = "\"";
-    for (unsigned char c : utf8) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    char buf[16];
-                    std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    out += '"';
-    return out;
-}
-
 std::string circuit_repr(const SeriesList& s) {
     const auto names = param_names(s);
     const auto values = param_values(s);

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "circuit/evaluate.hpp"
-#include "circuit/total_order.hpp"
+#include "util/total_order.hpp"
 
 namespace zetrion {
 namespace {

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <numeric>
 
-#include "circuit/total_order.hpp"
+#include "util/total_order.hpp"
 #include "nn/guesser.hpp"
 
 namespace zetrion {

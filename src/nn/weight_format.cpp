@@ -7,49 +7,13 @@
 #include <limits>
 #include <optional>
 
-#include "circuit/text.hpp"
 #include "nn/guesser.hpp"
+#include "util/text.hpp"
 
 namespace zetrion {
 namespace {
 
 constexpr std::string_view kMagic = "EISNN001";
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        std::size_t len;
-        std::uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (s.size() - i < len) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            const unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
-}
 
 // A byte cursor; every read checks the bytes left first.
 class Reader {
