@@ -3,7 +3,8 @@ and frame objects, NumPy arrays of every dtype and layout, random keyword
 values for fit -- a call ends in a valid result or a clean Python exception,
 never a crash, a SystemError or an internal error.
 
-The default profile keeps the suite quick; a longer search:
+The default profile keeps the suite quick; a longer search (examples per
+test from HYPOTHESIS_EXAMPLES, default 20 000):
     HYPOTHESIS_PROFILE=fuzz python3 -m pytest -q test_properties.py
 """
 
@@ -21,7 +22,7 @@ from zetrion import Circuit
 
 settings.register_profile("quick", max_examples=60, deadline=None,
                           suppress_health_check=[HealthCheck.too_slow])
-settings.register_profile("fuzz", max_examples=100_000, deadline=None,
+settings.register_profile("fuzz", max_examples=int(os.environ.get("HYPOTHESIS_EXAMPLES", "20000")), deadline=None,
                           suppress_health_check=list(HealthCheck))
 PROFILE = os.environ.get("HYPOTHESIS_PROFILE", "quick")
 # Warnings are clean outcomes too (NumPy's complex-to-real cast, the
