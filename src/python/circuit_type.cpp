@@ -21,6 +21,8 @@
 #include "python/spectrum.hpp"
 #include "python/types.hpp"
 
+#include <unistd.h>
+
 namespace zetrion::py {
 
 PyTypeObject* circuit_type = nullptr;
@@ -181,6 +183,12 @@ PyObject* with_named_values_m(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 // ---- evaluation ----------------------------------------------------------------
 
+double physical_memory_bytes() {
+    const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || size <= 0) return 1e18;  // unknown: let the allocation decide
+    return static_cast<double>(pages) * static_cast<double>(size);
+}
+
 PyObject* impedance_m(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"frequencies"};
     PyObject* arg = nullptr;
@@ -268,7 +276,15 @@ PyObject* jacobian_m(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         set_error(PyExc_ValueError, kNotEnoughValues);
         return nullptr;
     }
-    if (rows != 0 && m > PY_SSIZE_T_MAX / sizeof(double) / rows) return PyErr_NoMemory();
+    // A result larger than the machine's memory is refused before it is
+    // allocated: where memory is overcommitted the allocation could succeed
+    // and filling it would bring the process down.
+    const double bytes = static_cast<double>(m) * static_cast<double>(rows) * sizeof(double);
+    if (bytes > physical_memory_bytes()) {
+        set_error(PyExc_MemoryError, "a Jacobian of " + std::to_string(rows) + " x " + std::to_string(m) +
+                                         " values is larger than this machine's memory");
+        return nullptr;
+    }
     std::vector<double> cols(m * rows);
     bool ok;
     {
