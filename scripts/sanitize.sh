@@ -36,8 +36,12 @@ _build_asan/zetrion_cpp_tests
 cpp_done=$(date +%s)
 echo "C++ tests under the sanitizers: $((cpp_done - built)) s"
 
+# libstdc++ is preloaded too: CPython does not link it, and without it the
+# ASan runtime finds no __cxa_throw to forward C++ throws to (any C++
+# extension that throws, ours or a test dependency's, would abort).
 libasan=$(g++ -print-file-name=libasan.so)
-export LD_PRELOAD="$libasan${LD_PRELOAD:+:$LD_PRELOAD}"
+libstdcxx=$(g++ -print-file-name=libstdc++.so)
+export LD_PRELOAD="$libasan:$libstdcxx${LD_PRELOAD:+:$LD_PRELOAD}"
 export PYTHONPATH="$repo/_build_asan_py:$repo/python${PYTHONPATH:+:$PYTHONPATH}"
 cd tests/python
 python3 -c "import zetrion, sys; assert zetrion.__file__.startswith('$repo/_build_asan_py'), zetrion.__file__"
