@@ -3,8 +3,11 @@
 
 Runs a mix of every kind of call -- construction from notation, presets,
 builders and element objects; impedance below and above the worker-pool
-cut-off; residuals and Jacobians; and every error path of the Python layer,
-each raised and caught -- many times in a loop, printing the resident set
+cut-off; residuals and Jacobians; fits with every method and guesses from
+built-in and external weights; and every error path of the Python layer,
+each raised and caught (hostile input included: lying lengths, conversions
+that raise KeyboardInterrupt or MemoryError, refused weight files, results
+too large to hold, a fit stopped by a signal) -- many times in a loop, printing the resident set
 size (from /proc/self/statm) at intervals. Exits with status 1 when the RSS
 grows by more than --limit-mb after the warm-up, or when a call that should
 fail does not raise the expected exception type.
@@ -15,6 +18,8 @@ fail does not raise the expected exception type.
 import argparse
 import gc
 import os
+import signal
+import tempfile
 import sys
 import time
 
@@ -24,6 +29,10 @@ import numpy as np
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PAGE = os.sysconf("SC_PAGE_SIZE")
+# The slow error paths (a fit stopped by a signal costs one poll interval of
+# about 10 ms, a Jacobian refused for a 200 000-point spectrum reads it all)
+# run on every 25th iteration only, with the four slower fit methods.
+RARE_EVERY = 25
 
 
 def rss_bytes():
@@ -51,7 +60,60 @@ ELEMENT_ARGS = [
 ]
 
 
-def make_workload(z):
+class Liar:
+    """A sequence that reports an absurd length and has no readable items."""
+
+    def __len__(self):
+        return 10**12
+
+    def __getitem__(self, i):
+        raise RuntimeError("no items")
+
+
+class Raises:
+    """A number whose conversions raise the given exception type."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __float__(self):
+        raise self.exc()
+
+    def __complex__(self):
+        raise self.exc()
+
+
+class Alarm(Exception):
+    pass
+
+
+def on_alarm(signum, frame):
+    raise Alarm()
+
+
+def weight_files(z, tmp):
+    """A good external weight file and bad ones of every kind the loader refuses."""
+    sys.path.insert(0, os.path.join(REPO, "training"))
+    import eisnn
+
+    meta, tensors = eisnn.random_model("R0-(R1,C1)", z.Circuit("R0-(R1,C1)").param_names())
+    good = os.path.join(tmp, "good.eisnn")
+    with open(good, "wb") as fh:
+        fh.write(eisnn.write_eisnn(meta, tensors))
+    nan = os.path.join(tmp, "nan.eisnn")
+    bias = tensors["w.stem.bias"].copy()
+    bias[0] = np.nan
+    with open(nan, "wb") as fh:
+        fh.write(eisnn.write_eisnn(meta, dict(tensors, **{"w.stem.bias": bias})))
+    big = os.path.join(tmp, "big.eisnn")
+    with open(big, "wb") as fh:
+        fh.truncate((64 << 20) + 1)  # sparse
+    fifo = os.path.join(tmp, "fifo.eisnn")
+    os.mkfifo(fifo)
+    return good, [nan, big, fifo, "/dev/zero", tmp, os.path.join(tmp, "absent.eisnn")]
+
+
+def make_workload(z, tmp):
     f_small = np.logspace(-2, 5, 40)
     f_big = np.logspace(-3, 6, 1200)  # above the pool cut-off
     f_list = f_small.tolist()
@@ -66,7 +128,7 @@ def make_workload(z):
     names = randles.param_names()
     warnings.simplefilter("error", UserWarning)  # the no-model warning is raised and caught
 
-    def good():
+    def good(i):
         out = []
         # notation, presets, inspection
         c = z.Circuit("L0-R0-(R1,CPE1)-(R2-Wo2,CPE2)-p(Gs3,TLMQ3)-T4-Zarc5-K6-La7-G8-Ws9-C9")
@@ -78,7 +140,7 @@ def make_workload(z):
         for e, (_, a) in zip(els, ELEMENT_ARGS):
             out.append(repr(e))
             out.append([getattr(e, n) for n in type(e).__match_args__])
-        built = z.Series([els[0], z.Parallel([els[1], z.Series(els[2:6])]), c, z.Parallel([randles, els[6]])])
+        built = z.Series([els[0], z.Parallel([els[1], z.Series(els[2:6])]), c, z.Parallel([z.Circuit("R20-(R21,C21)"), els[6]]), els[0]])
         out += [built.param_names(), repr(built), z.Series([]).impedance(f_list), z.Parallel([]).impedance(f_list)]
         # values
         v = c.with_values(c.param_values())
@@ -97,7 +159,22 @@ def make_workload(z):
         rc_z = rc.with_values([10.0, 100.0, 1e-5]).impedance(f_small)
         out += [rc.guess(f_small, rc_z), z.Circuit.ml_circuits()]
         out.append(randles.fit(f_small, meas, method="nelder_mead", nelder_mead_iterations=20, max_iterations=2).cost)
+        if i % RARE_EVERY == 0:  # the other four methods, at small budgets
+            for method, budget in GLOBAL_BUDGETS.items():
+                out.append(randles.fit(f_small, meas, method=method, max_iterations=2, seed=1, **budget).cost)
+        # an external weight file, read once and then cached
+        out.append(z.Circuit("R0-(R1,C1)").guess(f_small, rc_z, weights=good_weights))
         return out
+
+    good_weights, bad_weights = weight_files(z, tmp)
+    GLOBAL_BUDGETS = {"particle_swarm": {"num_particles": 5, "generations": 3},
+                      "simulated_annealing": {"sa_iterations": 20}, "basin_hopping": {"basin_hopping_hops": 1},
+                      "differential_evolution": {"de_evaluations": 50}}
+    f_huge = np.geomspace(1e5, 1e-2, 200_000)
+    z_huge = np.ones_like(f_huge, dtype=complex)
+    f_zero = np.concatenate([[0.0], f_small[1:]])
+    f_inf = np.concatenate([f_small[:-1], [np.inf]])
+    rc_meas = z.Circuit("rc").with_values([10.0, 100.0, 1e-5]).impedance(f_small)
 
     deep = "(" * 300 + "R0" + ")" * 300
     bad_frames = [
@@ -178,11 +255,45 @@ def make_workload(z):
         (TypeError, lambda: randles.residuals(p, [1.0, 2.0], 5)),
         (TypeError, lambda: randles.jacobian(p, [1.0, 2.0], [1j, "x"])),
         (ValueError, lambda: randles.residuals(p, f_list)),  # a list is not a frame
-    ] + [(ValueError, (lambda fr: lambda: randles.residuals(p, fr))(fr)) for fr in bad_frames] \
-      + [(ValueError, (lambda fr: lambda: randles.jacobian(p, fr))(fr)) for fr in bad_frames[:3]]
+        # hostile input: unusable frequencies for a guess, lying lengths,
+        # errors that must pass unchanged, results too large to hold,
+        # duplicate labels from the builders
+        (ValueError, lambda: z.Circuit("rc").guess(f_zero, rc_meas)),
+        (ValueError, lambda: z.Circuit("rc").fit(f_inf, rc_meas)),
+        (ValueError, lambda: randles.impedance(Liar())),
+        (ValueError, lambda: randles.impedance(range(10**12))),
+        (ValueError, lambda: randles.residuals(Liar(), f_small, meas)),
+        (ValueError, lambda: randles.with_values(range(10**12))),
+        (ValueError, lambda: randles.fit(Liar(), meas)),
+        (ValueError, lambda: randles.impedance([1.0, None])),
+        (KeyboardInterrupt, lambda: randles.impedance([1.0, Raises(KeyboardInterrupt)])),
+        (MemoryError, lambda: randles.impedance({"frequency_hertz": [1.0, Raises(MemoryError)]})),
+        (KeyboardInterrupt, lambda: randles.fit(f_small, [1j, Raises(KeyboardInterrupt)])),
+        (ValueError, lambda: z.Series([z.Circuit("R0"), z.Circuit("R0")])),
+        (ValueError, lambda: z.Parallel([z.Circuit("R0-C1"), z.Circuit("C1")])),
+    ] + [(ValueError, (lambda w: lambda: z.Circuit("rc").guess(f_small, rc_meas, weights=w))(w))
+         for w in bad_weights]
+    errors += [(ValueError, (lambda fr: lambda: randles.residuals(p, fr))(fr)) for fr in bad_frames]
+    errors += [(ValueError, (lambda fr: lambda: randles.jacobian(p, fr))(fr)) for fr in bad_frames[:3]]
 
-    def bad():
-        for expected, fn in errors:
+    def interrupted_fit():
+        # A signal handler that raises stops a long fit: the cancellation path.
+        signal.setitimer(signal.ITIMER_REAL, 0.001)
+        try:
+            randles.fit(f_small, meas, method="differential_evolution", de_evaluations=10**8)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+
+    # Slow error paths (a long spectrum read, a fit stopped by a signal).
+    rare = [
+        (MemoryError, lambda: randles.jacobian(np.ones(10**6), f_huge, z_huge)),
+        (ValueError, lambda: randles.jacobian([1.0], f_huge, z_huge)),
+        (Alarm, interrupted_fit),
+    ]
+
+    def bad(i):
+        todo = errors + rare if i % RARE_EVERY == 0 else errors
+        for expected, fn in todo:
             try:
                 fn()
             except expected:
@@ -191,7 +302,7 @@ def make_workload(z):
                 raise SystemExit(f"expected {expected.__name__}, got {type(exc).__name__}: {exc}") from None
             raise SystemExit(f"expected {expected.__name__}, nothing raised ({fn})")
 
-    return good, bad, len(errors)
+    return good, bad, len(errors) + len(rare)
 
 
 def main():
@@ -199,20 +310,27 @@ def main():
     ap.add_argument("--iterations", type=int, default=100_000)
     ap.add_argument("--warmup", type=int, default=2_000)
     ap.add_argument("--report-every", type=int, default=10_000)
-    ap.add_argument("--limit-mb", type=float, default=4.0)
+    ap.add_argument("--limit-mb", type=float, default=1.0)
     ap.add_argument("--python-build", default=os.path.join(REPO, "_build"))
     args = ap.parse_args()
 
     z = import_zetrion(args.python_build)
-    good, bad, n_errors = make_workload(z)
-    print(f"{n_errors} error paths and one full set of calls per iteration, {args.iterations} iterations")
+    signal.signal(signal.SIGALRM, on_alarm)
+    with tempfile.TemporaryDirectory() as tmp:
+        return run(z, tmp, args)
+
+
+def run(z, tmp, args):
+    good, bad, n_errors = make_workload(z, tmp)
+    print(f"{n_errors} error paths and one full set of calls per iteration, the slow ones every "
+          f"{RARE_EVERY}th; {args.iterations} iterations")
 
     t0 = time.perf_counter()
     base = None
     peak_growth = 0.0
     for i in range(1, args.iterations + 1):
-        good()
-        bad()
+        good(i)
+        bad(i)
         if i == args.warmup:
             gc.collect()
             base = rss_bytes()

@@ -149,17 +149,6 @@ Cx impedance_with_params_unchecked(const SeriesList& s, const double*& p, double
     return z;
 }
 
-std::optional<Cx> series_impedance_with_params(const SeriesList& s, ParamStream& stream, double w) {
-    // Running out anywhere fails the whole walk, so checking the count up
-    // front is the same as checking at every leaf.
-    const std::size_t need = param_count(s);
-    if (stream.size - stream.pos < need) return std::nullopt;
-    const double* p = stream.data + stream.pos;
-    const Cx z = impedance_with_params_unchecked(s, p, w);
-    stream.pos += need;
-    return z;
-}
-
 SeriesList rebuild(const SeriesList& s, std::span<const double> values) {
     SeriesList out;
     const double* p = values.data();

@@ -15,12 +15,9 @@ namespace zetrion {
 // Sum of the nodes; a parallel group is 1 / sum(1 / Z_branch).
 Cx impedance(const SeriesList& s, double w);
 
-// Draws each leaf's values from the stream; nothing when the stream runs out
-// (kNotEnoughValues), in which case no partial result exists.
-std::optional<Cx> series_impedance_with_params(const SeriesList& s, ParamStream& stream, double w);
-
-// Same as above for a vector already known to hold param_count(s) values or
-// more: the walk then needs no checks.
+// Sum of the nodes with each leaf's values drawn in leaf order from p (which
+// moves past them), for a vector already known to hold param_count(s)
+// values or more: the walk needs no checks.
 Cx impedance_with_params_unchecked(const SeriesList& s, const double*& p, double w);
 
 // Copy of the tree whose leaves take their values from `values` in leaf order

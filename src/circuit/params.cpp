@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
+#include <set>
 
 #include "circuit/parser.hpp"
 
@@ -19,17 +21,47 @@ std::size_t param_count(const SeriesList& s) {
     return n;
 }
 
+namespace {
+
+// The number a label ends with ("R12" -> 12); nothing when it has no digits
+// or too many to matter.
+std::optional<std::size_t> label_number(const std::string& label) {
+    std::size_t i = label.size();
+    while (i > 0 && label[i - 1] >= '0' && label[i - 1] <= '9') --i;
+    if (i == label.size() || label.size() - i > 18) return std::nullopt;
+    return static_cast<std::size_t>(std::stoull(label.substr(i)));
+}
+
+}  // namespace
+
 std::vector<std::string> param_names(const SeriesList& s) {
+    const std::vector<LeafRef> leaves = collect_leaves(s);
+    // Automatic labels skip the numbers that explicit labels of the same kind
+    // already use (and any text an explicit label already has), so that a
+    // circuit built from parsed and element parts never names two parameters
+    // alike.
+    std::array<std::set<std::size_t>, kKindCount> taken;
+    std::set<std::string> explicit_labels;
+    for (const LeafRef& leaf : leaves) {
+        if (!leaf.label->has_value()) continue;
+        explicit_labels.insert(**leaf.label);
+        if (auto n = label_number(**leaf.label)) taken[static_cast<std::size_t>(leaf.element->kind)].insert(*n);
+    }
     std::array<std::size_t, kKindCount> counters{};
     std::vector<std::string> names;
-    for (const LeafRef& leaf : collect_leaves(s)) {
+    for (const LeafRef& leaf : leaves) {
         const KindInfo& info = kind_info(leaf.element->kind);
         std::string label;
         if (leaf.label->has_value()) {
             label = **leaf.label;
         } else {
-            std::size_t& c = counters[static_cast<std::size_t>(leaf.element->kind)];
-            label = std::string(info.class_name) + std::to_string(c++);
+            const std::size_t k = static_cast<std::size_t>(leaf.element->kind);
+            std::size_t& c = counters[k];
+            for (;; ++c) {
+                label = std::string(info.class_name) + std::to_string(c);
+                if (!taken[k].count(c) && !explicit_labels.count(label)) break;
+            }
+            ++c;
         }
         for (std::size_t p = 0; p < info.param_count; ++p) {
             std::string name = label;

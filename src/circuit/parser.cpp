@@ -94,24 +94,6 @@ private:
     std::size_t pos_ = 0;
 };
 
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 void expand_into(const SeriesList& in, SeriesList& out, bool& rewritten) {
     out.reserve(in.size());
     for (const Node& n : in) {
@@ -205,46 +187,6 @@ std::string describe_parse_error(std::string_view text_utf8, const ParseError& e
         }
     }
     return m;
-}
-
-std::u32string utf8_to_u32(std::string_view s) {
-    std::u32string out;
-    out.reserve(s.size());
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        std::size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-        if (len == 0 || i + len > s.size()) {
-            out += U'\uFFFD';
-            ++i;
-            continue;
-        }
-        char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
-        bool ok = true;
-        for (std::size_t k = 1; k < len; ++k) {
-            const unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) {
-                ok = false;
-                break;
-            }
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if (!ok) {
-            out += U'\uFFFD';
-            ++i;
-            continue;
-        }
-        out += cp;
-        i += len;
-    }
-    return out;
-}
-
-std::string u32_to_utf8(std::u32string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (char32_t c : s) append_utf8(out, c);
-    return out;
 }
 
 }  // namespace zetrion

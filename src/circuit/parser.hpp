@@ -15,6 +15,7 @@
 #include <variant>
 
 #include "circuit/tree.hpp"
+#include "util/text.hpp"
 
 namespace zetrion {
 
@@ -46,8 +47,5 @@ Expanded expand_series(const SeriesList& s);
 // the text with a caret under the position, syntax hints and the element list.
 std::string describe_parse_error(std::string_view text_utf8, const ParseError& e);
 
-// UTF-8 <-> code points (invalid sequences decode as U+FFFD).
-std::u32string utf8_to_u32(std::string_view s);
-std::string u32_to_utf8(std::u32string_view s);
 
 }  // namespace zetrion

@@ -15,20 +15,6 @@ std::string shortest(double x, std::chars_format fmt) {
     return std::string(buf, r.ptr);
 }
 
-// Shortest scientific digits with the exponent written as "e-5" / "e6".
-std::string scientific(double x) {
-    std::string s = shortest(x, std::chars_format::scientific);
-    const std::size_t e = s.find('e');
-    if (e == std::string::npos) return s;
-    std::string mant = s.substr(0, e);
-    std::string exp = s.substr(e + 1);
-    bool neg = false;
-    std::size_t i = 0;
-    if (i < exp.size() && (exp[i] == '+' || exp[i] == '-')) neg = exp[i++] == '-';
-    while (i + 1 < exp.size() && exp[i] == '0') ++i;
-    return mant + "e" + (neg ? "-" : "") + exp.substr(i);
-}
-
 std::size_t max_width(const std::vector<std::string>& names) {
     std::size_t w = 0;
     for (const auto& n : names) w = std::max(w, n.size());
@@ -42,45 +28,38 @@ void pad_to(std::string& out, std::string_view s, std::size_t width) {
 
 }  // namespace
 
+std::string render_scientific(double x, int digits) {
+    if (std::isnan(x)) return "NaN";
+    if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+    char buf[64];
+    const auto r = digits < 0 ? std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific)
+                              : std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific, digits);
+    const std::string s(buf, r.ptr);
+    const std::size_t e = s.find('e');
+    if (e == std::string::npos) return s;
+    std::string exp = s.substr(e + 1);
+    bool neg = false;
+    std::size_t i = 0;
+    if (i < exp.size() && (exp[i] == '+' || exp[i] == '-')) neg = exp[i++] == '-';
+    while (i + 1 < exp.size() && exp[i] == '0') ++i;
+    return s.substr(0, e) + "e" + (neg ? "-" : "") + exp.substr(i);
+}
+
 std::string render_number(double x) {
     if (std::isnan(x)) return "NaN";
     const double a = std::fabs(x);
     if (x == 0.0 || std::isinf(x) || (a >= 1e-4 && a < 1e6)) return shortest(x, std::chars_format::fixed);
-    return scientific(x);
+    return render_scientific(x);
 }
 
 std::string render_debug_float(double x) {
     if (std::isnan(x)) return "NaN";
     if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
     const double a = std::fabs(x);
-    if (a != 0.0 && (a < 1e-4 || a >= 1e16)) return scientific(x);
+    if (a != 0.0 && (a < 1e-4 || a >= 1e16)) return render_scientific(x);
     std::string s = shortest(x, std::chars_format::fixed);
     if (s.find('.') == std::string::npos) s += ".0";
     return s;
-}
-
-std::string quoted(std::string_view utf8) {
-    std::string out = "\"";
-    for (unsigned char c : utf8) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    char buf[16];
-                    std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    out += '"';
-    return out;
 }
 
 std::string circuit_repr(const SeriesList& s) {

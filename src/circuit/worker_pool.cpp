@@ -1,5 +1,7 @@
 #include "circuit/worker_pool.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -44,6 +46,7 @@ struct WorkerPool::Impl {
     std::mutex m;
     std::condition_variable cv;
     std::deque<std::shared_ptr<Job>> queue;
+    bool started = false;  // under m
 
     void run_worker() {
         for (;;) {
@@ -64,14 +67,30 @@ struct WorkerPool::Impl {
     }
 };
 
+namespace {
+
+WorkerPool* g_pool = nullptr;
+
+}  // namespace
+
 WorkerPool& WorkerPool::instance() {
-    static WorkerPool* pool = new WorkerPool();  // lives until the process ends
+    static WorkerPool* pool = [] {
+        auto* p = new WorkerPool();  // lives until the process ends
+        g_pool = p;
+        // A forked child has only the thread that forked: none of the
+        // parent's workers, and perhaps a pool lock that one of them held at
+        // that moment. The child starts over with a fresh pool of its own
+        // (the old state is left alone: it cannot be torn down safely).
+        pthread_atfork(nullptr, nullptr, [] {
+            if (g_pool) g_pool->impl_.store(new Impl, std::memory_order_release);
+        });
+        return p;
+    }();
     return *pool;
 }
 
-WorkerPool::WorkerPool() : impl_(new Impl), workers_(std::max(1u, std::thread::hardware_concurrency())) {
-    for (std::size_t i = 0; i < workers_; ++i) std::thread([impl = impl_] { impl->run_worker(); }).detach();
-}
+WorkerPool::WorkerPool() : impl_(new Impl), workers_(std::max(1u, std::thread::hardware_concurrency())) {}
+
 
 void WorkerPool::parallel_for(std::size_t n, std::size_t grain, const RangeFn& fn) {
     if (n == 0) return;
@@ -82,14 +101,26 @@ void WorkerPool::parallel_for(std::size_t n, std::size_t grain, const RangeFn& f
     job->fn = &fn;
     job->n = n;
     job->chunk = std::max(grain, target);
+    Impl* impl = impl_.load(std::memory_order_acquire);
     {
-        std::lock_guard<std::mutex> lk(impl_->m);
-        impl_->queue.push_back(job);
+        std::lock_guard<std::mutex> lk(impl->m);
+        if (!impl->started) {  // first use in this process
+            for (std::size_t i = 0; i < workers_; ++i) std::thread([impl] { impl->run_worker(); }).detach();
+            impl->started = true;
+        }
+        impl->queue.push_back(job);
     }
-    impl_->cv.notify_all();
+    impl->cv.notify_all();
     job->work();  // the caller takes chunks too
-    std::unique_lock<std::mutex> lk(job->m);
-    job->cv.wait(lk, [&] { return job->done.load(std::memory_order_acquire) == n; });
+    {
+        std::unique_lock<std::mutex> lk(job->m);
+        job->cv.wait(lk, [&] { return job->done.load(std::memory_order_acquire) == n; });
+    }
+    // A job no worker got to is taken off the queue here, so finished work
+    // never piles up when the workers are busy elsewhere.
+    std::lock_guard<std::mutex> lk(impl->m);
+    if (const auto it = std::find(impl->queue.begin(), impl->queue.end(), job); it != impl->queue.end())
+        impl->queue.erase(it);
 }
 
 }  // namespace zetrion

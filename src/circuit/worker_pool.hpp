@@ -2,9 +2,11 @@
 // index-range maps. A map splits [0, n) into contiguous chunks that idle
 // workers and the calling thread take in turn; each index is written by
 // exactly one chunk, so results keep index order. The caller returns when
-// its own map is done. Started on first use, never torn down.
+// its own map is done. Workers start on first use in each process (a forked
+// child starts its own); the pool is never torn down.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 
@@ -25,7 +27,7 @@ public:
 private:
     WorkerPool();
     struct Impl;
-    Impl* impl_;
+    std::atomic<Impl*> impl_;
     std::size_t workers_;
 };
 

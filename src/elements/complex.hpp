@@ -11,6 +11,8 @@
 
 namespace zetrion {
 
+inline constexpr double kTwoPi = 6.283185307179586;
+
 struct Cx {
     double re = 0.0;
     double im = 0.0;
@@ -43,7 +45,8 @@ inline Cx operator/(Cx x, Cx z) {
 inline Cx real_over(double x, Cx z) { return Cx{x, 0.0} / z; }
 inline Cx reciprocal(Cx z) { return Cx{1.0, 0.0} / z; }
 
-// Principal square root (rule 1 of the element formulas).
+// Principal square root, with the sign of a zero imaginary part kept on
+// the negative real axis.
 inline Cx csqrt(Cx x) {
     const double p = x.re, q = x.im;
     if (q == 0.0) {
@@ -59,7 +62,8 @@ inline Cx csqrt(Cx x) {
     return {r * std::cos(th), r * std::sin(th)};
 }
 
-// x^e for a real exponent (rule 2): exact shortcuts for 1, 0.5 and 0.
+// x^e for a real exponent through modulus and argument, with exact
+// shortcuts for 1, 0.5 and 0.
 inline Cx cpow(Cx x, double e) {
     if (e == 1.0) return x;
     if (e == 0.5) return csqrt(x);
@@ -69,7 +73,8 @@ inline Cx cpow(Cx x, double e) {
     return {m * std::cos(th), m * std::sin(th)};
 }
 
-// Hyperbolic tangent clamped at |Re x| > 20 (rule 3).
+// Hyperbolic tangent, clamped to +-1 once |Re x| > 20 so that large
+// arguments stay finite.
 inline Cx ctanh_clamped(Cx x) {
     if (std::fabs(x.re) > 20.0) return {std::copysign(1.0, x.re), 0.0};
     const double den = std::cosh(2.0 * x.re) + std::cos(2.0 * x.im);
@@ -81,7 +86,8 @@ struct CothCsch {
     Cx csch;
 };
 
-// coth and csch clamped at |Re x| > 20 (rule 4).
+// coth and csch, clamped to +-1 and 0 once |Re x| > 20 so that large
+// arguments stay finite.
 inline CothCsch ccoth_csch_clamped(Cx x) {
     if (std::fabs(x.re) > 20.0) return {{std::copysign(1.0, x.re), 0.0}, {0.0, 0.0}};
     const double sa = std::sinh(x.re), ca = std::cosh(x.re);

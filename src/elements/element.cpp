@@ -70,12 +70,4 @@ Bounds bounds_for_param(std::string_view name) {
 
 Cx kind_impedance(Kind k, const double* p, double w) { return formula(k, p, w, nullptr); }
 
-std::optional<Cx> impedance_from_iter(Kind k, ParamStream& s, double w) {
-    const std::size_t n = param_count(k);
-    if (s.size - s.pos < n) return std::nullopt;
-    const Cx z = kind_impedance(k, s.data + s.pos, w);
-    s.pos += n;
-    return z;
-}
-
 }  // namespace zetrion

@@ -60,19 +60,6 @@ Cx kind_impedance(Kind k, const double* p, double w);
 
 inline Cx element_impedance(const Element& e, double w) { return kind_impedance(e.kind, e.v.data(), w); }
 
-// A read cursor over a flat parameter vector shared by a whole circuit walk.
-struct ParamStream {
-    const double* data;
-    std::size_t size;
-    std::size_t pos = 0;
-};
-
 inline constexpr std::string_view kNotEnoughValues = "impedance_from_iter: not enough values supplied";
-
-// Draws exactly param_count(k) values from the stream; nothing when the
-// stream holds fewer (the caller reports kNotEnoughValues).
-std::optional<Cx> impedance_from_iter(Kind k, ParamStream& s, double w);
-
-inline constexpr double kTwoPi = 6.283185307179586;
 
 }  // namespace zetrion

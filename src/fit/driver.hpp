@@ -6,12 +6,13 @@
 #include <span>
 #include <string>
 
+#include "fit/method.hpp"
 #include "fit/outcome.hpp"
 
 namespace zetrion {
 
 struct FitRequest {
-    std::string method = "levenberg_marquardt";
+    FitMethod method = FitMethod::LevenbergMarquardt;
     std::uint32_t max_iterations = 200;
     double ftol = 1e-8;
     double xtol = 1e-8;
@@ -29,10 +30,8 @@ struct FitRequest {
     std::uint32_t basin_hopping_hops = 20;
     double basin_hopping_step_size = 1.0;
     double basin_hopping_temperature = 1.0;
+    const Cancellation* cancel = nullptr;  // a stop ends the fit with FitError::Kind::Cancelled
 };
-
-inline constexpr const char* kFitMethods[] = {"levenberg_marquardt",    "particle_swarm",      "nelder_mead",
-                                              "differential_evolution", "simulated_annealing", "basin_hopping"};
 
 FitResult run_fit(const FitRequest& req);
 

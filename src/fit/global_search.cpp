@@ -23,7 +23,11 @@ FitError solver_error(std::string text) { return {FitError::Kind::Solver, std::m
 // Ascending cost with NaN last: a strict weak order even with NaN present.
 bool cost_before(double a, double b) { return !std::isnan(a) && (std::isnan(b) || a < b); }
 
-LmSettings local_settings() { return LmSettings{1e-8, 1e-8, 1e-8, 200}; }
+LmSettings local_settings(const FitData& d) {
+    LmSettings s{1e-8, 1e-8, 1e-8, 200};
+    s.cancel = d.cancel;
+    return s;
+}
 
 }  // namespace
 
@@ -48,6 +52,7 @@ SolverCost::SolverCost(const FitData& d, EvalCounter& counter)
     : d_(d), counter_(counter), eval_(d.tree, d.spectrum()), v_(d.n) {}
 
 double SolverCost::operator()(std::span<const double> x) {
+    if (cancelled()) return std::numeric_limits<double>::quiet_NaN();
     const std::size_t n = std::min(x.size(), d_.n);
     physical_into(x.first(n), d_.bounds, v_.data());
     return eval_.cost(std::span<const double>(v_.data(), n), counter_);
@@ -90,6 +95,7 @@ GlobalRun particle_swarm(const FitData& d, EvalCounter& c, std::uint64_t particl
         gbest_cost = swarm[0].cost;
     }
     for (std::uint64_t g = 0; g < generations; ++g) {
+        if (eval_cost.cancelled()) break;
         for (Particle& p : swarm) {
             for (std::size_t j = 0; j < n; ++j) {
                 const double d1 = rng.between(0.0, p.best[j] - p.pos[j]);
@@ -138,7 +144,7 @@ GlobalRun nelder_mead(const FitData& d, EvalCounter& c, std::uint64_t max_iterat
         return out;
     };
     std::uint64_t it = 0;
-    while (it < max_iterations) {
+    while (it < max_iterations && !eval_cost.cancelled()) {
         std::stable_sort(s.begin(), s.end(), by_cost);
         double mean = 0.0;
         for (const Vertex& v : s) mean += v.cost;
@@ -204,6 +210,7 @@ GlobalRun simulated_annealing(const FitData& d, EvalCounter& c, std::uint64_t it
     double t = t0;
     std::vector<double> cand(cur.size());
     for (std::uint64_t k = 0; k < iterations; ++k) {
+        if (eval_cost.cancelled()) break;
         for (std::size_t j = 0; j < cur.size(); ++j) cand[j] = cur[j] + (-t + 2.0 * t * moves.uniform01());
         const double c_new = eval_cost(cand);
         const double u = accept.unit53();
@@ -241,7 +248,7 @@ GlobalRun differential_evolution(const FitData& d, EvalCounter& c, std::uint64_t
     double kept_cost = 0.0;
     std::uint64_t total = 0;
     std::vector<double> wide(n);
-    for (int run = 0; run < 10; ++run) {
+    for (int run = 0; run < 10 && !eval_cost.cancelled(); ++run) {
         Xorshift128 rng;
         std::vector<Individual> cur(kPop), best(kPop);
         for (Individual& ind : cur) {
@@ -255,6 +262,7 @@ GlobalRun differential_evolution(const FitData& d, EvalCounter& c, std::uint64_t
         std::optional<std::size_t> best_slot;
         std::optional<float> best_cost;
         for (std::uint64_t s = 0; s < steps; ++s) {
+            if (eval_cost.cancelled()) break;
             if (countdown == 0) {
                 for (std::size_t i = 0; i < kPop; ++i)
                     if (!best[i].cost || (cur[i].cost && *cur[i].cost <= *best[i].cost)) std::swap(cur[i], best[i]);
@@ -309,7 +317,7 @@ FitResult polish_or_fallback(const FitRequest& req, const FitData& d, std::vecto
                              std::uint64_t iterations, EvalCounter& counter) {
     FitOutcome fallback = build_outcome(d, p, true, iterations, counter);
     const SeriesList start = rebuild(d.tree, p);
-    FitResult polished = levenberg_marquardt_fit(start, req.frequencies, req.impedances, req.weighting, local_settings());
+    FitResult polished = levenberg_marquardt_fit(start, req.frequencies, req.impedances, req.weighting, local_settings(d));
     if (std::holds_alternative<FitError>(polished)) return polished;
     FitOutcome& o = std::get<FitOutcome>(polished);
     counter.fetch_add(o.impedance_evals);
@@ -324,17 +332,18 @@ FitResult basin_hopping(const FitRequest& req, const FitData& d) {
     if (!(s >= 0.0) || !std::isfinite(2.0 * s))
         return solver_error("basin hopping step size must be finite and >= 0");
     ChaCha12 rng = ChaCha12::from_seed(req.seed);
-    FitResult first = levenberg_marquardt_fit(*req.circuit, req.frequencies, req.impedances, req.weighting, local_settings());
+    FitResult first = levenberg_marquardt_fit(*req.circuit, req.frequencies, req.impedances, req.weighting, local_settings(d));
     if (std::holds_alternative<FitError>(first)) return first;
     FitOutcome current = std::get<FitOutcome>(std::move(first));
     std::vector<double> best = current.params;
     double best_cost = current.cost;
     std::uint64_t iterations = current.iterations;
     for (std::uint32_t h = 0; h < req.basin_hopping_hops; ++h) {
+        if (cancel_requested(d.cancel)) return FitError{FitError::Kind::Cancelled, {}};
         std::vector<double> x = to_solver_space(current.params, d.bounds);
         for (double& v : x) v += rng.uniform01() * 2.0 * s - s;
         const SeriesList start = rebuild(d.tree, physical(x, d.bounds));
-        FitResult cand_r = levenberg_marquardt_fit(start, req.frequencies, req.impedances, req.weighting, local_settings());
+        FitResult cand_r = levenberg_marquardt_fit(start, req.frequencies, req.impedances, req.weighting, local_settings(d));
         if (std::holds_alternative<FitError>(cand_r)) return cand_r;
         FitOutcome cand = std::get<FitOutcome>(std::move(cand_r));
         if (std::isfinite(cand.cost) && cand.cost < best_cost) {

@@ -28,7 +28,9 @@ SearchBox pso_search_box(const FitData& d);
 class SolverCost {
 public:
     SolverCost(const FitData& d, EvalCounter& counter);
+    // NaN without evaluating once the fit is cancelled.
     double operator()(std::span<const double> x);
+    bool cancelled() const { return cancel_requested(d_.cancel); }
 
 private:
     const FitData& d_;

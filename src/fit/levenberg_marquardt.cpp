@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "circuit/evaluate.hpp"
-#include "circuit/total_order.hpp"
+#include "util/total_order.hpp"
 
 namespace zetrion {
 namespace {
@@ -177,6 +177,7 @@ FitResult levenberg_marquardt_fit(const SeriesList& tree, std::span<const double
         }
     };
     for (const Candidate& cand : candidate_starting_points(d, counter)) {
+        if (cancel_requested(s.cancel)) return FitError{FitError::Kind::Cancelled, {}};
         consider(cand.params, cand.cost, false);
         auto run = levenberg_marquardt_single_start(d, to_solver_space(cand.params, d.bounds), none, s, counter);
         if (auto* e = std::get_if<FitError>(&run)) return *e;
@@ -225,6 +226,7 @@ FitResult levenberg_marquardt_fit(const SeriesList& tree, std::span<const double
         if (r.success && k2 < k_clamped) return Final{std::move(p2), true, k2, true};
         return Final{std::move(clamped), b.run.success, k_clamped, true};
     };
+    if (cancel_requested(s.cancel)) return FitError{FitError::Kind::Cancelled, {}};
     auto first = pin(*best);
     if (auto* e = std::get_if<FitError>(&first)) return *e;
     Final result = std::get<Final>(std::move(first));

@@ -19,7 +19,7 @@
 #include <span>
 #include <vector>
 
-#include "circuit/total_order.hpp"
+#include "util/total_order.hpp"
 #include "fit/lm_solver.hpp"
 #include "fit/outcome.hpp"
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 namespace zetrion {
 namespace {
@@ -245,172 +246,211 @@ bool all_finite(const std::vector<double>& v) {
     return std::all_of(v.begin(), v.end(), [](double d) { return std::isfinite(d); });
 }
 
+// One run of the solver, along MINPACK's lmder: at each outer iteration the
+// Jacobian is factorised, then trial steps are taken until one is accepted
+// (or a stop test ends the run). Work arrays are named by their role.
+class LmRun {
+public:
+    LmRun(LmFunction& f, std::vector<double>& x, const LmSettings& s)
+        : f_(f), x_(x), s_(s), n_(x.size()), m_(f.residual_count()),
+          // The factorisation needs at least n rows; extra zero rows change nothing.
+          rows_(std::max(m_, n_)),
+          maxfev_(static_cast<std::size_t>(std::max<std::uint32_t>(s.patience, 1)) * (n_ + 1)),
+          r_(rows_, 0.0), jac_storage_(rows_ * n_, 0.0), jac_{jac_storage_.data(), rows_}, scale_(n_, 0.0),
+          qtr_(n_, 0.0), rdiag_(n_), col_norms_(n_), qr_work_(n_), qt_work_(rows_, 0.0), step_(n_), sdiag_(n_),
+          par_work1_(n_), par_work2_(rows_, 0.0), trial_x_(n_), scaled_step_(n_), trial_r_(rows_, 0.0),
+          jstep_(n_), scaled_x_(n_), ipvt_(n_) {}
+
+    LmReport run() {
+        f_.residuals(x_, r_.data());
+        rep_.evaluations = 1;
+        fnorm_ = enorm_strided(r_.data(), m_);
+        if (!std::isfinite(fnorm_)) return stop(LmStop::NonFinite);
+        if (fnorm_ == 0.0) return stop(LmStop::ResidualsZero);
+        for (;;) {
+            if (cancel_requested(s_.cancel)) return rep_;  // as if out of patience
+            if (!jacobian_at_x()) return stop(LmStop::NonFinite);
+            factorize();
+            const double gnorm = gradient_norm();
+            if (gnorm <= s_.gtol) return stop(LmStop::Orthogonal);
+            for (std::size_t j = 0; j < n_; ++j) scale_[j] = std::max(scale_[j], col_norms_[j]);
+            for (;;) {
+                bool accepted = false;
+                if (auto done = trial_step(gnorm, accepted)) return stop(*done);
+                if (accepted) break;
+            }
+        }
+    }
+
+private:
+    LmReport stop(LmStop why) {
+        rep_.stop = why;
+        return rep_;
+    }
+
+    bool jacobian_at_x() {
+        if (rows_ > m_) {
+            // The function writes m-row columns; spread them over the padded rows.
+            std::vector<double> packed(m_ * n_);
+            f_.jacobian(x_, packed.data());
+            for (std::size_t j = 0; j < n_; ++j)
+                for (std::size_t i = 0; i < rows_; ++i) jac_(i, j) = i < m_ ? packed[i + j * m_] : 0.0;
+        } else {
+            f_.jacobian(x_, jac_storage_.data());
+        }
+        ++rep_.jacobians;
+        return all_finite(jac_storage_);
+    }
+
+    // QR factorisation of the Jacobian; on the first iteration the column
+    // scaling and the trust-region radius; qtr = first n components of Q^T r,
+    // and the diagonal of R back in place.
+    void factorize() {
+        qrfac(rows_, n_, jac_, ipvt_, rdiag_, col_norms_, qr_work_);
+        if (first_) {
+            for (std::size_t j = 0; j < n_; ++j) {
+                scale_[j] = col_norms_[j] == 0.0 ? 1.0 : col_norms_[j];
+                scaled_x_[j] = scale_[j] * x_[j];
+            }
+            xnorm_ = enorm_strided(scaled_x_.data(), n_);
+            delta_ = s_.factor * xnorm_;
+            if (delta_ == 0.0) delta_ = s_.factor;
+        }
+        for (std::size_t i = 0; i < rows_; ++i) qt_work_[i] = r_[i];
+        for (std::size_t j = 0; j < n_; ++j) {
+            if (jac_(j, j) != 0.0) {
+                double sum = 0.0;
+                for (std::size_t i = j; i < rows_; ++i) sum += jac_(i, j) * qt_work_[i];
+                const double temp = -sum / jac_(j, j);
+                for (std::size_t i = j; i < rows_; ++i) qt_work_[i] += jac_(i, j) * temp;
+            }
+            jac_(j, j) = rdiag_[j];
+            qtr_[j] = qt_work_[j];
+        }
+    }
+
+    // Scaled gradient norm: the largest cosine between r and a column of J.
+    double gradient_norm() const {
+        double gnorm = 0.0;
+        for (std::size_t j = 0; j < n_; ++j) {
+            const std::size_t l = ipvt_[j];
+            if (col_norms_[l] != 0.0) {
+                double sum = 0.0;
+                for (std::size_t i = 0; i <= j; ++i) sum += jac_(i, j) * (qtr_[i] / fnorm_);
+                gnorm = std::max(gnorm, std::fabs(sum / col_norms_[l]));
+            }
+        }
+        return gnorm;
+    }
+
+    // One trial step: the Levenberg-Marquardt subproblem, an evaluation at
+    // x + step, the radius update, acceptance, and the stop tests. Sets
+    // `accepted` when x moved; returns why the run stops, if it does.
+    std::optional<LmStop> trial_step(double gnorm, bool& accepted) {
+        lmpar(n_, jac_, ipvt_, scale_, qtr_, delta_, par_, step_, sdiag_, par_work1_, par_work2_);
+        for (std::size_t j = 0; j < n_; ++j) {
+            step_[j] = -step_[j];
+            trial_x_[j] = x_[j] + step_[j];
+            scaled_step_[j] = scale_[j] * step_[j];
+        }
+        const double pnorm = enorm_strided(scaled_step_.data(), n_);
+        if (!std::isfinite(pnorm)) return LmStop::NonFinite;
+        if (first_) delta_ = std::min(delta_, pnorm);
+
+        f_.residuals(trial_x_, trial_r_.data());
+        ++rep_.evaluations;
+        for (std::size_t i = m_; i < rows_; ++i) trial_r_[i] = 0.0;
+        const double fnorm1 = enorm_strided(trial_r_.data(), m_);
+
+        double actred = -1.0;
+        if (0.1 * fnorm1 < fnorm_) {
+            const double t = fnorm1 / fnorm_;
+            actred = 1.0 - t * t;
+        }
+        // Predicted reduction and directional derivative of the step.
+        for (std::size_t j = 0; j < n_; ++j) {
+            jstep_[j] = 0.0;
+            const double temp = step_[ipvt_[j]];
+            for (std::size_t i = 0; i <= j; ++i) jstep_[i] += jac_(i, j) * temp;
+        }
+        const double temp1 = enorm_strided(jstep_.data(), n_) / fnorm_;
+        const double temp2 = (std::sqrt(par_) * pnorm) / fnorm_;
+        const double prered = temp1 * temp1 + temp2 * temp2 / 0.5;
+        const double dirder = -(temp1 * temp1 + temp2 * temp2);
+        double ratio = 0.0;
+        if (prered != 0.0) ratio = actred / prered;
+        if (!std::isfinite(prered) || std::isnan(ratio)) return LmStop::NonFinite;
+
+        update_radius(ratio, actred, dirder, fnorm1, pnorm);
+        if (ratio >= 1e-4) {
+            for (std::size_t j = 0; j < n_; ++j) {
+                x_[j] = trial_x_[j];
+                scaled_x_[j] = scale_[j] * x_[j];
+            }
+            for (std::size_t i = 0; i < m_; ++i) r_[i] = trial_r_[i];
+            xnorm_ = enorm_strided(scaled_x_.data(), n_);
+            fnorm_ = fnorm1;
+            first_ = false;
+            accepted = true;
+        }
+        return stop_test(actred, prered, ratio, gnorm);
+    }
+
+    void update_radius(double ratio, double actred, double dirder, double fnorm1, double pnorm) {
+        if (ratio <= 0.25) {
+            double temp = actred >= 0.0 ? 0.5 : 0.5 * dirder / (dirder + 0.5 * actred);
+            if (0.1 * fnorm1 >= fnorm_ || temp < 0.1) temp = 0.1;
+            delta_ = temp * std::min(delta_, pnorm / 0.1);
+            par_ /= temp;
+        } else if (par_ == 0.0 || ratio >= 0.75) {
+            delta_ = pnorm / 0.5;
+            par_ *= 0.5;
+        }
+    }
+
+    std::optional<LmStop> stop_test(double actred, double prered, double ratio, double gnorm) const {
+        const bool ftol_ok = std::fabs(actred) <= s_.ftol && prered <= s_.ftol && 0.5 * ratio <= 1.0;
+        const bool xtol_ok = delta_ <= s_.xtol * xnorm_;
+        if (ftol_ok || xtol_ok) return ftol_ok && xtol_ok ? LmStop::FtolAndXtol : ftol_ok ? LmStop::Ftol : LmStop::Xtol;
+        // As in MINPACK, a later test overrides an earlier one.
+        std::optional<LmStop> why;
+        if (rep_.evaluations >= maxfev_) why = LmStop::LostPatience;
+        if (std::fabs(actred) <= kEpsmch && prered <= kEpsmch && 0.5 * ratio <= 1.0) why = LmStop::NoImprovementFtol;
+        if (delta_ <= kEpsmch * xnorm_) why = LmStop::NoImprovementXtol;
+        if (gnorm <= kEpsmch) why = LmStop::NoImprovementGtol;
+        return why;
+    }
+
+    LmFunction& f_;
+    std::vector<double>& x_;
+    const LmSettings& s_;
+    const std::size_t n_, m_, rows_, maxfev_;
+    LmReport rep_{LmStop::LostPatience, 0, 0};
+
+    std::vector<double> r_;            // residuals at x (padded with zero rows)
+    std::vector<double> jac_storage_;  // Jacobian, then its QR factors
+    Mat jac_;
+    std::vector<double> scale_;        // column scaling (MINPACK's diag)
+    std::vector<double> qtr_;          // first n components of Q^T r
+    std::vector<double> rdiag_, col_norms_, qr_work_;  // qrfac: diagonal of R, column norms of J
+    std::vector<double> qt_work_;      // r being transformed into Q^T r
+    std::vector<double> step_;         // the subproblem's step (lmpar's x)
+    std::vector<double> sdiag_, par_work1_, par_work2_;  // lmpar's work
+    std::vector<double> trial_x_;      // x + step
+    std::vector<double> scaled_step_;  // scale * step
+    std::vector<double> trial_r_;      // residuals at x + step
+    std::vector<double> jstep_;        // R times the permuted step
+    std::vector<double> scaled_x_;     // scale * x
+    std::vector<std::size_t> ipvt_;
+
+    double fnorm_ = 0.0, par_ = 0.0, delta_ = 0.0, xnorm_ = 0.0;
+    bool first_ = true;
+};
+
 }  // namespace
 
 double enorm(std::span<const double> v) { return enorm_strided(v.data(), v.size()); }
 
-LmReport lm_minimize(LmFunction& f, std::vector<double>& x, const LmSettings& s) {
-    const std::size_t n = x.size();
-    const std::size_t m = f.residual_count();
-    const std::size_t maxfev = static_cast<std::size_t>(std::max<std::uint32_t>(s.patience, 1)) * (n + 1);
-    // The factorisation needs at least n rows; extra zero rows change nothing.
-    const std::size_t rows = std::max(m, n);
-
-    LmReport rep{LmStop::LostPatience, 0, 0};
-    std::vector<double> fvec(rows, 0.0), fjac(rows * n, 0.0), diag(n, 0.0), qtf(n, 0.0);
-    std::vector<double> wa1(n), wa2(n), wa3(n), wa4(rows, 0.0);
-    std::vector<std::size_t> ipvt(n);
-    const Mat jac{fjac.data(), rows};
-
-    f.residuals(x, fvec.data());
-    rep.evaluations = 1;
-    double fnorm = enorm_strided(fvec.data(), m);
-    if (!std::isfinite(fnorm)) {
-        rep.stop = LmStop::NonFinite;
-        return rep;
-    }
-    if (fnorm == 0.0) {
-        rep.stop = LmStop::ResidualsZero;
-        return rep;
-    }
-
-    double par = 0.0, delta = 0.0, xnorm = 0.0;
-    bool first = true;
-    for (;;) {
-        if (rows > m) {
-            // The function writes m-row columns; spread them over the padded rows.
-            std::vector<double> packed(m * n);
-            f.jacobian(x, packed.data());
-            for (std::size_t j = 0; j < n; ++j)
-                for (std::size_t i = 0; i < rows; ++i) jac(i, j) = i < m ? packed[i + j * m] : 0.0;
-        } else {
-            f.jacobian(x, fjac.data());
-        }
-        ++rep.jacobians;
-        if (!all_finite(fjac)) {
-            rep.stop = LmStop::NonFinite;
-            return rep;
-        }
-        qrfac(rows, n, jac, ipvt, wa1, wa2, wa3);
-
-        if (first) {
-            for (std::size_t j = 0; j < n; ++j) {
-                diag[j] = wa2[j] == 0.0 ? 1.0 : wa2[j];
-                wa3[j] = diag[j] * x[j];
-            }
-            xnorm = enorm_strided(wa3.data(), n);
-            delta = s.factor * xnorm;
-            if (delta == 0.0) delta = s.factor;
-        }
-
-        // qtf = first n components of Q^T fvec; the diagonal of R goes back in place.
-        for (std::size_t i = 0; i < rows; ++i) wa4[i] = fvec[i];
-        for (std::size_t j = 0; j < n; ++j) {
-            if (jac(j, j) != 0.0) {
-                double sum = 0.0;
-                for (std::size_t i = j; i < rows; ++i) sum += jac(i, j) * wa4[i];
-                const double temp = -sum / jac(j, j);
-                for (std::size_t i = j; i < rows; ++i) wa4[i] += jac(i, j) * temp;
-            }
-            jac(j, j) = wa1[j];
-            qtf[j] = wa4[j];
-        }
-
-        // Scaled gradient norm: the largest cosine between f and a column of J.
-        double gnorm = 0.0;
-        for (std::size_t j = 0; j < n; ++j) {
-            const std::size_t l = ipvt[j];
-            if (wa2[l] != 0.0) {
-                double sum = 0.0;
-                for (std::size_t i = 0; i <= j; ++i) sum += jac(i, j) * (qtf[i] / fnorm);
-                gnorm = std::max(gnorm, std::fabs(sum / wa2[l]));
-            }
-        }
-        if (gnorm <= s.gtol) {
-            rep.stop = LmStop::Orthogonal;
-            return rep;
-        }
-        for (std::size_t j = 0; j < n; ++j) diag[j] = std::max(diag[j], wa2[j]);
-
-        for (;;) {
-            lmpar(n, jac, ipvt, diag, qtf, delta, par, wa1, wa2, wa3, wa4);
-            for (std::size_t j = 0; j < n; ++j) {
-                wa1[j] = -wa1[j];
-                wa2[j] = x[j] + wa1[j];
-                wa3[j] = diag[j] * wa1[j];
-            }
-            const double pnorm = enorm_strided(wa3.data(), n);
-            if (!std::isfinite(pnorm)) {
-                rep.stop = LmStop::NonFinite;
-                return rep;
-            }
-            if (first) delta = std::min(delta, pnorm);
-
-            f.residuals(wa2, wa4.data());
-            ++rep.evaluations;
-            for (std::size_t i = m; i < rows; ++i) wa4[i] = 0.0;
-            const double fnorm1 = enorm_strided(wa4.data(), m);
-
-            double actred = -1.0;
-            if (0.1 * fnorm1 < fnorm) {
-                const double t = fnorm1 / fnorm;
-                actred = 1.0 - t * t;
-            }
-            // Predicted reduction and directional derivative of the step.
-            for (std::size_t j = 0; j < n; ++j) {
-                wa3[j] = 0.0;
-                const double temp = wa1[ipvt[j]];
-                for (std::size_t i = 0; i <= j; ++i) wa3[i] += jac(i, j) * temp;
-            }
-            const double temp1 = enorm_strided(wa3.data(), n) / fnorm;
-            const double temp2 = (std::sqrt(par) * pnorm) / fnorm;
-            const double prered = temp1 * temp1 + temp2 * temp2 / 0.5;
-            const double dirder = -(temp1 * temp1 + temp2 * temp2);
-            double ratio = 0.0;
-            if (prered != 0.0) ratio = actred / prered;
-            if (!std::isfinite(prered) || std::isnan(ratio)) {
-                rep.stop = LmStop::NonFinite;
-                return rep;
-            }
-
-            if (ratio <= 0.25) {
-                double temp = actred >= 0.0 ? 0.5 : 0.5 * dirder / (dirder + 0.5 * actred);
-                if (0.1 * fnorm1 >= fnorm || temp < 0.1) temp = 0.1;
-                delta = temp * std::min(delta, pnorm / 0.1);
-                par /= temp;
-            } else if (par == 0.0 || ratio >= 0.75) {
-                delta = pnorm / 0.5;
-                par *= 0.5;
-            }
-
-            if (ratio >= 1e-4) {
-                for (std::size_t j = 0; j < n; ++j) {
-                    x[j] = wa2[j];
-                    wa2[j] = diag[j] * x[j];
-                }
-                for (std::size_t i = 0; i < m; ++i) fvec[i] = wa4[i];
-                xnorm = enorm_strided(wa2.data(), n);
-                fnorm = fnorm1;
-                first = false;
-            }
-
-            const bool ftol_ok = std::fabs(actred) <= s.ftol && prered <= s.ftol && 0.5 * ratio <= 1.0;
-            const bool xtol_ok = delta <= s.xtol * xnorm;
-            if (ftol_ok || xtol_ok) {
-                rep.stop = ftol_ok && xtol_ok ? LmStop::FtolAndXtol : ftol_ok ? LmStop::Ftol : LmStop::Xtol;
-                return rep;
-            }
-            // As in MINPACK, a later test overrides an earlier one.
-            bool stop = false;
-            if (rep.evaluations >= maxfev) stop = true, rep.stop = LmStop::LostPatience;
-            if (std::fabs(actred) <= kEpsmch && prered <= kEpsmch && 0.5 * ratio <= 1.0)
-                stop = true, rep.stop = LmStop::NoImprovementFtol;
-            if (delta <= kEpsmch * xnorm) stop = true, rep.stop = LmStop::NoImprovementXtol;
-            if (gnorm <= kEpsmch) stop = true, rep.stop = LmStop::NoImprovementGtol;
-            if (stop) return rep;
-            if (ratio >= 1e-4) break;
-        }
-    }
-}
+LmReport lm_minimize(LmFunction& f, std::vector<double>& x, const LmSettings& s) { return LmRun(f, x, s).run(); }
 
 }  // namespace zetrion

@@ -15,6 +15,8 @@
 #include <span>
 #include <vector>
 
+#include "fit/cancel.hpp"
+
 namespace zetrion {
 
 struct LmSettings {
@@ -23,6 +25,7 @@ struct LmSettings {
     double gtol = 1e-8;
     std::uint32_t patience = 200;  // budget: max(patience, 1) * (n + 1) residual evaluations
     double factor = 100.0;         // initial step bound factor
+    const Cancellation* cancel = nullptr;  // asked once per iteration; a stop ends the run
 };
 
 enum class LmStop {

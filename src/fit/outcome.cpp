@@ -6,6 +6,7 @@
 #include "circuit/evaluate.hpp"
 #include "circuit/params.hpp"
 #include "circuit/text.hpp"
+#include "fit/method.hpp"
 
 namespace zetrion {
 
@@ -15,10 +16,13 @@ std::string FitError::message() const {
         case Kind::EmptySpectrum: return "frequencies and impedances must not be empty";
         case Kind::NoParameters: return "circuit topology has no parameters to fit";
         case Kind::Solver: return "solver error: " + text;
+        case Kind::Cancelled: return "fit cancelled";
         case Kind::UnknownMethod:
-            return "unknown fit method " + quoted(text) +
-                   ", expected one of \"levenberg_marquardt\", \"particle_swarm\", \"nelder_mead\", "
-                   "\"differential_evolution\", \"simulated_annealing\", \"basin_hopping\"";
+        {
+            std::string s = "unknown fit method " + quoted(text) + ", expected one of ";
+            for (std::size_t i = 0; i < kFitMethods.size(); ++i) s += (i ? ", " : "") + quoted(kFitMethods[i].second);
+            return s;
+        }
     }
     return {};
 }

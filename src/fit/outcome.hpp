@@ -9,14 +9,15 @@
 #include <vector>
 
 #include "circuit/tree.hpp"
+#include "fit/cancel.hpp"
 #include "fit/residuals.hpp"
 
 namespace zetrion {
 
 struct FitError {
-    enum class Kind { LengthMismatch, EmptySpectrum, NoParameters, Solver, UnknownMethod };
+    enum class Kind { LengthMismatch, EmptySpectrum, NoParameters, Solver, UnknownMethod, Cancelled };
     Kind kind;
-    std::string text;  // solver text or method name
+    std::string text;  // solver text or the unknown method name
     std::string message() const;
 };
 
@@ -44,6 +45,7 @@ struct FitData {
     std::vector<Bounds> bounds;
     std::vector<double> start;  // the circuit's own values
     std::size_t n;              // number of parameters
+    const Cancellation* cancel = nullptr;  // polled by the long-running methods
 
     FitData(const SeriesList& tree, std::span<const double> f_hz, std::span<const Cx> z, Weighting w);
     Spectrum spectrum() const { return {omega, z, weights, log_omega}; }

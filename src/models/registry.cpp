@@ -1,8 +1,14 @@
 #include "models/registry.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -50,8 +56,8 @@ std::variant<Guesser, std::string> build_model(std::size_t index) {
 }
 
 struct Slot {
-    std::once_flag once;
-    std::optional<std::variant<Guesser, std::string>> value;
+    std::atomic<bool> ready{false};
+    std::optional<std::variant<Guesser, std::string>> value;  // set once, under models_lock
 };
 
 std::array<Slot, kPresets.size()>& slots() {
@@ -59,39 +65,97 @@ std::array<Slot, kPresets.size()>& slots() {
     return *s;
 }
 
-std::mutex& external_lock() {
-    static auto* m = new std::mutex();
-    return *m;
-}
+// The registry's two locks. A fork waits until neither is held, so that a
+// child never inherits one locked by a thread it does not have.
+struct Locks {
+    std::mutex models;
+    std::mutex external;
+
+    Locks() {
+        pthread_atfork(
+            [] {
+                locks().models.lock();
+                locks().external.lock();
+            },
+            [] {
+                locks().external.unlock();
+                locks().models.unlock();
+            },
+            [] {
+                locks().external.unlock();
+                locks().models.unlock();
+            });
+    }
+    static Locks& locks() {
+        static auto* l = new Locks();  // lives until the process ends
+        return *l;
+    }
+};
+
+std::mutex& models_lock() { return Locks::locks().models; }
+std::mutex& external_lock() { return Locks::locks().external; }
 
 std::map<std::string, std::unique_ptr<const Guesser>>& external() {
     static auto* cache = new std::map<std::string, std::unique_ptr<const Guesser>>();  // never freed
     return *cache;
 }
 
+// Weight files are small (the built-in models are well under a megabyte);
+// anything larger than this is refused before it is read.
+constexpr std::size_t kMaxWeightFileBytes = std::size_t(64) << 20;
+
+// Closes a descriptor on every path out of the reader.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+NnError os_error(int err) {
+    return NnError{NnError::Kind::Io, std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")"};
+}
+
+// Reads a whole regular file of at most kMaxWeightFileBytes. Opened without
+// blocking, so that a FIFO or a device is refused rather than waited on.
 std::variant<std::vector<unsigned char>, NnError> read_file(const std::string& path) {
     if (path.find('\0') != std::string::npos)
         return NnError{NnError::Kind::Io, "file name contained an unexpected NUL byte"};
-    auto os_error = [](int err) {
-        return NnError{NnError::Kind::Io, std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")"};
-    };
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return os_error(errno);
-    std::vector<unsigned char> data;
-    unsigned char buf[65536];
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) return os_error(errno);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return os_error(errno);
+    if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
+    if (!S_ISREG(st.st_mode)) return NnError{NnError::Kind::Io, "not a regular file"};
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxWeightFileBytes)
+        return NnError{NnError::Kind::Io, "file is larger than " + std::to_string(kMaxWeightFileBytes >> 20) +
+                                              " MiB, too large for a weight file"};
+    std::vector<unsigned char> data(static_cast<std::size_t>(st.st_size));
+    std::size_t have = 0;
     for (;;) {
-        const std::size_t n = std::fread(buf, 1, sizeof buf, f);
-        data.insert(data.end(), buf, buf + n);
-        if (n < sizeof buf) {
-            if (std::ferror(f)) {
-                const int err = errno;
-                std::fclose(f);
-                return os_error(err);
-            }
-            break;
+        if (have == data.size()) {
+            // The file may have grown since fstat: read on, within the cap.
+            if (data.size() >= kMaxWeightFileBytes)
+                return NnError{NnError::Kind::Io, "file is larger than " + std::to_string(kMaxWeightFileBytes >> 20) +
+                                                      " MiB, too large for a weight file"};
+            data.resize(std::min(kMaxWeightFileBytes, std::max<std::size_t>(data.size() * 2, 4096)));
         }
+        const ssize_t n = ::read(fd.get(), data.data() + have, data.size() - have);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return os_error(errno);
+        }
+        if (n == 0) break;
+        have += static_cast<std::size_t>(n);
     }
-    std::fclose(f);
+    data.resize(have);
     return data;
 }
 
@@ -118,22 +182,31 @@ std::string quoted_model_names() {
 
 const std::variant<Guesser, std::string>& model_guesser(std::size_t index) {
     Slot& slot = slots()[index];
-    std::call_once(slot.once, [&] { slot.value = build_model(index); });
+    if (!slot.ready.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> lock(models_lock());
+        if (!slot.ready.load(std::memory_order_relaxed)) {
+            slot.value = build_model(index);
+            slot.ready.store(true, std::memory_order_release);
+        }
+    }
     return *slot.value;
 }
 
 std::variant<const Guesser*, NnError> load_external(const std::string& path) {
-    std::lock_guard<std::mutex> lock(external_lock());
-    auto& cache = external();
-    if (const auto it = cache.find(path); it != cache.end()) return it->second.get();
+    {
+        std::lock_guard<std::mutex> lock(external_lock());
+        auto& cache = external();
+        if (const auto it = cache.find(path); it != cache.end()) return it->second.get();
+    }
+    // Read and parsed without the lock: a slow file holds up only its own
+    // caller. When two threads load the same path, the first one kept wins.
     auto bytes = read_file(path);
     if (auto* e = std::get_if<NnError>(&bytes)) return *e;
     auto loaded = Guesser::from_bytes(std::get<std::vector<unsigned char>>(bytes));
     if (auto* e = std::get_if<NnError>(&loaded)) return *e;
     auto g = std::make_unique<const Guesser>(std::get<Guesser>(std::move(loaded)));
-    const Guesser* raw = g.get();
-    cache.emplace(path, std::move(g));
-    return raw;
+    std::lock_guard<std::mutex> lock(external_lock());
+    return external().try_emplace(path, std::move(g)).first->second.get();
 }
 
 std::optional<TopologyMatch> find_for_topology(const SeriesList& user) {
@@ -173,6 +246,12 @@ std::variant<std::vector<double>, std::string> guess_params(const SeriesList& us
     }
     if (f.size() < 2 || z.size() < 2)
         return NnError{NnError::Kind::TooFewPoints, {}, std::min(f.size(), z.size())}.message();
+    // The features sit on a log-frequency grid: a point at zero, below zero,
+    // infinite or NaN has no place on it.
+    for (std::size_t i = 0; i < f.size(); ++i)
+        if (!(f[i] > 0.0 && std::isfinite(f[i])))
+            return "frequency " + render_number(f[i]) + " Hz at index " + std::to_string(i) +
+                   " cannot be used for a guess: every frequency must be finite and greater than zero";
     auto predicted = guesser->predict(f, z);
     if (auto* e = std::get_if<NnError>(&predicted)) return e->message();
     const std::vector<double>& v = std::get<std::vector<double>>(predicted);

@@ -20,9 +20,10 @@
 namespace zetrion {
 
 struct NnError {
-    enum class Kind { Io, BadMagic, Truncated, Missing, BadValue, UnknownEstimator, UnknownEncoding, ShapeMismatch, TooFewPoints };
+    enum class Kind { Io, BadMagic, Truncated, Missing, BadValue, UnknownEstimator, UnknownEncoding, ShapeMismatch, TooFewPoints,
+                      NonFinite };
     Kind kind;
-    std::string text;          // Io: system text; Missing, BadValue, UnknownEstimator, ShapeMismatch: the name
+    std::string text;          // Io: system text; Missing, BadValue, UnknownEstimator, ShapeMismatch, NonFinite: the name
     std::uint64_t a = 0;       // UnknownEncoding: code; ShapeMismatch: found; TooFewPoints: n
     std::uint64_t b = 0;       // ShapeMismatch: expected
     std::string message() const;

@@ -6,13 +6,12 @@
 #include <cmath>
 #include <numeric>
 
-#include "circuit/total_order.hpp"
+#include "util/total_order.hpp"
 #include "nn/guesser.hpp"
 
 namespace zetrion {
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586;
 constexpr double kPi = 3.141592653589793;
 constexpr double kHalfPi = 1.5707963267948966;
 constexpr std::size_t kMaxGrid = 1 << 16;
@@ -28,7 +27,11 @@ std::string bias_name(const std::string& layer) { return "w." + layer + ".bias";
 double interpolate(std::span<const double> xs, std::span<const double> ys, double x) {
     if (x <= xs.front()) return ys.front();
     if (x >= xs.back()) return ys.back();
-    const std::size_t hi = static_cast<std::size_t>(std::upper_bound(xs.begin(), xs.end(), x) - xs.begin());
+    if (!(x > xs.front() && x < xs.back())) return ys.front();  // NaN x or abscissae
+    // Clamped: abscissae that are not ascending (NaN among them) must not
+    // move the search off the ends of the table.
+    const std::size_t hi = std::clamp<std::size_t>(
+        static_cast<std::size_t>(std::upper_bound(xs.begin(), xs.end(), x) - xs.begin()), 1, xs.size() - 1);
     const std::size_t lo = hi - 1;
     if (xs[hi] == xs[lo]) return ys[lo];
     return ys[lo] + (x - xs[lo]) * (ys[hi] - ys[lo]) / (xs[hi] - xs[lo]);

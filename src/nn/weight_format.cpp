@@ -7,49 +7,13 @@
 #include <limits>
 #include <optional>
 
-#include "circuit/text.hpp"
 #include "nn/guesser.hpp"
+#include "util/text.hpp"
 
 namespace zetrion {
 namespace {
 
 constexpr std::string_view kMagic = "EISNN001";
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        std::size_t len;
-        std::uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (s.size() - i < len) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            const unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
-}
 
 // A byte cursor; every read checks the bytes left first.
 class Reader {
@@ -242,6 +206,7 @@ std::string NnError::message() const {
         case Kind::ShapeMismatch:
             return "tensor " + quoted(text) + " has " + std::to_string(a) + " elements, expected " + std::to_string(b);
         case Kind::TooFewPoints: return "need at least 2 frequency points to guess, got " + std::to_string(a);
+        case Kind::NonFinite: return "weight file has a non-finite value (NaN or infinity) in " + quoted(text);
     }
     return {};
 }
@@ -273,6 +238,11 @@ std::variant<Guesser, NnError> Guesser::from_bytes(std::span<const unsigned char
         g.tensors[std::move(name)] = std::move(tensor);
     }
 
+    // A NaN or infinite weight would turn every guess non-finite without a
+    // word: such a file is refused.
+    for (const auto& [name, tensor] : g.tensors)
+        for (double v : tensor.data)
+            if (!std::isfinite(v)) return NnError{NnError::Kind::NonFinite, name};
     for (const char* name : {"target_mean", "target_std", "log_params"})
         if (!g.tensor(name)) return NnError::missing(name);
     g.target_mean = g.tensor("target_mean")->data;
@@ -320,6 +290,7 @@ std::variant<Guesser, NnError> Guesser::from_bytes(std::span<const unsigned char
         if (!v) return NnError::missing(key);
         const auto d = parse_double(*v);
         if (!d) return NnError::bad_value(key);
+        if (!std::isfinite(*d)) return NnError{NnError::Kind::NonFinite, key};
         *out = *d;
     }
 

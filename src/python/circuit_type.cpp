@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "circuit/evaluate.hpp"
@@ -16,8 +17,11 @@
 #include "models/registry.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/guard.hpp"
 #include "python/spectrum.hpp"
 #include "python/types.hpp"
+
+#include <unistd.h>
 
 namespace zetrion::py {
 
@@ -179,19 +183,29 @@ PyObject* with_named_values_m(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 // ---- evaluation ----------------------------------------------------------------
 
+double physical_memory_bytes() {
+    const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || size <= 0) return 1e18;  // unknown: let the allocation decide
+    return static_cast<double>(pages) * static_cast<double>(size);
+}
+
 PyObject* impedance_m(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"frequencies"};
     PyObject* arg = nullptr;
     if (!bind_args("impedance", args, nargs, kwnames, names, 1, 1, &arg)) return nullptr;
     std::vector<double> f;
     if (!extract_f64_seq(arg, f)) {
-        PyErr_Clear();
+        // Not a sequence of numbers: perhaps a frame. The first failure is
+        // kept as the cause of the error that says what was expected.
+        Ref cause = take_replaceable_error();
+        if (!cause) return nullptr;
         const ColumnStatus st = column(arg, ColumnGroup::Frequency, f);
         if (st == ColumnStatus::Failed) return nullptr;
         if (st == ColumnStatus::Absent) {
             PyErr_SetString(PyExc_ValueError,
                             "expected a sequence of frequencies, or a dataframe with a \"Frequency / Hz\" or "
                             "\"frequency_hertz\" column");
+            chain_cause(std::move(cause));
             return nullptr;
         }
     }
@@ -256,6 +270,21 @@ PyObject* jacobian_m(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     ResidualInputs in;
     if (!read_residual_inputs("jacobian", args, nargs, kwnames, in)) return nullptr;
     const std::size_t m = in.params.size(), rows = 2 * in.omega.size();
+    // Checked before the output is allocated: a short vector is an error
+    // whatever the spectrum's length.
+    if (m != 0 && m < model_of(self).count) {
+        set_error(PyExc_ValueError, kNotEnoughValues);
+        return nullptr;
+    }
+    // A result larger than the machine's memory is refused before it is
+    // allocated: where memory is overcommitted the allocation could succeed
+    // and filling it would bring the process down.
+    const double bytes = static_cast<double>(m) * static_cast<double>(rows) * sizeof(double);
+    if (bytes > physical_memory_bytes()) {
+        set_error(PyExc_MemoryError, "a Jacobian of " + std::to_string(rows) + " x " + std::to_string(m) +
+                                         " values is larger than this machine's memory");
+        return nullptr;
+    }
     std::vector<double> cols(m * rows);
     bool ok;
     {
@@ -318,34 +347,34 @@ PyObject* ml_circuits_m(PyObject*, PyObject*) {
 #define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef circuit_methods[] = {
-    {"param_names", param_names_m, METH_NOARGS,
+    {"param_names", ZETRION_GUARDED(param_names_m), METH_NOARGS,
      "param_names($self)\n--\n\nParameter names, in the same order `with_values()` consumes and\n"
      "`with_named_values()` expects as keys."},
-    {"param_units", param_units_m, METH_NOARGS, "param_units($self)\n--\n\nPhysical units per parameter"},
-    {"param_bounds", param_bounds_m, METH_NOARGS,
+    {"param_units", ZETRION_GUARDED(param_units_m), METH_NOARGS, "param_units($self)\n--\n\nPhysical units per parameter"},
+    {"param_bounds", ZETRION_GUARDED(param_bounds_m), METH_NOARGS,
      "param_bounds($self)\n--\n\nDefault physical-validity `(lo, hi)` bounds per parameter, in\n"
      "`param_names()` order. `hi` is `inf` for open-bound parameters."},
-    {"param_values", param_values_m, METH_NOARGS,
+    {"param_values", ZETRION_GUARDED(param_values_m), METH_NOARGS,
      "param_values($self)\n--\n\nCurrent parameter values, in `param_names()` order."},
-    {"with_values", FASTCALL(with_values_m), METH_FASTCALL | METH_KEYWORDS,
+    {"with_values", FASTCALL(ZETRION_GUARDED(with_values_m)), METH_FASTCALL | METH_KEYWORDS,
      "with_values($self, values)\n--\n\nRebuild this circuit with a new flat parameter vector, assigned\n"
      "positionally in `param_names()` order."},
-    {"with_named_values", FASTCALL(with_named_values_m), METH_FASTCALL | METH_KEYWORDS,
+    {"with_named_values", FASTCALL(ZETRION_GUARDED(with_named_values_m)), METH_FASTCALL | METH_KEYWORDS,
      "with_named_values($self, values)\n--\n\nRebuild this circuit with parameter values looked up by name (see\n"
      "`param_names()`). Every name must be present and no unknown names\nmay be supplied."},
-    {"impedance", FASTCALL(impedance_m), METH_FASTCALL | METH_KEYWORDS, "impedance($self, frequencies)\n--\n\n"},
-    {"residuals", FASTCALL(residuals_m), METH_FASTCALL | METH_KEYWORDS,
+    {"impedance", FASTCALL(ZETRION_GUARDED(impedance_m)), METH_FASTCALL | METH_KEYWORDS, "impedance($self, frequencies)\n--\n\n"},
+    {"residuals", FASTCALL(ZETRION_GUARDED(residuals_m)), METH_FASTCALL | METH_KEYWORDS,
      "residuals($self, params, frequencies, impedances=None, weight=\"modulus\")\n--\n\n"
      "Weighted residual vector (interleaved `[re0, im0, re1, im1, ...]`) for an\n"
      "arbitrary parameter vector -- the same building block `fit()` uses\n"
      "internally for Levenberg-Marquardt, exposed so an external optimizer (e.g.\n"
      "`scipy.optimize.least_squares`) can drive this circuit's math directly."},
-    {"jacobian", FASTCALL(jacobian_m), METH_FASTCALL | METH_KEYWORDS,
+    {"jacobian", FASTCALL(ZETRION_GUARDED(jacobian_m)), METH_FASTCALL | METH_KEYWORDS,
      "jacobian($self, params, frequencies, impedances=None, weight=\"modulus\")\n--\n\n"
      "Central-difference Jacobian of `residuals()` at `params`, shape `(2 *\n"
      "len(frequencies), len(params))` -- rows are residuals, columns are\n"
      "parameters, matching what `scipy.optimize.least_squares(jac=...)` expects."},
-    {"guess", FASTCALL(guess_m), METH_FASTCALL | METH_KEYWORDS,
+    {"guess", FASTCALL(ZETRION_GUARDED(guess_m)), METH_FASTCALL | METH_KEYWORDS,
      "guess($self, frequencies, impedances=None, weights=None)\n--\n\n"
      "Machine-learning guess of starting parameters for this circuit's\n"
      "topology, in `param_names()` order.\n\n"
@@ -357,7 +386,7 @@ PyMethodDef circuit_methods[] = {
      "bundled model.\n\n"
      "Raises if no model has been trained for this topology, or if `weights`\n"
      "was trained for a different one."},
-    {"fit", FASTCALL(circuit_fit), METH_FASTCALL | METH_KEYWORDS,
+    {"fit", FASTCALL(ZETRION_GUARDED(circuit_fit)), METH_FASTCALL | METH_KEYWORDS,
      "fit($self, frequencies, impedances=None, guess_init=None, weights=None, weight=\"modulus\", "
      "method=\"levenberg_marquardt\", max_iterations=200, ftol=1e-8, xtol=1e-8, num_particles=200, "
      "generations=1000, nelder_mead_iterations=2000, de_evaluations=20000, sa_iterations=5000, "
@@ -371,15 +400,15 @@ PyMethodDef circuit_methods[] = {
      "trained for the topology it warns and starts from placeholder values.\n\n"
      "`True` always guesses, and raises rather than warns when it cannot.\n"
      "`False` never guesses."},
-    {"ml_circuits", ml_circuits_m, METH_NOARGS | METH_STATIC, "ml_circuits()\n--\n\n"},
+    {"ml_circuits", ZETRION_GUARDED(ml_circuits_m), METH_NOARGS | METH_STATIC, "ml_circuits()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot circuit_slots[] = {
     {Py_tp_doc, const_cast<char*>("Circuit(s)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(circuit_new)},
+    {Py_tp_new, reinterpret_cast<void*>(ZETRION_GUARDED(circuit_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(circuit_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(circuit_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(ZETRION_GUARDED(circuit_repr))},
     {Py_tp_methods, circuit_methods},
     {0, nullptr},
 };
@@ -422,6 +451,18 @@ bool collect_parts(PyObject* parts, std::vector<SeriesList>& out, bool& all_expl
     return true;
 }
 
+// Parts keep their labels, so two parts may bring the same one: the result
+// would name two parameters alike and a fit would lose one of their values.
+bool check_unique_labels(const SeriesList& tree) {
+    std::unordered_set<std::string> seen;
+    for (const LeafRef& leaf : collect_leaves(tree)) {
+        if (!leaf.label->has_value() || seen.insert(**leaf.label).second) continue;
+        set_error(PyExc_ValueError, ParseError{ParseError::Kind::DuplicateLabel, 0, **leaf.label}.message());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool is_circuit(PyObject* o) { return PyObject_TypeCheck(o, circuit_type); }
@@ -459,6 +500,7 @@ PyObject* series_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     SeriesList tree;
     for (SeriesList& p : pieces)
         for (Node& n : p) tree.push_back(std::move(n));
+    if (!check_unique_labels(tree)) return nullptr;
     return new_circuit(std::move(tree), all_explicit);
 }
 
@@ -476,6 +518,7 @@ PyObject* parallel_builder(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     }
     SeriesList tree;
     tree.push_back(Node::parallel(std::move(pieces)));
+    if (!check_unique_labels(tree)) return nullptr;
     return new_circuit(std::move(tree), all_explicit);
 }
 

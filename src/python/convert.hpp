@@ -26,6 +26,21 @@ bool extract_str(PyObject* obj, std::string& out);
 // exception types pass unchanged. Always returns false.
 bool arg_error(const char* name);
 
+// The pending exception, taken from the thread (null when none is set).
+Ref fetch_exception();
+// Sets `exc` (an exception object) as the pending exception.
+void restore_exception(Ref exc);
+
+// For code that replaces a failure with a clearer error of its own: takes the
+// pending exception and returns it (None when nothing was pending). Returns
+// null and leaves it pending when it must reach the caller unchanged: an
+// interrupt, MemoryError, or anything that is not an Exception.
+Ref take_replaceable_error();
+
+// Makes `cause` the __cause__ of the pending exception (nothing when either
+// is missing or `cause` is None).
+void chain_cause(Ref cause);
+
 // Raises `type` with a UTF-8 message (surrogates allowed).
 void set_error(PyObject* type, std::string_view message);
 

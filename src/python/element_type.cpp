@@ -5,6 +5,7 @@
 #include "circuit/text.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/guard.hpp"
 #include "python/types.hpp"
 
 namespace zetrion::py {
@@ -84,7 +85,7 @@ PyObject* variant_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyType_Slot base_slots[] = {
     {Py_tp_doc, const_cast<char*>("A single circuit element.\n\nThese are Python subclasses taking its fields as "
                                   "arguments.\nThey are combined with `Series()` and `Parallel()`.")},
-    {Py_tp_repr, reinterpret_cast<void*>(element_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(ZETRION_GUARDED(element_repr))},
     {Py_tp_dealloc, reinterpret_cast<void*>(element_dealloc)},
     {0, nullptr},
 };
@@ -114,13 +115,13 @@ PyTypeObject* make_element_types(PyObject* module) {
             vs.param_names[i] = std::string(info.param_names[i]);
             if (i) vs.doc += ", ";
             vs.doc += vs.param_names[i];
-            vs.getset[i] = {vs.param_names[i].c_str(), get_field, nullptr, nullptr,
+            vs.getset[i] = {vs.param_names[i].c_str(), ZETRION_GUARDED(get_field), nullptr, nullptr,
                             reinterpret_cast<void*>(static_cast<std::size_t>(i))};
         }
         vs.doc += ")\n--\n\n";
         vs.getset[info.param_count] = {nullptr, nullptr, nullptr, nullptr, nullptr};
         vs.slots = {{{Py_tp_doc, const_cast<char*>(vs.doc.c_str())},
-                     {Py_tp_new, reinterpret_cast<void*>(variant_new)},
+                     {Py_tp_new, reinterpret_cast<void*>(ZETRION_GUARDED(variant_new))},
                      {Py_tp_getset, vs.getset.data()},
                      {0, nullptr}}};
         vs.spec = {vs.name.c_str(), sizeof(ElementObject), 0, Py_TPFLAGS_DEFAULT, vs.slots.data()};

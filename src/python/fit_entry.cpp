@@ -1,11 +1,13 @@
 // Circuit.fit and FitResult: argument conversion, the choice of starting
 // values (learned guess, the circuit's own values, or defaults with a
 // warning), the driver run without the interpreter lock, and the result.
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "circuit/evaluate.hpp"
@@ -15,6 +17,7 @@
 #include "models/registry.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/guard.hpp"
 #include "python/spectrum.hpp"
 #include "python/types.hpp"
 
@@ -89,6 +92,35 @@ bool to_bool(PyObject* o, bool& out) {
     return arg_error("guess_init");
 }
 
+// ---- interrupts ------------------------------------------------------------
+
+unsigned long g_main_thread = 0;
+
+// Lets a fit running without the interpreter lock notice Ctrl-C. Signal
+// handlers run only in the main thread, so only a fit there polls: it takes
+// the lock back briefly, runs the pending handlers, and releases it again. A
+// handler that raised (KeyboardInterrupt by default) leaves its exception
+// pending and stops the fit.
+class SignalWatch {
+public:
+    SignalWatch() : main_(PyThread_get_thread_ident() == g_main_thread) {}
+
+    static bool poll(void* self) {
+        auto* w = static_cast<SignalWatch*>(self);
+        if (!w->main_ || !w->state_) return false;
+        PyEval_RestoreThread(w->state_);
+        const bool stop = PyErr_CheckSignals() < 0;
+        w->state_ = PyEval_SaveThread();
+        return stop;
+    }
+    void set_saved(PyThreadState* s) { state_ = s; }
+    PyThreadState* saved() const { return state_; }
+
+private:
+    bool main_;
+    PyThreadState* state_ = nullptr;
+};
+
 // ---- FitResult -------------------------------------------------------------
 
 PyObject* pairs_to_dict(const std::vector<std::pair<std::string, double>>& pairs) {
@@ -115,27 +147,13 @@ PyObject* get_evals(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(
 PyObject* get_cost(PyObject* self, void*) { return PyFloat_FromDouble(data_of(self).cost); }
 PyObject* get_chi_square(PyObject* self, void*) { return PyFloat_FromDouble(data_of(self).chi_square); }
 
-std::string six_digit_scientific(double x) {
-    if (std::isnan(x)) return "NaN";
-    if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.6e", x);
-    std::string s(buf);
-    const std::size_t e = s.find('e');
-    std::string mant = s.substr(0, e), exp = s.substr(e + 1);
-    bool neg = exp[0] == '-';
-    std::size_t i = (exp[0] == '-' || exp[0] == '+') ? 1 : 0;
-    while (i + 1 < exp.size() && exp[i] == '0') ++i;
-    return mant + "e" + (neg ? "-" : "") + exp.substr(i);
-}
-
 PyObject* fit_result_repr(PyObject* self) {
     const FitResultData& d = data_of(self);
     std::string s = "FitResult(success=";
     s += d.success ? "true" : "false";
     s += ", iterations=" + std::to_string(d.iterations);
     s += ", impedance_evals=" + std::to_string(d.impedance_evals);
-    s += ", chi_square=" + six_digit_scientific(d.chi_square);
+    s += ", chi_square=" + render_scientific(d.chi_square, 6);
     s += ", params={";
     for (std::size_t i = 0; i < d.params.size(); ++i) {
         if (i) s += ", ";
@@ -158,21 +176,21 @@ void fit_result_dealloc(PyObject* self) {
 }
 
 PyGetSetDef fit_result_getset[] = {
-    {"circuit", get_circuit, nullptr, nullptr, nullptr},
-    {"params", get_params, nullptr, nullptr, nullptr},
-    {"stderr", get_stderr, nullptr, nullptr, nullptr},
-    {"success", get_success, nullptr, nullptr, nullptr},
-    {"iterations", get_iterations, nullptr, nullptr, nullptr},
-    {"impedance_evals", get_evals, nullptr, nullptr, nullptr},
-    {"cost", get_cost, nullptr, nullptr, nullptr},
-    {"chi_square", get_chi_square, nullptr, nullptr, nullptr},
+    {"circuit", ZETRION_GUARDED(get_circuit), nullptr, nullptr, nullptr},
+    {"params", ZETRION_GUARDED(get_params), nullptr, nullptr, nullptr},
+    {"stderr", ZETRION_GUARDED(get_stderr), nullptr, nullptr, nullptr},
+    {"success", ZETRION_GUARDED(get_success), nullptr, nullptr, nullptr},
+    {"iterations", ZETRION_GUARDED(get_iterations), nullptr, nullptr, nullptr},
+    {"impedance_evals", ZETRION_GUARDED(get_evals), nullptr, nullptr, nullptr},
+    {"cost", ZETRION_GUARDED(get_cost), nullptr, nullptr, nullptr},
+    {"chi_square", ZETRION_GUARDED(get_chi_square), nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot fit_result_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(fit_result_new)},
+    {Py_tp_new, reinterpret_cast<void*>(ZETRION_GUARDED(fit_result_new))},
     {Py_tp_dealloc, reinterpret_cast<void*>(fit_result_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(fit_result_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(ZETRION_GUARDED(fit_result_repr))},
     {Py_tp_getset, fit_result_getset},
     {0, nullptr},
 };
@@ -203,77 +221,112 @@ PyObject* make_result(FitOutcome&& o) {
 }  // namespace
 
 PyTypeObject* make_fit_result_type(PyObject* module) {
+    g_main_thread = PyThread_get_thread_ident();
+    if (Ref threading{PyImport_ImportModule("threading")}) {
+        Ref main(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+        Ref ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+        if (ident && PyLong_Check(ident.get())) g_main_thread = PyLong_AsUnsignedLong(ident.get());
+    }
+    PyErr_Clear();  // without threading, the importing thread counts as main
     fit_result_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &fit_result_spec, nullptr));
     return fit_result_type;
 }
 
-PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"frequencies",
-                                        "impedances",
-                                        "guess_init",
-                                        "weights",
-                                        "weight",
-                                        "method",
-                                        "max_iterations",
-                                        "ftol",
-                                        "xtol",
-                                        "num_particles",
-                                        "generations",
-                                        "nelder_mead_iterations",
-                                        "de_evaluations",
-                                        "sa_iterations",
-                                        "sa_initial_temperature",
-                                        "basin_hopping_hops",
-                                        "basin_hopping_step_size",
-                                        "basin_hopping_temperature",
-                                        "seed"};
-    PyObject* a[19];
-    if (!bind_args("fit", args, nargs, kwnames, names, 19, 1, a)) return nullptr;
+namespace {
+
+// The numeric options of Circuit.fit, each bound by name to its field of the
+// request, in the order of the signature.
+struct NumericOption {
+    const char* name;
+    std::variant<std::uint32_t FitRequest::*, std::uint64_t FitRequest::*, double FitRequest::*> field;
+};
+
+constexpr NumericOption kNumericOptions[] = {
+    {"max_iterations", &FitRequest::max_iterations},
+    {"ftol", &FitRequest::ftol},
+    {"xtol", &FitRequest::xtol},
+    {"num_particles", &FitRequest::num_particles},
+    {"generations", &FitRequest::generations},
+    {"nelder_mead_iterations", &FitRequest::nelder_mead_iterations},
+    {"de_evaluations", &FitRequest::de_evaluations},
+    {"sa_iterations", &FitRequest::sa_iterations},
+    {"sa_initial_temperature", &FitRequest::sa_initial_temperature},
+    {"basin_hopping_hops", &FitRequest::basin_hopping_hops},
+    {"basin_hopping_step_size", &FitRequest::basin_hopping_step_size},
+    {"basin_hopping_temperature", &FitRequest::basin_hopping_temperature},
+};
+constexpr std::size_t kNumericCount = std::size(kNumericOptions);
+
+// Positions of the arguments of Circuit.fit.
+enum FitArg : std::size_t {
+    kFrequencies,
+    kImpedances,
+    kGuessInit,
+    kWeights,
+    kWeight,
+    kMethod,
+    kFirstNumeric,
+    kSeed = kFirstNumeric + kNumericCount,
+    kFitArgCount
+};
+
+const std::array<const char*, kFitArgCount>& fit_arg_names() {
+    static const auto names = [] {
+        std::array<const char*, kFitArgCount> n{"frequencies", "impedances", "guess_init", "weights", "weight",
+                                                "method"};
+        for (std::size_t i = 0; i < kNumericCount; ++i) n[kFirstNumeric + i] = kNumericOptions[i].name;
+        n[kSeed] = "seed";
+        return n;
+    }();
+    return names;
+}
+
+bool read_numeric(PyObject* o, const NumericOption& opt, FitRequest& req) {
     constexpr std::uint64_t kU32 = 0xFFFFFFFFull, kU64 = ~0ull;
+    std::uint64_t u = 0;
+    if (auto* f = std::get_if<double FitRequest::*>(&opt.field)) return to_f64(o, opt.name, req.*(*f));
+    if (auto* f = std::get_if<std::uint32_t FitRequest::*>(&opt.field)) {
+        if (!to_u64(o, opt.name, kU32, u)) return false;
+        req.*(*f) = static_cast<std::uint32_t>(u);
+        return true;
+    }
+    return to_u64(o, opt.name, kU64, req.*std::get<std::uint64_t FitRequest::*>(opt.field));
+}
+
+}  // namespace
+
+PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[kFitArgCount];
+    if (!bind_args("fit", args, nargs, kwnames, fit_arg_names().data(), kFitArgCount, 1, a)) return nullptr;
 
     std::optional<bool> guess_init;
-    if (a[2] && a[2] != Py_None) {
+    if (a[kGuessInit] && a[kGuessInit] != Py_None) {
         bool b;
-        if (!to_bool(a[2], b)) return nullptr;
+        if (!to_bool(a[kGuessInit], b)) return nullptr;
         guess_init = b;
     }
     std::optional<std::string> path;
-    if (a[3] && a[3] != Py_None) {
+    if (a[kWeights] && a[kWeights] != Py_None) {
         std::string p;
-        if (!to_str_arg(a[3], "weights", p)) return nullptr;
+        if (!to_str_arg(a[kWeights], "weights", p)) return nullptr;
         path = std::move(p);
     }
     std::string weight = "modulus";
-    if (a[4] && !to_str_arg(a[4], "weight", weight)) return nullptr;
+    if (a[kWeight] && !to_str_arg(a[kWeight], "weight", weight)) return nullptr;
     FitRequest req;
-    if (a[5] && !to_str_arg(a[5], "method", req.method)) return nullptr;
-    std::uint64_t u = 0;
-    if (a[6]) {
-        if (!to_u64(a[6], "max_iterations", kU32, u)) return nullptr;
-        req.max_iterations = static_cast<std::uint32_t>(u);
-    }
-    if (a[7] && !to_f64(a[7], "ftol", req.ftol)) return nullptr;
-    if (a[8] && !to_f64(a[8], "xtol", req.xtol)) return nullptr;
-    if (a[9] && !to_u64(a[9], "num_particles", kU64, req.num_particles)) return nullptr;
-    if (a[10] && !to_u64(a[10], "generations", kU64, req.generations)) return nullptr;
-    if (a[11] && !to_u64(a[11], "nelder_mead_iterations", kU64, req.nelder_mead_iterations)) return nullptr;
-    if (a[12] && !to_u64(a[12], "de_evaluations", kU64, req.de_evaluations)) return nullptr;
-    if (a[13] && !to_u64(a[13], "sa_iterations", kU64, req.sa_iterations)) return nullptr;
-    if (a[14] && !to_f64(a[14], "sa_initial_temperature", req.sa_initial_temperature)) return nullptr;
-    if (a[15]) {
-        if (!to_u64(a[15], "basin_hopping_hops", kU32, u)) return nullptr;
-        req.basin_hopping_hops = static_cast<std::uint32_t>(u);
-    }
-    if (a[16] && !to_f64(a[16], "basin_hopping_step_size", req.basin_hopping_step_size)) return nullptr;
-    if (a[17] && !to_f64(a[17], "basin_hopping_temperature", req.basin_hopping_temperature)) return nullptr;
-    if (a[18] && a[18] != Py_None) {
+    std::string method_name = "levenberg_marquardt";
+    if (a[kMethod] && !to_str_arg(a[kMethod], "method", method_name)) return nullptr;
+    const std::optional<FitMethod> method = parse_fit_method(method_name);
+    for (std::size_t i = 0; i < kNumericCount; ++i)
+        if (PyObject* o = a[kFirstNumeric + i]; o && !read_numeric(o, kNumericOptions[i], req)) return nullptr;
+    if (a[kSeed] && a[kSeed] != Py_None) {
         std::uint64_t s;
-        if (!to_u64(a[18], "seed", kU64, s)) return nullptr;
+        if (!to_u64(a[kSeed], "seed", ~0ull, s)) return nullptr;
         req.seed = s;
     }
 
     SpectrumData data;
-    if (!spectrum(a[0], a[1] == Py_None ? nullptr : a[1], data)) return nullptr;
+    if (!spectrum(a[kFrequencies], a[kImpedances] == Py_None ? nullptr : a[kImpedances], data)) return nullptr;
     const auto weighting = parse_weighting(weight);
     if (!weighting) {
         set_error(PyExc_ValueError, weighting_error(weight));
@@ -317,12 +370,26 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     req.frequencies = data.f;
     req.impedances = data.z;
     req.weighting = *weighting;
+    // Reported here, after the spectrum and the starting values, as always.
+    if (!method) {
+        set_error(PyExc_ValueError, FitError{FitError::Kind::UnknownMethod, method_name}.message());
+        return nullptr;
+    }
+    req.method = *method;
 
     FitResult result;
     {
+        SignalWatch watch;
+        const Cancellation cancel(&SignalWatch::poll, &watch);
+        req.cancel = &cancel;
         ReleaseGil nogil;
+        watch.set_saved(nogil.saved());
         result = run_fit(req);
+        nogil.set_saved(watch.saved());
     }
+    // Ctrl-C (or a signal handler that raised) stopped the fit: its
+    // exception is already pending.
+    if (PyErr_Occurred()) return nullptr;
     if (auto* e = std::get_if<FitError>(&result)) {
         set_error(PyExc_ValueError, e->message());
         return nullptr;

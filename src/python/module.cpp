@@ -3,6 +3,7 @@
 #include <string>
 
 #include "elements/element.hpp"
+#include "python/guard.hpp"
 #include "python/types.hpp"
 
 namespace zetrion::py {
@@ -10,9 +11,9 @@ namespace {
 
 #define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
-PyMethodDef series_def = {"Series", FASTCALL(series_builder), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef series_def = {"Series", FASTCALL(ZETRION_GUARDED(series_builder)), METH_FASTCALL | METH_KEYWORDS,
                           "Series(parts)\n--\n\nConnect elements and circuits end to end."};
-PyMethodDef parallel_def = {"Parallel", FASTCALL(parallel_builder), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef parallel_def = {"Parallel", FASTCALL(ZETRION_GUARDED(parallel_builder)), METH_FASTCALL | METH_KEYWORDS,
                             "Parallel(parts)\n--\n\nConnect elements and circuits as parallel branches."};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zetrion", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -48,4 +49,4 @@ PyObject* init() {
 }  // namespace
 }  // namespace zetrion::py
 
-PyMODINIT_FUNC PyInit_zetrion() { return zetrion::py::init(); }
+PyMODINIT_FUNC PyInit_zetrion() { return ZETRION_GUARDED(zetrion::py::init)(); }

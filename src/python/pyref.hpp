@@ -41,6 +41,10 @@ class ReleaseGil {
 public:
     ReleaseGil() : state_(PyEval_SaveThread()) {}
     ~ReleaseGil() { PyEval_RestoreThread(state_); }
+    // The saved thread state, for code inside the scope that must take the
+    // lock back briefly (and hands the state it saved again back here).
+    PyThreadState* saved() const { return state_; }
+    void set_saved(PyThreadState* s) { state_ = s; }
     ReleaseGil(const ReleaseGil&) = delete;
     ReleaseGil& operator=(const ReleaseGil&) = delete;
 

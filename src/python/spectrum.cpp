@@ -99,12 +99,14 @@ ColumnStatus column(PyObject* frame, ColumnGroup group, std::vector<double>& out
         if (!key) return ColumnStatus::Failed;
         Ref item(PyObject_GetItem(frame, key.get()));
         if (!item) {
-            PyErr_Clear();
+            if (!take_replaceable_error()) return ColumnStatus::Failed;
             continue;
         }
         if (!extract_f64_seq(item.get(), out)) {
-            PyErr_Clear();
+            Ref cause = take_replaceable_error();
+            if (!cause) return ColumnStatus::Failed;
             set_error(PyExc_ValueError, std::string("column \"") + name + "\" is not numeric");
+            chain_cause(std::move(cause));
             return ColumnStatus::Failed;
         }
         return ColumnStatus::Found;

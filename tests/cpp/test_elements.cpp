@@ -4,8 +4,10 @@
 #include <limits>
 
 #include "elements/element.hpp"
+#include "support.hpp"
 
 using namespace zetrion;
+using namespace zetrion::test;
 
 namespace {
 

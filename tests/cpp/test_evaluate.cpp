@@ -9,8 +9,10 @@
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"
 #include "circuit/worker_pool.hpp"
+#include "support.hpp"
 
 using namespace zetrion;
+using namespace zetrion::test;
 
 namespace {
 

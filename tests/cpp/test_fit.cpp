@@ -101,22 +101,20 @@ TEST_CASE("fit errors") {
     req.circuit = &t;
     req.frequencies = f;
     req.impedances = z;
-    req.method = "Levenberg_Marquardt";
-    CHECK(error_of(run_fit(req)) ==
+    CHECK(!parse_fit_method("Levenberg_Marquardt"));
+    CHECK(!parse_fit_method("nelder"));
+    CHECK(parse_fit_method("basin_hopping") == FitMethod::BasinHopping);
+    CHECK(FitError{FitError::Kind::UnknownMethod, "Levenberg_Marquardt"}.message() ==
           "unknown fit method \"Levenberg_Marquardt\", expected one of \"levenberg_marquardt\", "
           "\"particle_swarm\", \"nelder_mead\", \"differential_evolution\", \"simulated_annealing\", "
           "\"basin_hopping\"");
-    req.method = "x\"\n";
-    CHECK(error_of(run_fit(req)).rfind("unknown fit method \"x\\\"\\n\", expected", 0) == 0);
-    req.method = "levenberg_marquardt";
+    CHECK(FitError{FitError::Kind::UnknownMethod, "x\"\n"}.message().rfind("unknown fit method \"x\\\"\\n\", expected", 0) ==
+          0);
     req.impedances = std::span<const Cx>(z.data(), 1);
     CHECK(error_of(run_fit(req)) == "frequencies and impedances must have the same length");
     req.frequencies = {};
     req.impedances = {};
     CHECK(error_of(run_fit(req)) == "frequencies and impedances must not be empty");
-    req.method = "nelder";
-    CHECK(error_of(run_fit(req)).rfind("unknown fit method", 0) == 0);
-    req.method = "levenberg_marquardt";
     req.frequencies = f;
     req.impedances = z;
     const SeriesList empty;
@@ -129,7 +127,7 @@ TEST_CASE("fit errors") {
     req.xtol = -0.0;
     CHECK(error_of(run_fit(req)) == "solver error: xtol must be >= 0");
     req.xtol = 1e-8;
-    req.method = "simulated_annealing";
+    req.method = FitMethod::SimulatedAnnealing;
     req.sa_initial_temperature = 0.0;
     CHECK(error_of(run_fit(req)) ==
           "solver error: Invalid parameter: `SimulatedAnnealing`: Initial temperature must be > 0.");
@@ -137,12 +135,12 @@ TEST_CASE("fit errors") {
     CHECK(error_of(run_fit(req)).rfind("solver error: Invalid parameter", 0) == 0);
     req.sa_initial_temperature = INFINITY;
     CHECK(error_of(run_fit(req)).rfind("solver error: ", 0) == 0);
-    req.method = "basin_hopping";
+    req.method = FitMethod::BasinHopping;
     for (double step : {-1.0, std::nan(""), 1e308}) {
         req.basin_hopping_step_size = step;
         CHECK(error_of(run_fit(req)) == "solver error: basin hopping step size must be finite and >= 0");
     }
-    req.method = "particle_swarm";
+    req.method = FitMethod::ParticleSwarm;
     req.num_particles = std::uint64_t(1) << 63;
     CHECK(error_of(run_fit(req)) == "solver error: num_particles is too large for this circuit");
 }

@@ -152,6 +152,19 @@ TEST_CASE("interpolation, activation and scales") {
     CHECK(interpolate(xs, ys, 0.5) == 15.0);
     CHECK(interpolate(xs, ys, 1.0) == 30.0);  // the later of the repeated abscissa
     CHECK(interpolate(xs, ys, 2.0) == 40.0);
+    // Never off the ends of the table, whatever the abscissae or the point:
+    // a NaN point, and tables holding NaN or infinities (the logarithms of
+    // frequencies that are NaN, zero or infinite).
+    const double nan = std::nan(""), inf = INFINITY;
+    CHECK(interpolate(xs, ys, nan) == 10.0);
+    for (const std::vector<double>& bad : {std::vector<double>{0.0, 1.0, 2.0, nan}, std::vector<double>{-inf, 1.0, 2.0, 3.0},
+                                           std::vector<double>{0.0, nan, 2.0, 3.0}, std::vector<double>{0.0, 1.0, 2.0, inf},
+                                           std::vector<double>{nan, nan, nan, nan}}) {
+        for (double x : {nan, -inf, -1.0, 0.5, 1.5, 2.5, 4.0, inf}) {
+            const double v = interpolate(bad, ys, x);
+            CHECK((std::isnan(v) || (v >= 10.0 && v <= 50.0)));
+        }
+    }
     CHECK(gelu(0.0) == 0.0);
     CHECK(gelu(10.0) == doctest::Approx(10.0));
     CHECK(gelu(-10.0) == doctest::Approx(0.0).epsilon(1e-12));

@@ -162,4 +162,5 @@ def test_builder_nesting_is_bounded():
     assert c.param_names() == ["R0.r"]
     with pytest.raises(ValueError, match="nested deeper than 200 levels"):
         Parallel([c])
-    assert Series([c, c]).param_names() == ["R0.r", "R0.r"]
+    with pytest.raises(ValueError, match='duplicate element label "R0"'):
+        Series([c, c])

@@ -239,9 +239,24 @@ def test_repeated_keys_and_tensors_keep_the_later(tmp_path):
 
 
 def test_half_precision_values_are_exact(tmp_path):
-    meta, tensors = eisnn.random_model("R0-(R1,C1)", Circuit("R0-(R1,C1)").param_names())
-    special = np.array([6.0e-8, -6.1e-5, 65504.0, np.inf, -np.inf, np.nan, 0.0, -0.0, 1.0 / 3.0])
+    # The module decodes half-precision tensors to the same doubles as the
+    # training side's reader: its guess equals the reference network's on
+    # the decoded tensors. Special values that stay finite are exact.
+    notation, values = "R0-(R1,C1)", [10, 100, 1e-5]
+    meta, tensors = eisnn.random_model(notation, Circuit(notation).param_names())
+    special = np.array([6.0e-8, -6.1e-5, 65504.0, 0.0, -0.0, 1.0 / 3.0])
     tensors["w.stem.bias"] = np.concatenate([special, tensors["w.stem.bias"][len(special) :]])
-    blob = eisnn.write_eisnn(meta, tensors)
+    blob = eisnn.write_eisnn(meta, tensors, {k: 1 for k in tensors if k.startswith("w.")})
     _, back = eisnn.read_eisnn(blob)
-    assert np.array_equal(back["w.stem.bias"][:9], special.astype(np.float16).astype(np.float64), equal_nan=True)
+    assert np.array_equal(back["w.stem.bias"][:6], special.astype(np.float16).astype(np.float64))
+    p = tmp_path / "half.eisnn"
+    p.write_bytes(blob)
+    f, z = spectrum(notation, values)
+    assert Circuit(notation).guess(f, z, weights=str(p)) == pytest.approx(reference(p, f, z), rel=1e-9)
+    # Infinities and NaN, which half precision can carry, are refused.
+    for i, bad in enumerate([np.inf, -np.inf, np.nan]):
+        tensors["w.stem.bias"][0] = bad
+        q = tmp_path / f"bad{i}.eisnn"
+        q.write_bytes(eisnn.write_eisnn(meta, tensors, {"w.stem.bias": 1}))
+        with pytest.raises(ValueError, match=r'non-finite value \(NaN or infinity\) in "w.stem.bias"'):
+            Circuit(notation).guess(f, z, weights=str(q))

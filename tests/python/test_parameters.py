@@ -134,10 +134,36 @@ def test_with_named_values_type_errors():
         c.param_names(1)
 
 
-def test_duplicate_names_from_builders_share_a_value():
-    c = zetrion.Series([Circuit("R0"), Circuit("R0")])
-    assert c.param_names() == ["R0.r", "R0.r"]
-    assert c.with_named_values({"R0.r": 4}).param_values() == [4.0, 4.0]
+def test_builders_never_name_two_parameters_alike():
+    # Automatic labels of element parts skip the numbers explicit labels of
+    # the same kind already use, wherever those stand in the result.
+    assert zetrion.Series([zetrion.R(1), Circuit("R0")]).param_names() == ["R1.r", "R0.r"]
+    assert zetrion.Series([Circuit("R0-R2"), zetrion.R(1), zetrion.R(2), zetrion.R(3)]).param_names() == [
+        "R0.r", "R2.r", "R1.r", "R3.r", "R4.r"]
+    assert zetrion.Parallel([zetrion.Cpe(1e-5, 0.8), Circuit("CPE0-Cpe1")]).param_names() == [
+        "Cpe2.q", "Cpe2.alpha", "CPE0.q", "CPE0.alpha", "Cpe1.q", "Cpe1.alpha"]
+    # Kinds count separately; element-only circuits keep the plain numbering.
+    assert zetrion.Series([zetrion.C(1), Circuit("R0"), zetrion.R(2)]).param_names() == ["C0.c", "R0.r", "R1.r"]
+    assert zetrion.Series([zetrion.R(1), zetrion.R(2), zetrion.Cpe(1, 0.5)]).param_names() == [
+        "R0.r", "R1.r", "Cpe0.q", "Cpe0.alpha"]
+    # Two explicit leaves with one label are refused with the parser's text.
+    for build in (zetrion.Series, zetrion.Parallel):
+        with pytest.raises(ValueError, match=r'^duplicate element label "R0"$'):
+            build([Circuit("R0"), Circuit("R0")])
+    sub = Circuit("(R1,CPE1)").with_values([0.02, 1, 0.8])
+    with pytest.raises(ValueError, match=r'^duplicate element label "R1"$'):
+        zetrion.Series([Circuit("R0").with_values([0.02]), sub, sub])
+
+
+def test_fit_of_built_circuit_keeps_every_value():
+    f = np.geomspace(1e4, 1e-1, 30)
+    truth = zetrion.Series([zetrion.R(0.02), Circuit("(R1,CPE1)").with_values([0.05, 0.5, 0.8]), zetrion.R(0.01),
+                            zetrion.Parallel([zetrion.R(0.03), zetrion.Cpe(0.1, 0.9)])])
+    z = truth.impedance(f)
+    names = truth.param_names()
+    assert len(set(names)) == len(names) == 8
+    result = truth.fit(f, z, guess_init=False)
+    assert list(result.params) == names
 
 
 def test_method_on_foreign_object_is_a_type_error():

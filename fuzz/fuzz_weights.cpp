@@ -1,9 +1,10 @@
 // Fuzzing the weight-file loader and the network with hostile blobs.
 //
-// With clang and libFuzzer (-fsanitize=fuzzer,address,undefined) this file is
-// a fuzz target: LLVMFuzzerTestOneInput loads the input and, when it loads,
-// runs a prediction. Built without libFuzzer (the ZETRION_BENCH target
-// fuzz_weights, best with -fsanitize=address,undefined) it is a standalone
+// With clang and libFuzzer (the ZETRION_FUZZ target fuzz_weights_lf; see
+// fuzz/run.sh) this file is a fuzz target: LLVMFuzzerTestOneInput loads the
+// input and, when it loads, runs a prediction. Built without libFuzzer (the
+// ZETRION_BENCH target fuzz_weights, best with -fsanitize=address,undefined)
+// it is a standalone
 // mutator: it reads seed blobs (the built-in weight files named on the command
 // line), applies random byte flips, overwrites, insertions, truncations and
 // length-field edits for the given number of seconds, and runs every result
