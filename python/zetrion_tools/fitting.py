@@ -431,12 +431,6 @@ def fit(
     """
     circuit, notation = _circuit_from(circuit_or_notation)
     names = list(circuit.param_names())
-    repeated = sorted({n for n in names if names.count(n) > 1})
-    if repeated:
-        raise FitSetupError(
-            f"the circuit names several parameters {', '.join(repeated)} (two parts with the same "
-            "labels joined by Series/Parallel); build it from notation with distinct labels"
-        )
     bounds = dict(bounds or {})
     _check_names("bounds", bounds, names)
     fixed = _numbers("fixed", fixed or {}, names)

@@ -243,11 +243,6 @@ class TestErrors:
         with pytest.raises(FitSetupError, match=match):
             fit("randles", self.f, self.z, **kwargs)
 
-    def test_repeated_parameter_names(self):
-        twice = zetrion.Series([zetrion.Circuit("R0-(R1,C1)"), zetrion.Circuit("R0-(R1,C1)")])
-        with pytest.raises(FitSetupError, match="R0.r"):
-            fit(twice, self.f, self.z)
-
     def test_bad_data_and_arguments(self):
         f, z = self.f.copy(), self.z.copy()
         z[3] = np.nan
