@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "circuit/evaluate.hpp"
+#include "circuit/worker_pool.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/random.hpp"
 
@@ -222,8 +223,8 @@ GlobalRun simulated_annealing(const FitData& d, EvalCounter& c, std::uint64_t it
 }
 
 GlobalRun differential_evolution(const FitData& d, EvalCounter& c, std::uint64_t evaluations) {
-    SolverCost eval_cost(d, c);
     constexpr std::size_t kPop = 100;
+    constexpr int kRuns = 10;
     const std::size_t n = d.n;
     const SearchBox box = pso_search_box(d);
     std::vector<float> lower(n), upper(n);
@@ -236,12 +237,16 @@ GlobalRun differential_evolution(const FitData& d, EvalCounter& c, std::uint64_t
         std::optional<float> cost;
         float cr, f;
     };
+    struct RunResult {
+        std::vector<double> x;
+        double cost;
+    };
     const std::uint64_t steps = std::max<std::uint64_t>(evaluations, 1);
-    std::optional<std::vector<double>> kept;
-    double kept_cost = 0.0;
-    std::uint64_t total = 0;
-    std::vector<double> wide(n);
-    for (int run = 0; run < 10; ++run) {
+    // One run: its own population, generator, evaluation buffers and count.
+    // The runs share nothing but read-only data, so they may run at once.
+    auto one_run = [&](EvalCounter& counter) -> std::optional<RunResult> {
+        SolverCost eval_cost(d, counter);
+        std::vector<double> wide(n);
         Xorshift128 rng;
         std::vector<Individual> cur(kPop), best(kPop);
         for (Individual& ind : cur) {
@@ -281,28 +286,52 @@ GlobalRun differential_evolution(const FitData& d, EvalCounter& c, std::uint64_t
             Individual& ind = cur[countdown];
             for (std::size_t j = 0; j < n; ++j) wide[j] = ind.pos[j];
             ind.cost = static_cast<float>(eval_cost(wide));
-            ++total;
             if (!best_cost || *ind.cost < *best_cost) {
                 best_cost = ind.cost;
                 best_slot = countdown;
             }
         }
-        if (!best_slot) continue;
+        if (!best_slot) return std::nullopt;
         const Individual& a = cur[*best_slot];
         const Individual& b = best[*best_slot];
         const Individual* pick = nullptr;
         if (a.cost && (!b.cost || *a.cost <= *b.cost)) pick = &a;
         else if (b.cost) pick = &b;
-        if (!pick) continue;
+        if (!pick) return std::nullopt;
         for (std::size_t j = 0; j < n; ++j) wide[j] = pick->pos[j];
         const double cost = eval_cost(wide);
-        if (!kept || cost < kept_cost) {
-            kept = wide;
-            kept_cost = cost;
+        return RunResult{wide, cost};
+    };
+
+    // The runs are independent and seeded from system entropy, so running
+    // them side by side on the worker pool changes nothing a caller can rely
+    // on; each counts its evaluations privately and the counts are summed.
+    std::vector<std::optional<RunResult>> results(kRuns);
+    struct alignas(64) Count {  // a cache line each: the runs count side by side
+        EvalCounter v{0};
+    };
+    std::vector<Count> counts(kRuns);
+    WorkerPool& pool = WorkerPool::instance();
+    if (pool.size() > 1) {
+        pool.parallel_for(kRuns, 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t r = b; r < e; ++r) results[r] = one_run(counts[r].v);
+        });
+    } else {
+        for (int r = 0; r < kRuns; ++r) results[static_cast<std::size_t>(r)] = one_run(counts[static_cast<std::size_t>(r)].v);
+    }
+    // Kept in run order: the first run with the lowest cost.
+    std::optional<std::vector<double>> kept;
+    double kept_cost = 0.0;
+    for (int r = 0; r < kRuns; ++r) {
+        c.fetch_add(counts[static_cast<std::size_t>(r)].v.load(), std::memory_order_relaxed);
+        const auto& res = results[static_cast<std::size_t>(r)];
+        if (res && (!kept || res->cost < kept_cost)) {
+            kept = res->x;
+            kept_cost = res->cost;
         }
     }
     if (!kept) return solver_error("differential evolution found no best position");
-    return GlobalResult{*kept, total};
+    return GlobalResult{*kept, kRuns * steps};
 }
 
 FitResult polish_or_fallback(const FitRequest& req, const FitData& d, std::vector<double> p,

@@ -7,7 +7,10 @@
 #include <thread>
 #include <vector>
 
+#include "circuit/evaluate.hpp"
 #include "circuit/parser.hpp"
+#include "fit/global_search.hpp"
+#include "fit/levenberg_marquardt.hpp"
 #include "fit/residuals.hpp"
 
 using namespace zetrion;
@@ -59,4 +62,31 @@ TEST_CASE("Jacobians from concurrent threads equal the serial ones") {
         CHECK(a.jacobian() == want_a);
     }
     set_parallel_jacobian_min_micros(saved);
+}
+
+TEST_CASE("differential evolution from two threads at once, its runs sharing the pool") {
+    const SeriesList tree = std::get<SeriesList>(parse(std::string_view("R0-(R1,CPE1)")));
+    std::vector<double> f;
+    for (int i = 0; i < 30; ++i) f.push_back(0.05 * std::pow(10.0, 0.2 * i));
+    std::vector<Cx> z(f.size());
+    sweep(rebuild(tree, std::vector<double>{8, 120, 2e-5, 0.85}), f, z.data());
+    const FitData d(tree, f, z, Weighting::Modulus);
+    auto run = [&](EvalCounter& c, double& cost) {
+        auto r = differential_evolution(d, c, 20000);
+        REQUIRE(std::holds_alternative<GlobalResult>(r));
+        SolverCost eval(d, c);
+        cost = eval(std::get<GlobalResult>(r).x);
+    };
+    EvalCounter ca{0}, cb{0};
+    double ka = 0.0, kb = 0.0;
+    std::thread t([&] { run(ca, ka); });
+    run(cb, kb);
+    t.join();
+    // Every run's evaluations reach the caller's counter (ten runs of 20000
+    // steps and one final evaluation each, plus the check above).
+    CHECK(ca == 10 * 20001 + 1);
+    CHECK(cb == 10 * 20001 + 1);
+    // Noise-free data: the best of the ten runs lies near zero cost.
+    CHECK(ka < 1e-3);
+    CHECK(kb < 1e-3);
 }
