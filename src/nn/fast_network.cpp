@@ -100,7 +100,7 @@ template <class V>
     return v;
 }
 template <class V>
-[[gnu::always_inline]] inline void store(double* p, V v) {
+[[gnu::always_inline]] inline void store(double* p, const V& v) {
     std::memcpy(p, &v, sizeof v);
 }
 template <class V>
