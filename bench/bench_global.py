@@ -16,12 +16,20 @@ plain time ratio meaningless. So each SciPy counterpart is run twice:
 Particle swarm has no SciPy counterpart; its time for the default 201 000
 evaluations is printed alone.
 
-    python3 bench/bench_global.py [--repeat 3]
+Differential evolution's ten runs share the worker pool, so it is also timed
+in two child processes, one allowed a single core and one every core (best
+of --repeat each, with the CPU time the process used). On a machine busy
+with other work the scheduler may not give the process a second core's
+worth of time, which the CPU-to-wall ratio shows.
+
+    python3 bench/bench_global.py [--repeat 3] [--cores-only]
 """
 
 import argparse
 import math
 import os
+import subprocess
+import sys
 import time
 import warnings
 
@@ -131,10 +139,44 @@ def timed(fn, repeat=1):
     return out, best
 
 
+CHILD = """
+import os, sys, time
+os.sched_setaffinity(0, set(sorted(os.sched_getaffinity(0))[: int(sys.argv[1])]))
+import numpy as np, zetrion
+c = zetrion.Circuit("randles")
+f = np.geomspace(1e5, 1e-2, 60)
+rng = np.random.default_rng(9)
+z = c.with_values([12.0, 85.0, 40.0, 2.2e-5, 0.88]).impedance(f) * (1 + 0.01 * (rng.normal(size=60) + 1j * rng.normal(size=60)))
+best = None
+for _ in range(int(sys.argv[2])):
+    w, p = time.perf_counter(), time.process_time()
+    r = c.fit(f, z, guess_init=False, method="differential_evolution")
+    w, p = time.perf_counter() - w, time.process_time() - p
+    best = (w, p) if best is None or w < best[0] else best
+print(best[0], best[1], r.cost)
+"""
+
+
+def core_scaling(repeat):
+    cores = len(os.sched_getaffinity(0))
+    out = {}
+    for k in sorted({1, cores}):
+        run = subprocess.run([sys.executable, "-c", CHILD, str(k), str(repeat)], capture_output=True, text=True, check=True)
+        wall, cpu, cost_ = (float(v) for v in run.stdout.split())
+        out[k] = wall
+        print(f"differential_evolution (defaults) on {k} core(s): {wall:.4f} s wall, {cpu:.4f} s CPU, cost {cost_:.4e}")
+    if cores > 1:
+        print(f"  {cores} cores against one: {out[1] / out[cores]:.2f}x (load average {os.getloadavg()[0]:.1f})")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeat", type=int, default=3, help="zetrion runs per method (fastest kept)")
+    ap.add_argument("--cores-only", action="store_true", help="only the differential evolution core scaling")
     args = ap.parse_args()
+    core_scaling(args.repeat)
+    if args.cores_only:
+        return
     if hasattr(os, "sched_setaffinity"):
         os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
     print(f"{'method':<24} {'zetrion s':>10} {'cost':>10} {'evals':>7} | {'SciPy':<28} {'s':>8} {'cost':>10} "

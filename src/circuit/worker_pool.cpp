@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -92,7 +93,7 @@ WorkerPool& WorkerPool::instance() {
 WorkerPool::WorkerPool() : impl_(new Impl), workers_(std::max(1u, std::thread::hardware_concurrency())) {}
 
 
-void WorkerPool::parallel_for(std::size_t n, std::size_t grain, const RangeFn& fn) {
+void WorkerPool::parallel_for(std::size_t n, std::size_t grain, const RangeFn& fn, const WaitFn* while_waiting) {
     if (n == 0) return;
     grain = std::max<std::size_t>(grain, 1);
     // Four chunks per worker lets idle workers even out uneven progress.
@@ -114,7 +115,16 @@ void WorkerPool::parallel_for(std::size_t n, std::size_t grain, const RangeFn& f
     job->work();  // the caller takes chunks too
     {
         std::unique_lock<std::mutex> lk(job->m);
-        job->cv.wait(lk, [&] { return job->done.load(std::memory_order_acquire) == n; });
+        const auto finished = [&] { return job->done.load(std::memory_order_acquire) == n; };
+        if (while_waiting) {
+            while (!job->cv.wait_for(lk, std::chrono::milliseconds(5), finished)) {
+                lk.unlock();
+                (*while_waiting)();
+                lk.lock();
+            }
+        } else {
+            job->cv.wait(lk, finished);
+        }
     }
     // A job no worker got to is taken off the queue here, so finished work
     // never piles up when the workers are busy elsewhere.

@@ -15,14 +15,17 @@ namespace zetrion {
 class WorkerPool {
 public:
     using RangeFn = std::function<void(std::size_t begin, std::size_t end)>;
+    using WaitFn = std::function<void()>;
 
     static WorkerPool& instance();
 
     std::size_t size() const { return workers_; }
 
     // Runs fn over [0, n) in chunks of at least `grain` indices. fn must not
-    // throw. Safe to call from several threads at once.
-    void parallel_for(std::size_t n, std::size_t grain, const RangeFn& fn);
+    // throw. Safe to call from several threads at once. When `while_waiting`
+    // is given, the caller runs it every few milliseconds while it waits for
+    // chunks other threads are still running (it must not throw either).
+    void parallel_for(std::size_t n, std::size_t grain, const RangeFn& fn, const WaitFn* while_waiting = nullptr);
 
 private:
     WorkerPool();

@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "circuit/evaluate.hpp"
+#include "circuit/worker_pool.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/random.hpp"
 
@@ -229,8 +230,8 @@ GlobalRun simulated_annealing(const FitData& d, EvalCounter& c, std::uint64_t it
 }
 
 GlobalRun differential_evolution(const FitData& d, EvalCounter& c, std::uint64_t evaluations) {
-    SolverCost eval_cost(d, c);
     constexpr std::size_t kPop = 100;
+    constexpr int kRuns = 10;
     const std::size_t n = d.n;
     const SearchBox box = pso_search_box(d);
     std::vector<float> lower(n), upper(n);
@@ -243,12 +244,16 @@ GlobalRun differential_evolution(const FitData& d, EvalCounter& c, std::uint64_t
         std::optional<float> cost;
         float cr, f;
     };
+    struct RunResult {
+        std::vector<double> x;
+        double cost;
+    };
     const std::uint64_t steps = std::max<std::uint64_t>(evaluations, 1);
-    std::optional<std::vector<double>> kept;
-    double kept_cost = 0.0;
-    std::uint64_t total = 0;
-    std::vector<double> wide(n);
-    for (int run = 0; run < 10 && !eval_cost.cancelled(); ++run) {
+    // One run: its own population, generator, evaluation buffers and count.
+    // The runs share nothing but read-only data, so they may run at once.
+    auto one_run = [&](EvalCounter& counter, std::uint64_t& taken) -> std::optional<RunResult> {
+        SolverCost eval_cost(d, counter);
+        std::vector<double> wide(n);
         Xorshift128 rng;
         std::vector<Individual> cur(kPop), best(kPop);
         for (Individual& ind : cur) {
@@ -289,27 +294,59 @@ GlobalRun differential_evolution(const FitData& d, EvalCounter& c, std::uint64_t
             Individual& ind = cur[countdown];
             for (std::size_t j = 0; j < n; ++j) wide[j] = ind.pos[j];
             ind.cost = static_cast<float>(eval_cost(wide));
-            ++total;
+            ++taken;
             if (!best_cost || *ind.cost < *best_cost) {
                 best_cost = ind.cost;
                 best_slot = countdown;
             }
         }
-        if (!best_slot) continue;
+        if (!best_slot) return std::nullopt;
         const Individual& a = cur[*best_slot];
         const Individual& b = best[*best_slot];
         const Individual* pick = nullptr;
         if (a.cost && (!b.cost || *a.cost <= *b.cost)) pick = &a;
         else if (b.cost) pick = &b;
-        if (!pick) continue;
+        if (!pick) return std::nullopt;
         for (std::size_t j = 0; j < n; ++j) wide[j] = pick->pos[j];
         const double cost = eval_cost(wide);
-        if (!kept || cost < kept_cost) {
-            kept = wide;
-            kept_cost = cost;
+        return RunResult{wide, cost};
+    };
+
+    // The runs are independent and seeded from system entropy, so running
+    // them side by side on the worker pool changes nothing a caller can rely
+    // on; each counts its evaluations privately and the counts are summed.
+    std::vector<std::optional<RunResult>> results(kRuns);
+    struct alignas(64) Count {  // a cache line each: the runs count side by side
+        EvalCounter v{0};
+    };
+    std::vector<Count> counts(kRuns);
+    std::vector<std::uint64_t> taken(kRuns, 0);
+    WorkerPool& pool = WorkerPool::instance();
+    if (pool.size() > 1) {
+        // Only the calling thread may ask whether to stop; while it waits for
+        // runs on other threads it keeps asking, and the runs see the answer.
+        const WorkerPool::WaitFn keep_polling = [&] { (void)cancel_requested(d.cancel); };
+        pool.parallel_for(kRuns, 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t r = b; r < e; ++r) results[r] = one_run(counts[r].v, taken[r]);
+        }, &keep_polling);
+    } else {
+        for (std::size_t r = 0; r < static_cast<std::size_t>(kRuns) && !cancel_requested(d.cancel); ++r)
+            results[r] = one_run(counts[r].v, taken[r]);
+    }
+    // Kept in run order: the first run with the lowest cost.
+    std::optional<std::vector<double>> kept;
+    double kept_cost = 0.0;
+    for (int r = 0; r < kRuns; ++r) {
+        c.fetch_add(counts[static_cast<std::size_t>(r)].v.load(), std::memory_order_relaxed);
+        const auto& res = results[static_cast<std::size_t>(r)];
+        if (res && (!kept || res->cost < kept_cost)) {
+            kept = res->x;
+            kept_cost = res->cost;
         }
     }
     if (!kept) return solver_error("differential evolution found no best position");
+    std::uint64_t total = 0;
+    for (const std::uint64_t t : taken) total += t;
     return GlobalResult{*kept, total};
 }
 

@@ -1,5 +1,6 @@
 #include "fit/residuals.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -87,6 +88,26 @@ double jacobian_step(double pk) {
     return kCbrtEps * (std::isnan(a) ? 1e-8 : std::fmax(a, 1e-8));
 }
 
+namespace {
+
+// Shifted parameters and the two residual vectors of a column, kept per
+// thread so that a Jacobian allocates nothing once a thread has seen its size.
+struct ColumnScratch {
+    std::vector<double> shifted, plus, minus;
+};
+
+ColumnScratch& column_scratch() {
+    thread_local ColumnScratch s;
+    return s;
+}
+
+// Jacobians being formed right now, over all threads. When several fits run
+// at once the callers already keep the processors busy, and handing columns
+// to the shared pool only adds waiting; then each caller works alone.
+std::atomic<int> g_active_jacobians{0};
+
+}  // namespace
+
 bool jacobian_columns(const SeriesList& tree, std::span<const double> p, const Spectrum& data,
                       EvalCounter& counter, double* out) {
     const std::size_t m = p.size();
@@ -97,25 +118,32 @@ bool jacobian_columns(const SeriesList& tree, std::span<const double> p, const S
     }
     const std::size_t rows = 2 * data.omega.size();
     auto columns = [&](std::size_t begin, std::size_t end) {
-        std::vector<double> shifted(p.begin(), p.end());
-        std::vector<double> plus(rows), minus(rows);
+        ColumnScratch& s = column_scratch();
+        s.shifted.assign(p.begin(), p.end());
+        s.plus.resize(rows);
+        s.minus.resize(rows);
         ResidualEvaluator eval(tree, data);
         for (std::size_t k = begin; k < end; ++k) {
             const double h = jacobian_step(p[k]);
-            shifted[k] = p[k] + h;
-            eval(shifted, counter, plus.data());
-            shifted[k] = p[k] - h;
-            eval(shifted, counter, minus.data());
-            shifted[k] = p[k];
+            s.shifted[k] = p[k] + h;
+            eval(s.shifted, counter, s.plus.data());
+            s.shifted[k] = p[k] - h;
+            eval(s.shifted, counter, s.minus.data());
+            s.shifted[k] = p[k];
             double* col = out + k * rows;
-            for (std::size_t i = 0; i < rows; ++i) col[i] = (plus[i] - minus[i]) / (h + h);
+            for (std::size_t i = 0; i < rows; ++i) col[i] = (s.plus[i] - s.minus[i]) / (h + h);
         }
     };
+    struct Active {
+        int others;
+        Active() : others(g_active_jacobians.fetch_add(1, std::memory_order_relaxed)) {}
+        ~Active() { g_active_jacobians.fetch_sub(1, std::memory_order_relaxed); }
+    } active;
     const auto t0 = std::chrono::steady_clock::now();
     columns(0, 1);
     if (m == 1) return true;
     const double first_us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
-    if (first_us * static_cast<double>(m - 1) < parallel_jacobian_min_micros()) {
+    if (active.others > 0 || first_us * static_cast<double>(m - 1) < parallel_jacobian_min_micros()) {
         columns(1, m);
     } else {
         WorkerPool::instance().parallel_for(m - 1, 1, [&](std::size_t b, std::size_t e) { columns(b + 1, e + 1); });

@@ -209,11 +209,26 @@ std::variant<const Guesser*, NnError> load_external(const std::string& path) {
     return external().try_emplace(path, std::move(g)).first->second.get();
 }
 
+// The preset circuits' canonical keys, parsed once on first use: every fit
+// with a learned guess looks its circuit up here.
+const std::array<std::optional<Canonical>, kPresets.size()>& model_shapes() {
+    static const auto* shapes = [] {
+        auto* out = new std::array<std::optional<Canonical>, kPresets.size()>();  // lives until the process ends
+        for (std::size_t i = 0; i < kModels.size(); ++i) {
+            const ParseResult tree = parse(kModels[i].circuit);
+            if (std::holds_alternative<SeriesList>(tree)) (*out)[i] = canonical(std::get<SeriesList>(tree));
+        }
+        return out;
+    }();
+    return *shapes;
+}
+
 std::optional<TopologyMatch> find_for_topology(const SeriesList& user) {
+    const auto& shapes = model_shapes();
+    const UserShape u = user_shape(user);
     for (std::size_t i = 0; i < kModels.size(); ++i) {
-        const ParseResult tree = parse(kModels[i].circuit);
-        if (!std::holds_alternative<SeriesList>(tree)) continue;
-        if (auto m = match_or_expand(std::get<SeriesList>(tree), user)) return TopologyMatch{std::move(*m), i};
+        if (!shapes[i]) continue;
+        if (auto m = match_or_expand(*shapes[i], u)) return TopologyMatch{std::move(*m), i};
     }
     return std::nullopt;
 }

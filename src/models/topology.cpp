@@ -82,7 +82,10 @@ Canonical canonical(const SeriesList& s) {
 }
 
 std::optional<std::vector<std::size_t>> match_topology(const SeriesList& model, const SeriesList& user) {
-    const Canonical m = canonical(model), u = canonical(user);
+    return match_topology(canonical(model), canonical(user));
+}
+
+std::optional<std::vector<std::size_t>> match_topology(const Canonical& m, const Canonical& u) {
     if (m.key != u.key || m.spans.size() != u.spans.size()) return std::nullopt;
     std::size_t total = 0;
     for (const Span& s : u.spans) total += s.count;
@@ -98,6 +101,20 @@ std::optional<Match> match_or_expand(const SeriesList& model, const SeriesList& 
     const Expanded e = expand_series(user);
     if (!e.rewritten) return std::nullopt;
     if (auto m = match_topology(model, e.tree)) return Match{std::move(*m), true};
+    return std::nullopt;
+}
+
+UserShape user_shape(const SeriesList& user) {
+    UserShape u{canonical(user), std::nullopt};
+    const Expanded e = expand_series(user);
+    if (e.rewritten) u.expanded = canonical(e.tree);
+    return u;
+}
+
+std::optional<Match> match_or_expand(const Canonical& model, const UserShape& user) {
+    if (auto m = match_topology(model, user.direct)) return Match{std::move(*m), false};
+    if (!user.expanded) return std::nullopt;
+    if (auto m = match_topology(model, *user.expanded)) return Match{std::move(*m), true};
     return std::nullopt;
 }
 

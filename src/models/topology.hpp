@@ -36,4 +36,15 @@ struct Match {
 
 std::optional<Match> match_or_expand(const SeriesList& model, const SeriesList& user);
 
+// The same matching with the keys computed beforehand, for comparing one
+// circuit against many models: the user's key, and the key of its K/Zarc
+// expansion when that rewrites anything.
+struct UserShape {
+    Canonical direct;
+    std::optional<Canonical> expanded;
+};
+UserShape user_shape(const SeriesList& user);
+std::optional<std::vector<std::size_t>> match_topology(const Canonical& model, const Canonical& user);
+std::optional<Match> match_or_expand(const Canonical& model, const UserShape& user);
+
 }  // namespace zetrion

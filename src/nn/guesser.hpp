@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -66,7 +67,11 @@ public:
     };
     Scales scales(std::span<const double> f, std::span<const Cx> z) const;
     Features features(std::span<const double> f, std::span<const Cx> z, const Scales& s) const;
+    // The prepared fast path when the model has one, else forward_layers.
     std::variant<std::vector<double>, NnError> forward(const Features& x) const;
+    // Layer by layer through conv1d, group_norm and linear; reports every
+    // inconsistency of the file as an error.
+    std::variant<std::vector<double>, NnError> forward_layers(const Features& x) const;
     std::variant<std::vector<double>, NnError> decode(std::span<const double> out, const Scales& s) const;
 
     // Full name ("w.stem.weight"); null when absent.
@@ -87,7 +92,15 @@ public:
     double alpha_min = 0.0;
     double alpha_max = 0.0;
 
+    // Builds the machine-oriented copy of the network that forward uses when
+    // the model fits it; called once the fields above are loaded. A guesser
+    // whose fields are edited afterwards falls back to the plain layer path.
+    void prepare();
+    struct Fast;
+
 private:
+    std::shared_ptr<const Fast> fast_;
+    bool forward_fast(const Features& x, std::vector<double>& out) const;
     std::variant<std::vector<double>, NnError> conv1d(const std::vector<double>& in, std::size_t c_in,
                                                       const std::string& layer, std::size_t dilation) const;
     std::optional<NnError> group_norm(std::vector<double>& map, const std::string& layer) const;

@@ -185,6 +185,11 @@ std::variant<std::vector<double>, NnError> Guesser::linear(const std::vector<dou
 }
 
 std::variant<std::vector<double>, NnError> Guesser::forward(const Features& feats) const {
+    if (std::vector<double> out; forward_fast(feats, out)) return out;
+    return forward_layers(feats);
+}
+
+std::variant<std::vector<double>, NnError> Guesser::forward_layers(const Features& feats) const {
     auto stem = conv1d(feats.map, 3, "stem", 1);
     if (auto* e = std::get_if<NnError>(&stem)) return *e;
     std::vector<double> x = std::get<std::vector<double>>(std::move(stem));

@@ -301,6 +301,7 @@ std::variant<Guesser, NnError> Guesser::from_bytes(std::span<const unsigned char
     if (g.param_names.size() != p) return NnError::shape("target_mean", p, g.param_names.size());
     for (const Scaling& s : g.scaling)
         if (s.alpha_index >= static_cast<std::int32_t>(p)) return NnError::bad_value("scaling");
+    g.prepare();
     return g;
 }
 

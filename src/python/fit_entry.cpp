@@ -335,27 +335,15 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
     const CircuitModel& m = *reinterpret_cast<CircuitObject*>(self)->model;
     const bool guess = guess_init.value_or(false) || (!guess_init && (path || !m.explicit_values));
-    std::optional<std::vector<double>> start;
-    auto learned = [&](const std::optional<std::string>& p) -> bool {
-        std::variant<std::vector<double>, std::string> r;
-        {
-            // Pure numeric work on immutable data: other threads may run.
-            ReleaseGil nogil;
-            r = guess_params(m.tree, data.f, data.z, p);
-        }
-        if (auto* msg = std::get_if<std::string>(&r)) {
-            set_error(PyExc_ValueError, *msg);
-            return false;
-        }
-        start = std::get<std::vector<double>>(std::move(r));
-        return true;
-    };
+    // Whether to start from a learned guess, and from which weights; decided
+    // here, where a warning can be raised.
+    bool learn = false;
     if (path) {
-        if (guess && !learned(path)) return nullptr;
+        learn = guess;
     } else if (guess) {
         const bool found = find_for_topology(m.tree).has_value();
         if (guess_init.value_or(false) || found) {
-            if (!learned(std::nullopt)) return nullptr;
+            learn = true;
         } else {
             const std::string msg =
                 "There is no ML model to guess initial parameters for this circuit. Supply your own with "
@@ -365,8 +353,6 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             if (PyErr_WarnEx(PyExc_UserWarning, msg.c_str(), 1) < 0) return nullptr;
         }
     }
-    const SeriesList start_tree = start ? rebuild(m.tree, *start) : m.tree;
-    req.circuit = &start_tree;
     req.frequencies = data.f;
     req.impedances = data.z;
     req.weighting = *weighting;
@@ -377,6 +363,10 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     }
     req.method = *method;
 
+    // The guess and the fit are pure numeric work on immutable data, done in
+    // one stretch without the interpreter lock so that fits from several
+    // threads overlap.
+    std::variant<std::vector<double>, std::string> learned;
     FitResult result;
     {
         SignalWatch watch;
@@ -384,8 +374,20 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         req.cancel = &cancel;
         ReleaseGil nogil;
         watch.set_saved(nogil.saved());
-        result = run_fit(req);
+        if (learn) learned = guess_params(m.tree, data.f, data.z, path);
+        if (const auto* start = learn ? std::get_if<std::vector<double>>(&learned) : nullptr) {
+            const SeriesList start_tree = rebuild(m.tree, *start);
+            req.circuit = &start_tree;
+            result = run_fit(req);
+        } else if (!learn) {
+            req.circuit = &m.tree;
+            result = run_fit(req);
+        }
         nogil.set_saved(watch.saved());
+    }
+    if (const auto* msg = learn ? std::get_if<std::string>(&learned) : nullptr) {
+        set_error(PyExc_ValueError, *msg);
+        return nullptr;
     }
     // Ctrl-C (or a signal handler that raised) stopped the fit: its
     // exception is already pending.
