@@ -66,7 +66,7 @@ class Evaluation:
         return "\n".join(lines)
 
 
-def errors(names: Sequence[str], guess: Sequence[float], truth: Sequence[float]) -> list[float]:
+def errors(names: Sequence[str], guess: Sequence[float], truth: Sequence[float] | npt.NDArray[np.float64]) -> list[float]:
     """Absolute guess errors: decades for positive parameters, plain for exponents."""
     out = []
     for n, g, t in zip(names, guess, truth):
