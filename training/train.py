@@ -43,8 +43,10 @@ def main() -> None:
         notation, channels = MODELS.get(name, (args.circuit or "", 32))
         if args.circuit:
             notation = args.circuit
+        # Checkpoints of the wide distribution are kept apart from the current ones.
+        ckpt_dir = HERE / "checkpoints" / ("" if args.distribution == "legacy" else args.distribution)
         train(notation, ROOT / "weights" / f"{name}.eisnn", minutes=args.minutes, train_size=args.train_size,
-              channels=args.channels or channels, checkpoint_dir=HERE / "checkpoints", distribution=args.distribution,
+              channels=args.channels or channels, checkpoint_dir=ckpt_dir, distribution=args.distribution,
               threads=args.threads, cache_dir=HERE / "cache")
 
 

@@ -174,9 +174,12 @@ def train(
         # Checkpoints of older versions of this tool carry no notation or statistics.
         if saved.get("notation", notation) != notation:
             raise ValueError(f"checkpoint {ckpt} was trained for {saved.get('notation')!r}, not {notation!r}; pass another --checkpoint-dir or --no-resume")
+        for key, asked in (("distribution", distribution), ("channels", channels), ("train_size", train_size)):
+            # A resumed run continues the same experiment; a silent change of
+            # the data or the network would mix two.
+            if key in saved and asked is not None and saved[key] != asked:
+                raise ValueError(f"checkpoint {ckpt} was made with {key}={saved[key]!r}, not {asked!r}; pass the same value, another checkpoint directory or no resume")
         channels = int(saved.get("channels", channels or 0)) or channels
-        distribution = str(saved.get("distribution", distribution))
-        train_size = int(saved.get("train_size", train_size))
     channels = channels or default_channels(notation)
 
     t_data = time.time()

@@ -230,6 +230,8 @@ def test_training_resumes_the_step_count_from_its_checkpoint(tiny):
     assert again.resumed_from_step == 3 and again.steps == 5
     fresh = train(MIXED, d / "mixed.eisnn", minutes=5, max_steps=2, train_size=300, checkpoint_dir=d / "ck", resume=False, threads=1, log=lambda m: None)
     assert fresh.resumed_from_step == 0 and fresh.steps == 2
+    with pytest.raises(ValueError, match="distribution='standard', not 'wide'"):
+        train(MIXED, d / "mixed.eisnn", minutes=5, max_steps=4, train_size=300, checkpoint_dir=d / "ck", distribution="wide", log=lambda m: None)
     with pytest.raises(ValueError, match="was trained for"):
         train("R0-(R1,C1)", d / "mixed.eisnn", minutes=5, max_steps=2, train_size=300, checkpoint_dir=d / "ck", log=lambda m: None)
 
