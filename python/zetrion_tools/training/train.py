@@ -174,7 +174,8 @@ def train(
         # Checkpoints of older versions of this tool carry no notation or statistics.
         if saved.get("notation", notation) != notation:
             raise ValueError(f"checkpoint {ckpt} was trained for {saved.get('notation')!r}, not {notation!r}; pass another --checkpoint-dir or --no-resume")
-        for key, asked in (("distribution", distribution), ("channels", channels), ("train_size", train_size)):
+        # The data set may grow on resume (the normalisation stays the checkpoint's).
+        for key, asked in (("distribution", distribution), ("channels", channels)):
             # A resumed run continues the same experiment; a silent change of
             # the data or the network would mix two.
             if key in saved and asked is not None and saved[key] != asked:
