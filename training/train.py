@@ -35,6 +35,8 @@ def main() -> None:
     ap.add_argument("--distribution", choices=("legacy", "wide", "standard"), default="legacy",
                     help="training spectra: 'legacy' (the current built-in models) or 'wide'")
     ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--out-dir", type=pathlib.Path, default=ROOT / "weights",
+                    help="where <name>.eisnn is written (default weights/, which the module embeds at build time)")
     args = ap.parse_args()
     names = list(MODELS) if args.name == "all" else [args.name]
     for name in names:
@@ -45,7 +47,7 @@ def main() -> None:
             notation = args.circuit
         # Checkpoints of the wide distribution are kept apart from the current ones.
         ckpt_dir = HERE / "checkpoints" / ("" if args.distribution == "legacy" else args.distribution)
-        train(notation, ROOT / "weights" / f"{name}.eisnn", minutes=args.minutes, train_size=args.train_size,
+        train(notation, args.out_dir / f"{name}.eisnn", minutes=args.minutes, train_size=args.train_size,
               channels=args.channels or channels, checkpoint_dir=ckpt_dir, distribution=args.distribution,
               threads=args.threads, cache_dir=HERE / "cache")
 
