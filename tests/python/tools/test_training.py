@@ -261,3 +261,20 @@ def test_command_line_rejects_bad_notation_and_missing_files(tmp_path, capsys):
     assert "unknown element code" in capsys.readouterr().err
     assert main(["R0-(R1,C1)", "--evaluate-only", "--out", str(tmp_path / "none.eisnn")]) == 2
     assert "no weight file" in capsys.readouterr().err
+
+
+CUSTOM = sorted((pathlib.Path(__file__).resolve().parents[3] / "training" / "custom").glob("*.eisnn"))
+
+
+@pytest.mark.skipif(not CUSTOM, reason="no custom weight files in this checkout")
+@pytest.mark.parametrize("path", CUSTOM, ids=lambda p: p.stem)
+def test_committed_custom_guessers_guess_close_to_the_truth(path):
+    meta, tensors = eisnn.read_eisnn(path.read_bytes())
+    c = zetrion.Circuit(meta["circuit"])
+    assert meta["param_names"].split(",") == c.param_names()
+    errs = []
+    for s in spectra.draw(meta["circuit"], 20, seed=930000, distribution="standard"):
+        g = c.guess(s.f, s.z, weights=str(path))
+        errs.append([abs(a - b) if n.endswith(EXPONENTS) else abs(math.log10(a / b)) for n, a, b in zip(c.param_names(), g, s.truth)])
+    # A trained model, not a random one: within a few tenths of a decade.
+    assert np.median(np.array(errs), axis=0).max() < 0.3
