@@ -19,6 +19,7 @@ from collections.abc import Sequence
 import zetrion
 
 from . import evaluate as ev
+from . import spectra
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -52,6 +53,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Exception as exc:  # the parser's own message says what is wrong
         print(f"zetrion-train: {exc}", file=sys.stderr)
         return 2
+    args.notation = spectra.resolve(args.notation)  # a preset name trains its notation
     name = "".join(ch if ch.isalnum() else "_" for ch in args.notation).strip("_")
     out: pathlib.Path = args.out or args.checkpoint_dir / f"{name}.eisnn"
 

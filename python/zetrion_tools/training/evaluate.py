@@ -105,6 +105,7 @@ def evaluate(
     fits : bool
         Also run the default fit from the guess and from the element defaults.
     """
+    notation = spectra.resolve(notation)
     c = zetrion.Circuit(notation)
     names = c.param_names()
     data = spectra.draw(notation, count, seed, distribution=distribution)

@@ -42,6 +42,27 @@ FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
 DISTRIBUTIONS = ("standard", "wide", "legacy")
 
+# The module's preset names and the notation each stands for.
+PRESETS = {
+    "rc": "R0-(R1,C1)",
+    "rc_l": "L0-R0-(R1,C1)",
+    "rq": "R0-(R1,CPE1)",
+    "rq_l": "L0-R0-(R1,CPE1)",
+    "two_rc": "R0-(R1,C1)-(R2,C2)",
+    "two_rc_l": "L0-R0-(R1,C1)-(R2,C2)",
+    "two_rq": "R0-(R1,CPE1)-(R2,CPE2)",
+    "two_rq_l": "L0-R0-(R1,CPE1)-(R2,CPE2)",
+    "randles": "R0-(R1-W1,CPE1)",
+    "sei_randles": "R0-(R1,CPE1)-(R2-W2,CPE2)",
+    "sei_randles_wo": "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
+}
+
+
+def resolve(notation: str) -> str:
+    """The notation itself, or the one a preset name (any case, padded) stands for."""
+    return PRESETS.get(notation.strip().lower(), notation)
+
+
 # Kinds that bring their own characteristic frequency and get a slot of
 # their own, like a parallel group does.
 SLOT_KINDS = ("K", "Zarc", "G", "Gs", "Tlmq", "T")
@@ -266,6 +287,7 @@ class _Drawer:
 
 def draw_parameters(notation: str, rng: np.random.Generator, w_lo: float, w_hi: float, ranges: Ranges = STANDARD) -> FloatArray:
     """Physical parameters, in `param_names()` order, whose features show between w_lo and w_hi (rad/s)."""
+    notation = resolve(notation)
     tree = parse(notation)
     d = _Drawer(rng, ranges, w_lo, w_hi)
     slots = _slots(tree, [])
@@ -354,6 +376,7 @@ def draw(
     """
     if distribution not in DISTRIBUTIONS:
         raise ValueError(f"distribution must be one of {DISTRIBUTIONS}, got {distribution!r}")
+    notation = resolve(notation)
     ranges = WIDE if distribution == "wide" else STANDARD
     n_max = ranges.noise_max if noise_max is None else noise_max
     rng = np.random.default_rng(seed)

@@ -28,19 +28,8 @@ from . import spectra
 FloatArray = npt.NDArray[np.float64]
 
 # The eleven built-in models: name -> (notation, channels).
-MODELS: dict[str, tuple[str, int]] = {
-    "rc": ("R0-(R1,C1)", 16),
-    "rc_l": ("L0-R0-(R1,C1)", 32),
-    "rq": ("R0-(R1,CPE1)", 32),
-    "rq_l": ("L0-R0-(R1,CPE1)", 32),
-    "two_rc": ("R0-(R1,C1)-(R2,C2)", 32),
-    "two_rc_l": ("L0-R0-(R1,C1)-(R2,C2)", 32),
-    "two_rq": ("R0-(R1,CPE1)-(R2,CPE2)", 32),
-    "two_rq_l": ("L0-R0-(R1,CPE1)-(R2,CPE2)", 32),
-    "randles": ("R0-(R1-W1,CPE1)", 32),
-    "sei_randles": ("R0-(R1,CPE1)-(R2-W2,CPE2)", 64),
-    "sei_randles_wo": ("R0-(R1,CPE1)-(R2-Wo2,CPE2)", 64),
-}
+_CHANNELS = {"rc": 16, "sei_randles": 64, "sei_randles_wo": 64}
+MODELS: dict[str, tuple[str, int]] = {name: (notation, _CHANNELS.get(name, 32)) for name, notation in spectra.PRESETS.items()}
 N_GRID, KERNEL, GROUPS, DILATIONS = 64, 5, 8, (1, 2, 4, 8)
 ALPHA_MIN, ALPHA_MAX = 0.05, 1.0
 TRAIN_SEED = 1000  # held-out evaluation uses seeds from 900000 on
@@ -159,6 +148,7 @@ def train(
     torch = require_torch()
     from .model import GuesserNet
 
+    notation = spectra.resolve(notation)
     circuit = zetrion.Circuit(notation)  # raises on a malformed notation
     names = circuit.param_names()
     eisnn.scaling_rows(names)  # every parameter has a scaling rule

@@ -115,6 +115,15 @@ def test_legacy_rule_is_kept_for_the_built_in_models():
         spectra.draw("R0", 1, seed=0, distribution="narrow")
 
 
+def test_preset_names_draw_the_circuit_they_stand_for():
+    for name in zetrion.Circuit.ml_circuits():
+        assert zetrion.Circuit(spectra.resolve(name)).param_names() == zetrion.Circuit(name).param_names()
+    a = spectra.draw(" Sei_Randles_Wo ", 3, seed=1, distribution="standard")
+    b = spectra.draw("R0-(R1,CPE1)-(R2-Wo2,CPE2)", 3, seed=1, distribution="standard")
+    assert all(np.array_equal(x.z, y.z) for x, y in zip(a, b))
+    assert spectra.resolve("R0-(R1,C1)") == "R0-(R1,C1)"
+
+
 def scaled(notation, truth, k_ohm, m_freq):
     """Parameters of the same circuit with impedances times k at frequencies times m."""
     c = zetrion.Circuit(notation)
