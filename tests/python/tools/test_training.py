@@ -115,6 +115,13 @@ def test_legacy_rule_is_kept_for_the_built_in_models():
         spectra.draw("R0", 1, seed=0, distribution="narrow")
 
 
+def test_notation_is_read_as_series_lists_and_groups():
+    assert spectra.parse("L0-R0-p(R1,C1)-(R2-(R3,C3),CPE2)") == ["L0", "R0", [["R1"], ["C1"]], [["R2", [["R3"], ["C3"]]], ["CPE2"]]]
+    # Nested groups get slots of their own and every parameter gets a value.
+    for s in spectra.draw("L0-R0-p(R1,C1)-(R2-(R3,C3),CPE2)", 20, seed=2, distribution="wide"):
+        assert np.all(np.isfinite(s.z)) and np.all(s.truth > 0)
+
+
 def test_preset_names_draw_the_circuit_they_stand_for():
     for name in zetrion.Circuit.ml_circuits():
         assert zetrion.Circuit(spectra.resolve(name)).param_names() == zetrion.Circuit(name).param_names()
