@@ -196,6 +196,15 @@ def test_training_without_torch_says_how_to_install_it(monkeypatch):
         _torch.require_torch()
 
 
+def test_command_line_without_torch_stops_with_the_install_hint(monkeypatch, tmp_path, capsys):
+    from zetrion_tools.training.cli import main
+
+    monkeypatch.setitem(sys.modules, "torch", None)
+    assert main(["R0-(R1,C1)", "--checkpoint-dir", str(tmp_path), "--max-steps", "1"]) == 3
+    assert "pip install '.[train]'" in capsys.readouterr().err
+    assert not list(tmp_path.iterdir())
+
+
 def test_the_package_and_the_module_never_import_torch_on_their_own():
     import subprocess
 
