@@ -12,14 +12,14 @@ import zetrion
 
 torch = pytest.importorskip("torch")
 
-TRAINING = pathlib.Path(__file__).resolve().parents[2] / "training"
-WEIGHTS = TRAINING.parent / "weights"
-sys.path.insert(0, str(TRAINING))
-import eisnn  # noqa: E402
-import features as feat  # noqa: E402
-import spectra  # noqa: E402
-from model import GuesserNet  # noqa: E402
-from train import MODELS  # noqa: E402
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+WEIGHTS = ROOT / "weights"
+sys.path.insert(0, str(ROOT / "python"))  # the training pipeline of this checkout
+from zetrion_tools.training import eisnn  # noqa: E402
+from zetrion_tools.training import features as feat  # noqa: E402
+from zetrion_tools.training import spectra  # noqa: E402
+from zetrion_tools.training.model import GuesserNet  # noqa: E402
+from zetrion_tools.training.train import MODELS  # noqa: E402
 
 PRESENT = [n for n in MODELS if (WEIGHTS / f"{n}.eisnn").exists()]
 

@@ -3,12 +3,18 @@ so that its state dict exports as is."""
 
 from __future__ import annotations
 
-import torch
-from torch import nn
+from collections.abc import Sequence
+
+from ._torch import require_torch
+
+torch = require_torch()
+nn = torch.nn
 
 
-class Block(nn.Module):
-    def __init__(self, h, k, d, groups):
+class Block(nn.Module):  # type: ignore[misc, name-defined]
+    """One residual block: two dilated convolutions with group normalisation."""
+
+    def __init__(self, h: int, k: int, d: int, groups: int) -> None:
         super().__init__()
         pad = d * (k - 1) // 2
         self.conv1 = nn.Conv1d(h, h, k, dilation=d, padding=pad)
@@ -17,14 +23,16 @@ class Block(nn.Module):
         self.norm2 = nn.GroupNorm(groups, h, eps=1e-5)
         self.act = nn.GELU(approximate="tanh")
 
-    def forward(self, x):
+    def forward(self, x):  # type: ignore[no-untyped-def]
         h = self.act(self.norm1(self.conv1(x)))
         h = self.norm2(self.conv2(h))
         return self.act(x + h)
 
 
-class GuesserNet(nn.Module):
-    def __init__(self, n_params, channels=32, kernel=5, dilations=(1, 2, 4, 8), groups=8):
+class GuesserNet(nn.Module):  # type: ignore[misc, name-defined]
+    """Stem convolution, residual blocks, mean and max pooling, dense head."""
+
+    def __init__(self, n_params: int, channels: int = 32, kernel: int = 5, dilations: Sequence[int] = (1, 2, 4, 8), groups: int = 8) -> None:
         super().__init__()
         h = channels
         self.stem = nn.Conv1d(3, h, kernel, padding=(kernel - 1) // 2)
@@ -38,7 +46,7 @@ class GuesserNet(nn.Module):
         )
         self.n_params = n_params
 
-    def forward(self, x, e):
+    def forward(self, x, e):  # type: ignore[no-untyped-def]
         x = self.stem(x)
         for b in self.blocks:
             x = b(x)

@@ -5,14 +5,19 @@ from __future__ import annotations
 
 import math
 
+from collections.abc import Sequence
+
 import numpy as np
+import numpy.typing as npt
+
+FloatArray = npt.NDArray[np.float64]
 
 TWO_PI = 6.283185307179586
 PI = 3.141592653589793
 HALF_PI = 1.5707963267948966
 
 
-def scales(f, z):
+def scales(f: npt.ArrayLike, z: npt.ArrayLike) -> tuple[float, float]:
     """The "reactive_centroid" estimate: (R in ohm, Omega in rad/s)."""
     f = np.asarray(f, dtype=np.float64)
     z = np.asarray(z, dtype=np.complex128)
@@ -28,11 +33,13 @@ def scales(f, z):
     return float(mags[len(mags) // 2]), omega
 
 
-def features(f, z, n_grid=64, r=None, omega=None):
+def features(
+    f: npt.ArrayLike, z: npt.ArrayLike, n_grid: int = 64, r: float | None = None, omega: float | None = None
+) -> tuple[FloatArray, FloatArray, float, float]:
     """(3 x n_grid feature map, two global features, R, Omega)."""
     f = np.asarray(f, dtype=np.float64)
     z = np.asarray(z, dtype=np.complex128)
-    if r is None:
+    if r is None or omega is None:
         r, omega = scales(f, z)
     order = np.argsort(f, kind="stable")
     lf = np.log10(f[order])
@@ -55,7 +62,7 @@ def features(f, z, n_grid=64, r=None, omega=None):
     return fmap, np.array([0.125 * (lf[-1] - lf[0]), 0.5 * math.log10(len(f))]), r, omega
 
 
-def raw_targets(truth, scaling, logs, r, omega):
+def raw_targets(truth: Sequence[float] | FloatArray, scaling: FloatArray, logs: FloatArray, r: float, omega: float) -> FloatArray:
     """The values the network predicts before standardisation: log10 of the
     parameter divided by its physical scale, or the exponent itself."""
     out = np.empty(len(truth))

@@ -10,43 +10,79 @@ from __future__ import annotations
 
 import math
 import struct
+from collections.abc import Mapping, Sequence
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
+
+FloatArray = npt.NDArray[np.float64]
 
 MAGIC = b"EISNN001"
 META_ORDER = ["circuit", "param_names", "estimator", "n_grid", "channels", "kernel", "groups", "dilations", "alpha_min", "alpha_max"]
 SMALL = ("target_mean", "target_std", "scaling", "log_params")
 
-# Per parameter name: (r_exp, w_exp, w_alpha_exp, uses the element's alpha, log-predicted)
-SCALING_BY_NAME = {
-    "r": (1.0, 0.0, 0.0, False, True),
-    "z0": (1.0, 0.0, 0.0, False, True),
-    "c": (-1.0, -1.0, 0.0, False, True),
-    "l": (1.0, -1.0, 0.0, False, True),
-    "q": (-1.0, 0.0, -1.0, True, True),
-    "aw": (1.0, 0.5, 0.0, False, True),
-    "tau": (0.0, -1.0, 0.0, False, True),
-    "alpha": (0.0, 0.0, 0.0, False, False),
+# Notation spellings -> the element kind's class-side name.
+KIND_ALIASES = {"CPE": "Cpe", "TLMQ": "Tlmq"}
+
+# Per element kind and parameter: (r_exp, w_exp, w_alpha_exp, exponent parameter
+# of the same element or None, log-predicted). The network predicts
+# v / (R^r_exp * Omega^(w_exp + w_alpha_exp * exponent)), in log10 when the
+# last field is set; R and Omega are the spectrum's impedance and angular
+# frequency scales, so every target is free of the spectrum's absolute units.
+SCALING: dict[str, dict[str, tuple[float, float, float, str | None, bool]]] = {
+    "R": {"r": (1.0, 0.0, 0.0, None, True)},
+    "C": {"c": (-1.0, -1.0, 0.0, None, True)},
+    "L": {"l": (1.0, -1.0, 0.0, None, True)},
+    # (j w l)^alpha ~ R needs l ~ R^(1/alpha) / w, which a fixed power of R
+    # cannot express: the network learns the remaining (1/alpha - 1) log R
+    # from the feature map, so La.l is the least precise guess of all kinds.
+    "La": {"l": (1.0, -1.0, 0.0, None, True), "alpha": (0.0, 0.0, 0.0, None, False)},
+    "Cpe": {"q": (-1.0, 0.0, -1.0, "alpha", True), "alpha": (0.0, 0.0, 0.0, None, False)},
+    "W": {"aw": (1.0, 0.5, 0.0, None, True)},
+    "Wo": {"z0": (1.0, 0.0, 0.0, None, True), "tau": (0.0, -1.0, 0.0, None, True)},
+    "Ws": {"z0": (1.0, 0.0, 0.0, None, True), "tau": (0.0, -1.0, 0.0, None, True)},
+    "G": {"rg": (1.0, 0.0, 0.0, None, True), "tg": (0.0, -1.0, 0.0, None, True)},
+    "Gs": {"rg": (1.0, 0.0, 0.0, None, True), "tg": (0.0, -1.0, 0.0, None, True), "phi": (0.0, 0.0, 0.0, None, True)},
+    "K": {"r": (1.0, 0.0, 0.0, None, True), "tau_k": (0.0, -1.0, 0.0, None, True)},
+    "Zarc": {"r": (1.0, 0.0, 0.0, None, True), "tau_k": (0.0, -1.0, 0.0, None, True), "gamma": (0.0, 0.0, 0.0, None, False)},
+    "Tlmq": {"r_ion": (1.0, 0.0, 0.0, None, True), "qs": (-1.0, 0.0, -1.0, "gamma", True), "gamma": (0.0, 0.0, 0.0, None, False)},
+    "T": {
+        "a": (1.0, 0.0, 0.0, None, True),
+        "b": (1.0, 0.0, 0.0, None, True),
+        "k_tau": (0.0, 0.0, 0.0, None, True),
+        "tau": (0.0, -1.0, 0.0, None, True),
+    },
 }
 
 
-def scaling_rows(param_names):
+def kind_of(label: str) -> str:
+    """The element kind (class-side name) of a label such as "CPE1"."""
+    letters = label.rstrip("0123456789")
+    return KIND_ALIASES.get(letters, letters)
+
+
+def scaling_rows(param_names: Sequence[str]) -> tuple[FloatArray, FloatArray]:
     """The scaling table and log flags for a list of "label.param" names."""
+    names = list(param_names)
     rows, logs = [], []
-    for i, full in enumerate(param_names):
+    for full in names:
         label, name = full.rsplit(".", 1)
-        r_exp, w_exp, wa_exp, uses_alpha, is_log = SCALING_BY_NAME[name]
-        alpha_index = param_names.index(label + ".alpha") if uses_alpha else -1
+        try:
+            r_exp, w_exp, wa_exp, exponent, is_log = SCALING[kind_of(label)][name]
+        except KeyError:
+            raise ValueError(f"no scaling rule for parameter {full!r}") from None
+        alpha_index = names.index(label + "." + exponent) if exponent else -1
         rows.append([r_exp, w_exp, wa_exp, float(alpha_index)])
         logs.append(1.0 if is_log else 0.0)
-    return np.array(rows), np.array(logs)
+    return np.array(rows, dtype=np.float64).reshape(-1, 4), np.array(logs, dtype=np.float64)
 
 
 def _string(b: bytes) -> bytes:
     return struct.pack("<I", len(b)) + b
 
 
-def write_eisnn(meta: dict, tensors: dict, encodings: dict | None = None) -> bytes:
+def write_eisnn(meta: Mapping[str, Any], tensors: Mapping[str, Any], encodings: Mapping[str, int] | None = None) -> bytes:
     """Serialise metadata (text values) and tensors (name -> array).
 
     Network tensors are written in half precision and the four small ones in
@@ -75,29 +111,34 @@ def write_eisnn(meta: dict, tensors: dict, encodings: dict | None = None) -> byt
     return bytes(out)
 
 
-def read_eisnn(blob: bytes):
-    """Parse a blob into (metadata dict, tensors dict of float64 arrays)."""
-    pos = 8
-    assert blob[:8] == MAGIC
+def read_eisnn(blob: bytes) -> tuple[dict[str, str], dict[str, FloatArray]]:
+    """Parse a blob into (metadata dict, tensors dict of float64 arrays).
 
-    def u32():
+    Only for files this package wrote: the module's own loader is the one
+    that validates untrusted files.
+    """
+    pos = 8
+    if blob[:8] != MAGIC:
+        raise ValueError("not an EISNN001 weight file")
+
+    def u32() -> int:
         nonlocal pos
         (v,) = struct.unpack_from("<I", blob, pos)
         pos += 4
-        return v
+        return int(v)
 
-    def string():
+    def string() -> str:
         nonlocal pos
         n = u32()
         s = blob[pos : pos + n].decode()
         pos += n
         return s
 
-    meta = {}
+    meta: dict[str, str] = {}
     for _ in range(u32()):
         k = string()
         meta[k] = string()
-    tensors = {}
+    tensors: dict[str, FloatArray] = {}
     for _ in range(u32()):
         name = string()
         enc, rank = blob[pos], blob[pos + 1]
@@ -125,7 +166,7 @@ PI = 3.141592653589793
 HALF_PI = 1.5707963267948966
 
 
-def scales(f, z):
+def scales(f: Sequence[float], z: Sequence[complex]) -> tuple[float, float]:
     """The "reactive_centroid" estimate: (R in ohm, Omega in rad/s)."""
     sw = sz = sf = 0.0
     for fi, zi in zip(f, z):
@@ -144,7 +185,7 @@ def scales(f, z):
     return mags[len(mags) // 2], omega
 
 
-def interpolate(xs, ys, x):
+def interpolate(xs: Sequence[float], ys: Sequence[float], x: float) -> float:
     if x <= xs[0]:
         return ys[0]
     if x >= xs[-1]:
@@ -156,7 +197,7 @@ def interpolate(xs, ys, x):
     return ys[lo] + (x - xs[lo]) * (ys[hi] - ys[lo]) / (xs[hi] - xs[lo])
 
 
-def features(f, z, r, omega, n_grid):
+def features(f: Sequence[float], z: Sequence[complex], r: float, omega: float, n_grid: int) -> tuple[FloatArray, float, float]:
     """Three channels on a log-frequency grid and the two global features."""
     order = sorted(range(len(f)), key=lambda i: f[i])
     lf = [math.log10(f[i]) for i in order]
@@ -184,12 +225,12 @@ def features(f, z, r, omega, n_grid):
     return fmap, 0.125 * (lf[-1] - lf[0]), 0.5 * math.log10(len(f))
 
 
-def gelu(v):
+def gelu(v: FloatArray) -> FloatArray:
     c = v * (v * (v * 0.044715))
     return (0.5 * v) * (np.tanh(0.7978845608028654 * (v + c)) + 1.0)
 
 
-def conv1d(x, w, b, dilation):
+def conv1d(x: FloatArray, w: FloatArray, b: FloatArray, dilation: int) -> FloatArray:
     c_out, c_in, k = w.shape
     g = x.shape[1]
     pad = dilation * (k - 1) // 2
@@ -207,7 +248,7 @@ def conv1d(x, w, b, dilation):
     return out
 
 
-def group_norm(x, gamma, beta, groups):
+def group_norm(x: FloatArray, gamma: FloatArray, beta: FloatArray, groups: int) -> FloatArray:
     h, g = x.shape
     q = h // groups
     out = x.copy()
@@ -220,11 +261,12 @@ def group_norm(x, gamma, beta, groups):
     return out
 
 
-def linear(x, w, b):
-    return w @ x + b
+def linear(x: FloatArray, w: FloatArray, b: FloatArray) -> FloatArray:
+    out: FloatArray = w @ x + b
+    return out
 
 
-def predict(meta, tensors, f, z):
+def predict(meta: Mapping[str, str], tensors: Mapping[str, FloatArray], f: Sequence[float], z: Sequence[complex]) -> list[float]:
     """Physical estimates in the order of meta["param_names"]."""
     f = [float(v) for v in f]
     z = [complex(v) for v in z]
@@ -260,7 +302,17 @@ def predict(meta, tensors, f, z):
     return list(vals)
 
 
-def random_model(circuit, param_names, channels=16, dilations=(1, 2, 4, 8), kernel=5, n_grid=64, groups=8, seed=0, scale=0.3):
+def random_model(
+    circuit: str,
+    param_names: Sequence[str],
+    channels: int = 16,
+    dilations: Sequence[int] = (1, 2, 4, 8),
+    kernel: int = 5,
+    n_grid: int = 64,
+    groups: int = 8,
+    seed: int = 0,
+    scale: float = 0.3,
+) -> tuple[dict[str, Any], dict[str, FloatArray]]:
     """Metadata and random tensors of the right names and shapes (for tests)."""
     rng = np.random.default_rng(seed)
     h, p = channels, len(param_names)

@@ -1,0 +1,250 @@
+"""Train a guesser network for one circuit topology and export it as EISNN001.
+
+Training runs for a wall-clock budget, saves a checkpoint every minute and
+at the end, and resumes from it: a run stopped (or finished) at 10 minutes
+and started again with ``minutes=25`` continues with the same optimiser
+state and step count for the 15 minutes left. PyTorch is imported only when
+training starts.
+"""
+
+from __future__ import annotations
+
+import math
+import pathlib
+import time
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import zetrion
+
+from . import eisnn
+from . import features as feat
+from . import spectra
+
+FloatArray = npt.NDArray[np.float64]
+
+# The eleven built-in models: name -> (notation, channels).
+_CHANNELS = {"rc": 16, "sei_randles": 64, "sei_randles_wo": 64}
+MODELS: dict[str, tuple[str, int]] = {name: (notation, _CHANNELS.get(name, 32)) for name, notation in spectra.PRESETS.items()}
+N_GRID, KERNEL, GROUPS, DILATIONS = 64, 5, 8, (1, 2, 4, 8)
+ALPHA_MIN, ALPHA_MAX = 0.05, 1.0
+TRAIN_SEED = 1000  # held-out evaluation uses seeds from 900000 on
+
+
+@dataclass
+class TrainResult:
+    """What a training run produced."""
+
+    weights: pathlib.Path
+    checkpoint: pathlib.Path
+    steps: int
+    minutes: float
+    resumed_from_step: int
+    final_loss: float
+
+
+def dataset(
+    notation: str, count: int, seed: int, distribution: str = "standard", cache_dir: pathlib.Path | None = None
+) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32], FloatArray]:
+    """Features, global features and raw targets of `count` spectra (cached when `cache_dir` is set)."""
+    names = zetrion.Circuit(notation).param_names()
+    cache = None
+    if cache_dir is not None:
+        tag = "".join(ch if ch.isalnum() else "_" for ch in notation)
+        cache = cache_dir / f"{tag}_{distribution}_{seed}_{count}.npz"
+        if cache.exists():
+            d = np.load(cache)
+            return d["x"], d["e"], d["y"]
+    scaling, logs = eisnn.scaling_rows(names)
+    xs = np.empty((count, 3, N_GRID), np.float32)
+    es = np.empty((count, 2), np.float32)
+    ys = np.empty((count, len(names)), np.float64)
+    for i, s in enumerate(spectra.draw(notation, count, seed, distribution=distribution)):
+        fmap, e, r, omega = feat.features(s.f, s.z, N_GRID)
+        xs[i], es[i] = fmap, e
+        ys[i] = feat.raw_targets(s.truth, scaling, logs, r, omega)
+    if cache is not None:
+        cache.parent.mkdir(parents=True, exist_ok=True)
+        np.savez(cache, x=xs, e=es, y=ys)
+    return xs, es, ys
+
+
+def export(notation: str, net: Any, mean: FloatArray, std: FloatArray, out: pathlib.Path) -> pathlib.Path:
+    """Write the network and its target statistics as an EISNN001 file."""
+    names = zetrion.Circuit(notation).param_names()
+    scaling, logs = eisnn.scaling_rows(names)
+    tensors: dict[str, Any] = {"w." + k: v.detach().double().numpy() for k, v in net.state_dict().items()}
+    tensors.update(target_mean=mean, target_std=std, scaling=scaling, log_params=logs)
+    meta = {
+        "circuit": notation,
+        "param_names": ",".join(names),
+        "estimator": "reactive_centroid",
+        "n_grid": N_GRID,
+        "channels": net.stem.out_channels,
+        "kernel": KERNEL,
+        "groups": GROUPS,
+        "dilations": ",".join(map(str, DILATIONS)),
+        "alpha_min": str(ALPHA_MIN),
+        "alpha_max": str(ALPHA_MAX),
+    }
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_bytes(eisnn.write_eisnn(meta, tensors))
+    return out
+
+
+def default_channels(notation: str) -> int:
+    """Wider networks for circuits with more parameters."""
+    p = len(zetrion.Circuit(notation).param_names())
+    return 16 if p <= 3 else 32 if p <= 8 else 64
+
+
+def train(
+    notation: str,
+    out: str | pathlib.Path,
+    *,
+    minutes: float = 20.0,
+    train_size: int = 120000,
+    channels: int | None = None,
+    checkpoint_dir: str | pathlib.Path = "checkpoints",
+    resume: bool = True,
+    distribution: str = "standard",
+    threads: int | None = None,
+    max_steps: int | None = None,
+    batch: int = 256,
+    lr: float = 2e-3,
+    cache_dir: str | pathlib.Path | None = None,
+    log: Callable[[str], None] = print,
+) -> TrainResult:
+    """Train a guesser for `notation` and write it to `out`.
+
+    Parameters
+    ----------
+    notation : str
+        Any circuit notation the parser accepts.
+    out : path
+        The weight file to write (EISNN001), usable as ``Circuit.guess(f, z, weights=out)``.
+    minutes : float
+        Total training budget in wall-clock minutes, counting earlier runs of
+        the same checkpoint.
+    train_size : int
+        Number of drawn training spectra.
+    channels : int, optional
+        Width of the network (16, 32 or 64 by parameter count when omitted).
+    checkpoint_dir : path
+        Where ``<out stem>.pt`` is kept; an existing one is resumed unless `resume` is false.
+    distribution : {"standard", "wide", "legacy"}
+        The drawing rule of the training spectra (see `spectra`).
+    threads : int, optional
+        PyTorch threads (``torch.set_num_threads``).
+    max_steps : int, optional
+        Stop after this many optimiser steps in total, whatever the budget.
+    """
+    from ._torch import require_torch
+
+    torch = require_torch()
+    from .model import GuesserNet
+
+    notation = spectra.resolve(notation)
+    circuit = zetrion.Circuit(notation)  # raises on a malformed notation
+    names = circuit.param_names()
+    eisnn.scaling_rows(names)  # every parameter has a scaling rule
+    out = pathlib.Path(out)
+    ckpt = pathlib.Path(checkpoint_dir) / f"{out.stem}.pt"
+    if threads:
+        torch.set_num_threads(threads)
+    torch.manual_seed(0)
+
+    saved = None
+    if resume and ckpt.exists():
+        saved = torch.load(ckpt, weights_only=False)
+        # Checkpoints of older versions of this tool carry no notation or statistics.
+        if saved.get("notation", notation) != notation:
+            raise ValueError(f"checkpoint {ckpt} was trained for {saved.get('notation')!r}, not {notation!r}; pass another --checkpoint-dir or --no-resume")
+        # The data set may grow on resume (the normalisation stays the checkpoint's).
+        for key, asked in (("distribution", distribution), ("channels", channels)):
+            # A resumed run continues the same experiment; a silent change of
+            # the data or the network would mix two.
+            if key in saved and asked is not None and saved[key] != asked:
+                raise ValueError(f"checkpoint {ckpt} was made with {key}={saved[key]!r}, not {asked!r}; pass the same value, another checkpoint directory or no resume")
+        channels = int(saved.get("channels", channels or 0)) or channels
+    channels = channels or default_channels(notation)
+
+    t_data = time.time()
+    x, e, y = dataset(notation, train_size, TRAIN_SEED, distribution, pathlib.Path(cache_dir) if cache_dir else None)
+    log(f"{out.stem}: {train_size} training spectra ready in {time.time() - t_data:.0f} s")
+    if saved is not None and "mean" in saved:
+        mean, std = np.asarray(saved["mean"]), np.asarray(saved["std"])
+    else:
+        mean = y.mean(axis=0)
+        std = y.std(axis=0)
+        std[std < 1e-6] = 1.0
+    yt = torch.tensor((y - mean) / std, dtype=torch.float32)
+    xt, et = torch.tensor(x), torch.tensor(e)
+    p = y.shape[1]
+    net = GuesserNet(p, channels, KERNEL, DILATIONS, GROUPS)
+    opt = torch.optim.AdamW(net.parameters(), lr=lr, weight_decay=1e-4)
+    state: dict[str, Any] = {"elapsed": 0.0, "step": 0, "loss": float("nan")}
+    if saved is not None:
+        net.load_state_dict(saved["net"])
+        opt.load_state_dict(saved["opt"])
+        state = dict(saved["state"])
+        log(f"{out.stem}: resuming at {state['elapsed'] / 60:.1f} min, step {state['step']}")
+    start_step = int(state["step"])
+
+    def save() -> None:
+        ckpt.parent.mkdir(parents=True, exist_ok=True)
+        blob = {
+            "net": net.state_dict(),
+            "opt": opt.state_dict(),
+            "state": state,
+            "notation": notation,
+            "channels": channels,
+            "distribution": distribution,
+            "train_size": train_size,
+            "mean": mean,
+            "std": std,
+        }
+        tmp = ckpt.with_suffix(".tmp")
+        torch.save(blob, tmp)
+        tmp.replace(ckpt)  # a run killed while saving keeps the previous checkpoint
+
+    budget = minutes * 60.0
+    steps_per_epoch = max(len(xt) // batch, 1)
+    rng = np.random.default_rng(start_step)
+    last_save = time.time()
+    t0 = time.time() - float(state["elapsed"])
+
+    def done() -> bool:
+        return time.time() - t0 >= budget or (max_steps is not None and state["step"] >= max_steps)
+
+    while not done():
+        perm = torch.from_numpy(rng.permutation(len(xt)))
+        for b in range(steps_per_epoch):
+            frac = min((time.time() - t0) / budget, 1.0) if budget > 0 else 1.0
+            for g in opt.param_groups:
+                g["lr"] = lr * 0.5 * (1 + math.cos(math.pi * frac)) + 1e-5
+            idx = perm[b * batch : (b + 1) * batch]
+            pred = net(xt[idx], et[idx])[:, :p]
+            loss = torch.nn.functional.smooth_l1_loss(pred, yt[idx], beta=0.5)
+            opt.zero_grad()
+            loss.backward()
+            opt.step()
+            state["step"] += 1
+            state["loss"] = float(loss.item())
+            if state["step"] % 200 == 0:
+                log(f"{out.stem}: {(time.time() - t0) / 60:5.1f} min step {state['step']} loss {state['loss']:.4f}")
+            if time.time() - last_save > 60:
+                state["elapsed"] = time.time() - t0
+                save()
+                last_save = time.time()
+            if done():
+                break
+    state["elapsed"] = time.time() - t0
+    save()
+    export(notation, net, mean, std, out)
+    log(f"{out.stem}: trained {state['elapsed'] / 60:.1f} min, {state['step']} steps, wrote {out}")
+    return TrainResult(out, ckpt, int(state["step"]), float(state["elapsed"]) / 60.0, start_step, float(state["loss"]))
