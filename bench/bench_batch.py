@@ -1,0 +1,121 @@
+#!/usr/bin/env python3
+"""Batch fitting throughput: spectra per second fitting the same synthetic
+randles spectra with bare ``Circuit.fit`` calls in a loop, with ``fit_many``
+on 1 and 2 threads (and a bare two-thread pool, the ceiling the core allows),
+and with ``fit_distributed`` on a Dask LocalCluster of two one-thread worker
+processes; the two-thread/one-thread ratio and the batch layer's overhead per
+fit against the bare loop. Everything runs in this one process, interleaved
+over a few rounds; the best round of each path is reported, with the CPU
+share the process got (under 1.0 per thread means the machine was busy).
+
+    PYTHONPATH=python python3 bench/bench_batch.py [--n 1000] [--rounds 3] [--no-dask]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import time
+from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+
+import zetrion
+from zetrion_tools.batch import fit_many
+
+
+def make_spectra(n: int, seed: int = 1) -> list[tuple[np.ndarray, np.ndarray]]:
+    rng = np.random.default_rng(seed)
+    c = zetrion.Circuit("randles")
+    f = np.geomspace(1e5, 1e-2, 50)
+    out = []
+    for _ in range(n):
+        v = [
+            10 ** rng.uniform(-1, 1),
+            10 ** rng.uniform(0, 2.5),
+            10 ** rng.uniform(0, 1.5),
+            10 ** rng.uniform(-6, -4),
+            rng.uniform(0.7, 0.95),
+        ]
+        z = c.with_values(v).impedance(f)
+        z = z + 0.005 * np.abs(z) * (rng.standard_normal(50) + 1j * rng.standard_normal(50))
+        out.append((f, z))
+    return out
+
+
+def timed(fn: Callable[[], object]) -> tuple[float, float]:
+    w0, c0 = time.perf_counter(), time.process_time()
+    fn()
+    return time.perf_counter() - w0, time.process_time() - c0
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--n", type=int, default=1000, help="spectra (default 1000)")
+    ap.add_argument("--rounds", type=int, default=3, help="interleaved rounds (default 3)")
+    ap.add_argument("--no-dask", action="store_true", help="skip the LocalCluster path")
+    args = ap.parse_args()
+
+    specs = make_spectra(args.n)
+    circuit = zetrion.Circuit("randles")
+    n = len(specs)
+
+    def bare_loop() -> None:
+        for f, z in specs:
+            circuit.fit(f, z)
+
+    def bare_pool2() -> None:
+        with ThreadPoolExecutor(2) as ex:
+            list(ex.map(lambda s: circuit.fit(s[0], s[1]), specs))
+
+    paths: dict[str, Callable[[], object]] = {
+        "bare Circuit.fit loop": bare_loop,
+        "fit_many 1 thread, no checks": lambda: fit_many("randles", specs, threads=1, progress=False, checks=False),
+        "fit_many 1 thread": lambda: fit_many("randles", specs, threads=1, progress=False),
+        "bare 2-thread pool": bare_pool2,
+        "fit_many 2 threads": lambda: fit_many("randles", specs, threads=2, progress=False),
+    }
+
+    cluster = client = None
+    if not args.no_dask:
+        from distributed import Client, LocalCluster
+
+        from zetrion_tools.distributed import fit_distributed
+
+        cluster = LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None)
+        client = Client(cluster)
+        fit_distributed("randles", specs[:20], client, progress=False)  # workers import zetrion once
+        paths["Dask LocalCluster 2x1"] = lambda: fit_distributed("randles", specs, client, progress=False)
+
+    # same fits on every path: a fair comparison needs identical work
+    ref = fit_many("randles", specs[:50], threads=1, progress=False)
+    two = fit_many("randles", specs[:50], threads=2, progress=False)
+    assert np.allclose(ref["R1.r"], two["R1.r"], rtol=1e-12, equal_nan=True)
+
+    best: dict[str, tuple[float, float]] = {}
+    for _ in range(args.rounds):
+        for name, fn in paths.items():
+            wall, cpu = timed(fn)
+            if name not in best or wall < best[name][0]:
+                best[name] = (wall, cpu)
+
+    print(f"{n} randles spectra, 50 points each; best of {args.rounds} rounds; load average {os.getloadavg()[0]:.2f}")
+    print(f"{'path':<30} {'spectra/s':>10} {'ms/fit':>8} {'cpu/wall':>9}")
+    for name, (wall, cpu) in best.items():
+        print(f"{name:<30} {n / wall:10.1f} {1e3 * wall / n:8.3f} {cpu / wall:9.2f}")
+    base = best["bare Circuit.fit loop"][0]
+    for label, key in (("no checks", "fit_many 1 thread, no checks"), ("with checks", "fit_many 1 thread")):
+        over = (best[key][0] - base) / n
+        print(f"batch-layer overhead per fit ({label}): {1e6 * over:.1f} us = {100 * over / (base / n):.1f} % of a fit")
+    print(f"fit_many 2 threads / 1 thread: {best['fit_many 1 thread'][0] / best['fit_many 2 threads'][0]:.2f}x")
+    print(f"bare pool 2 threads / bare loop: {base / best['bare 2-thread pool'][0]:.2f}x")
+    if "Dask LocalCluster 2x1" in best:
+        print(f"Dask LocalCluster / fit_many 1 thread: {best['fit_many 1 thread'][0] / best['Dask LocalCluster 2x1'][0]:.2f}x")
+    if client is not None and cluster is not None:
+        client.close()
+        cluster.close()
+
+
+if __name__ == "__main__":
+    main()
