@@ -436,6 +436,9 @@ def _check_fit_arguments(method: str, fit_kwargs: Mapping[str, Any]) -> None:
     # A wrong option would fail every fit alike: say so once, before starting.
     if method not in FIT_METHODS:
         raise ValueError(f"unknown fit method {method!r}; expected one of {', '.join(FIT_METHODS)}")
+    weight = fit_kwargs.get("weight", "modulus")
+    if weight not in ("modulus", "unit"):
+        raise ValueError(f'unknown weight {weight!r}; expected "modulus" or "unit"')
     unknown = sorted(set(fit_kwargs) - _FIT_KEYWORDS)
     if unknown:
         raise TypeError(

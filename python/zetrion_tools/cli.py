@@ -110,7 +110,9 @@ def _parser() -> argparse.ArgumentParser:
         "--circuit", "-c", required=True, help='circuit notation or preset, e.g. randles or "R0-(R1,CPE1)"'
     )
     fit.add_argument("--method", "-m", default="levenberg_marquardt", choices=FIT_METHODS, help="fit method")
-    fit.add_argument("--weight", default="modulus", help="residual weighting (default modulus)")
+    fit.add_argument(
+        "--weight", default="modulus", choices=("modulus", "unit"), help="residual weighting (default modulus)"
+    )
     fit.add_argument("--seed", type=int, default=None, help="seed of the global methods")
     fit.add_argument("--out", "-o", default="-", help="CSV file for the results (default: standard output)")
     fit.add_argument("--plots", metavar="DIR", help="write a Nyquist and Bode figure of data and fit per file")
