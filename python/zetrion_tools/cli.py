@@ -65,7 +65,9 @@ examples:
 
 For each file: the data checks (NaN, non-positive or repeated frequencies,
 a flipped imaginary sign) and the linear Kramers-Kronig test, whose largest
-relative residual should stay within the noise of the measurement.
+relative residual should stay within the noise of the measurement (the
+default limit of 5 % leaves room for the edges of the frequency range, where
+even sound data fit less well; tighten it for low-noise measurements).
 Verdicts: ok; warning (a data warning, e.g. flipped sign); kk-fail (a
 Kramers-Kronig residual above --max-residual, or mu never fell below c);
 error (file unreadable or data unusable).
@@ -133,8 +135,8 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument(
         "--max-residual",
         type=float,
-        default=0.01,
-        help="largest acceptable relative Lin-KK residual (default 0.01, i.e. 1 %%)",
+        default=0.05,
+        help="largest acceptable relative Lin-KK residual (default 0.05, i.e. 5 %%)",
     )
     check.add_argument("--out", "-o", default=None, help="also write the table to this CSV file")
     check.add_argument("--strict", action="store_true", help="exit with status 1 when any check failed")
