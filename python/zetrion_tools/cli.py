@@ -280,9 +280,10 @@ def _cmd_fit(args: argparse.Namespace) -> int:
         raise
     table = table.rename(columns={"id": "file"})
     table.insert(1, "format", [formats.get(k, "") for k in table["file"]])
-    for k, note in notes.items():  # reader warnings (e.g. an aborted sweep) go first
-        row = table.index[table["file"] == k]
-        table.loc[row, "message"] = [note + ("; " + m if m else "") for m in table.loc[row, "message"]]
+    # reader warnings (e.g. an aborted sweep) go before what the fit says
+    table["message"] = [
+        "; ".join(t for t in (notes.get(k, ""), m) if t) for k, m in zip(table["file"], table["message"], strict=True)
+    ]
     try:
         table.to_csv(out, index=False)
     finally:

@@ -83,7 +83,7 @@ def _fit_records(
 ) -> list[dict[str, Any]]:
     """Fit one partition of a bag on a worker; a list of row dicts."""
     table = fit_many(notation, records, method=method, threads=1, progress=False, checks=checks, **fit_kwargs)
-    rows: list[dict[str, Any]] = table.to_dict(orient="records")
+    rows: list[dict[str, Any]] = [{str(k): v for k, v in r.items()} for r in table.to_dict(orient="records")]
     # entries that carried no id of their own were numbered within this
     # partition; leave the numbering to whoever knows the global order
     for rec, row in zip(records, rows, strict=True):
@@ -130,7 +130,9 @@ def fit_bag(
     """
     _param_names(notation)  # a bad notation fails here, not on every worker
     _check_fit_arguments(method, fit_kwargs)
-    return bag.map_partitions(_fit_records, notation, method, checks, dict(fit_kwargs))
+    untyped: Any = bag  # Dask ships without type annotations
+    result: dask.bag.Bag = untyped.map_partitions(_fit_records, notation, method, checks, dict(fit_kwargs))
+    return result
 
 
 def _fit_frame(
@@ -205,9 +207,11 @@ def fit_partitions(
         frame = frame.shuffle(on=id_column)
     meta = _empty_result(names)
     meta["id"] = meta["id"].astype(frame[id_column].dtype)
-    return frame.map_partitions(
+    untyped: Any = frame  # Dask ships without type annotations
+    result: dask.dataframe.DataFrame = untyped.map_partitions(
         _fit_frame, notation, method, checks, dict(fit_kwargs), columns, meta=meta, enforce_metadata=False
     )
+    return result
 
 
 def fit_distributed(
@@ -253,23 +257,25 @@ def fit_distributed(
 
     names = _param_names(notation)
     _check_fit_arguments(method, fit_kwargs)
-    if client is None:
-        client = get_client()
+    cluster: Any = client if client is not None else get_client()  # Dask ships without type annotations
     records = to_records(spectra, ids)
     for k, rec in enumerate(records):  # position ids become explicit before the batch is cut
         rec["id"] = rec["id"] if rec["id"] is not None else k
     if not records:
         return _empty_result(names)
     if npartitions is None:
-        n_threads = sum(client.nthreads().values()) or 1
+        n_threads = sum(cluster.nthreads().values()) or 1
         npartitions = min(len(records), 4 * n_threads)
-    bag = db.from_sequence(records, npartitions=npartitions)
+    from_sequence: Any = db.from_sequence
+    bag = from_sequence(records, npartitions=npartitions)
     rows_bag = fit_bag(notation, bag, method=method, checks=checks, **fit_kwargs)
-    future = client.compute(rows_bag)
+    future = cluster.compute(rows_bag)
     if progress:
         import sys
 
-        from distributed import progress as dask_progress
+        import distributed as dist
+
+        dask_progress: Any = dist.progress
 
         if sys.stderr.isatty():
             dask_progress(future)
