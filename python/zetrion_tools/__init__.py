@@ -18,11 +18,16 @@ __all__ = [
     "check_spectrum",
     "linkk",
     "fit",
+    "ConstrainedFit",
     "plot_fit",
     "nyquist",
     "bode",
+    "plot_residuals",
+    "FitRecord",
+    "make_record",
     "save_record",
     "load_record",
+    "records_to_frame",
     "fit_many",
 ]
 
@@ -33,11 +38,16 @@ _LAZY = {
     "check_spectrum": "checks",
     "linkk": "validation",
     "fit": "fitting",
+    "ConstrainedFit": "fitting",
     "plot_fit": "plotting",
     "nyquist": "plotting",
     "bode": "plotting",
+    "plot_residuals": "plotting",
+    "FitRecord": "records",
+    "make_record": "records",
     "save_record": "records",
     "load_record": "records",
+    "records_to_frame": "records",
     "fit_many": "batch",
 }
 

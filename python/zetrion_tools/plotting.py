@@ -1,0 +1,279 @@
+"""Plots of impedance spectra and fits: Nyquist, Bode, residuals, all together.
+
+matplotlib is optional (``pip install "zetrion[plot]"``) and is imported only
+when a plot is drawn. Every function draws on the axes it is given, or on a
+new figure when none is, and returns what it drew on so that the caller can
+restyle or save it. Conventions: impedances in ohm with capacitive behaviour
+as a negative imaginary part, drawn as ``-Z''`` upwards in the Nyquist plane;
+phase drawn as ``-phase`` in degrees for the same reason.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+
+import zetrion
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+    from .fitting import ConstrainedFit
+
+__all__ = ["nyquist", "bode", "plot_residuals", "plot_fit"]
+
+OHM = "\u03a9"
+
+
+def _pyplot() -> Any:
+    try:
+        import matplotlib.pyplot as plt
+    except ImportError as exc:  # pragma: no cover - depends on the environment
+        raise ImportError(
+            "plotting needs matplotlib, which is not installed: "
+            'pip install "zetrion[plot]" (or pip install matplotlib)'
+        ) from exc
+    return plt
+
+
+def _complex(z: Any) -> npt.NDArray[np.complex128]:
+    out = np.asarray(z, dtype=np.complex128)
+    if out.ndim != 1:
+        raise ValueError("impedances must be a one-dimensional sequence")
+    return out
+
+
+def _real(f: Any, n: int) -> npt.NDArray[np.float64]:
+    out = np.asarray(f, dtype=np.float64)
+    if out.ndim != 1 or out.size != n:
+        raise ValueError(f"frequencies must be a one-dimensional sequence of {n} values, like the impedances")
+    return out
+
+
+def nyquist(
+    z: Any,
+    *,
+    ax: Axes | None = None,
+    label: str | None = "data",
+    line: bool = False,
+    **plot_kwargs: Any,
+) -> Axes:
+    """Nyquist plot: ``-Z''`` against ``Z'`` on equal axes.
+
+    Parameters
+    ----------
+    z : array_like of complex
+        Impedances in ohm.
+    ax : matplotlib Axes, optional
+        Axes to draw on; a new figure is made when omitted.
+    label : str or None
+        Legend entry.
+    line : bool
+        Draw a line (a fitted curve) instead of markers (measured points).
+    **plot_kwargs
+        Passed to ``Axes.plot``.
+
+    Returns
+    -------
+    matplotlib Axes
+    """
+    zz = _complex(z)
+    if ax is None:
+        _, ax = _pyplot().subplots(figsize=(5.0, 4.5))
+    assert ax is not None
+    style: dict[str, Any] = {"linestyle": "-"} if line else {"marker": "o", "linestyle": "none", "markersize": 4}
+    style.update(plot_kwargs)
+    ax.plot(zz.real, -zz.imag, label=label, **style)
+    ax.set_xlabel(f"Z' / {OHM}")
+    ax.set_ylabel(f"-Z'' / {OHM}")
+    # one ohm is as long on both axes, so that semicircles look like circles
+    ax.set_aspect("equal", adjustable="datalim")
+    ax.grid(True, alpha=0.3)
+    if label:
+        ax.legend()
+    return ax
+
+
+def bode(
+    f: Any,
+    z: Any,
+    *,
+    axes: tuple[Axes, Axes] | None = None,
+    label: str | None = "data",
+    line: bool = False,
+    **plot_kwargs: Any,
+) -> tuple[Axes, Axes]:
+    """Bode plot: ``|Z|`` and ``-phase`` against frequency, on two stacked axes.
+
+    Parameters
+    ----------
+    f : array_like of float
+        Frequencies in Hz.
+    z : array_like of complex
+        Impedances in ohm.
+    axes : (Axes, Axes), optional
+        Axes for the magnitude and the phase; a new figure with two rows
+        sharing the frequency axis is made when omitted.
+    label : str or None
+        Legend entry.
+    line : bool
+        Draw lines (a fitted curve) instead of markers.
+    **plot_kwargs
+        Passed to ``Axes.plot``.
+
+    Returns
+    -------
+    (Axes, Axes)
+        The magnitude and phase axes.
+    """
+    zz = _complex(z)
+    ff = _real(f, zz.size)
+    if axes is None:
+        _, (ax_mag, ax_phase) = _pyplot().subplots(2, 1, sharex=True, figsize=(5.5, 5.0))
+    else:
+        ax_mag, ax_phase = axes
+    style: dict[str, Any] = {"linestyle": "-"} if line else {"marker": "o", "linestyle": "none", "markersize": 4}
+    style.update(plot_kwargs)
+    ax_mag.plot(ff, np.abs(zz), label=label, **style)
+    ax_mag.set_xscale("log")
+    ax_mag.set_yscale("log")
+    ax_mag.set_ylabel(f"|Z| / {OHM}")
+    ax_phase.plot(ff, -np.degrees(np.angle(zz)), label=label, **style)
+    ax_phase.set_xscale("log")
+    ax_phase.set_ylabel("-phase / \u00b0")
+    ax_phase.set_xlabel("f / Hz")
+    for a in (ax_mag, ax_phase):
+        a.grid(True, which="both", alpha=0.3)
+    if label:
+        ax_mag.legend()
+    return ax_mag, ax_phase
+
+
+def plot_residuals(
+    f: Any,
+    z: Any,
+    z_fit: Any,
+    *,
+    ax: Axes | None = None,
+) -> Axes:
+    """Relative residuals of a fit, real and imaginary parts, in percent.
+
+    ``100 * (Z_fit - Z) / |Z|`` per point, the quantity a modulus-weighted
+    fit minimises, against frequency.
+
+    Parameters
+    ----------
+    f : array_like of float
+        Frequencies in Hz.
+    z, z_fit : array_like of complex
+        Measured and fitted impedances at ``f``.
+    ax : matplotlib Axes, optional
+        Axes to draw on; a new figure is made when omitted.
+
+    Returns
+    -------
+    matplotlib Axes
+    """
+    zz = _complex(z)
+    zf = _complex(z_fit)
+    ff = _real(f, zz.size)
+    if zf.size != zz.size:
+        raise ValueError("z and z_fit must have the same length")
+    if ax is None:
+        _, ax = _pyplot().subplots(figsize=(5.5, 2.8))
+    assert ax is not None
+    rel = 100.0 * (zf - zz) / np.abs(zz)
+    ax.plot(ff, rel.real, "o-", markersize=3, linewidth=0.8, label="Z'")
+    ax.plot(ff, rel.imag, "s-", markersize=3, linewidth=0.8, label="Z''")
+    ax.axhline(0.0, color="0.4", linewidth=0.8)
+    ax.set_xscale("log")
+    ax.set_xlabel("f / Hz")
+    ax.set_ylabel("(fit - data) / |Z| / %")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(ncols=2)
+    return ax
+
+
+def _fitted_circuit(result_or_circuit: Any) -> zetrion.Circuit:
+    if isinstance(result_or_circuit, zetrion.Circuit):
+        return result_or_circuit
+    circuit = getattr(result_or_circuit, "circuit", None)
+    if isinstance(circuit, zetrion.Circuit):
+        return circuit
+    raise TypeError(
+        "expected a zetrion.FitResult, a zetrion_tools ConstrainedFit or a zetrion.Circuit, "
+        f"not {type(result_or_circuit).__name__}"
+    )
+
+
+def plot_fit(
+    f: Any,
+    z: Any,
+    result_or_circuit: zetrion.FitResult | ConstrainedFit | zetrion.Circuit,
+    *,
+    fig: Figure | None = None,
+    title: str | None = None,
+    points_per_decade: int = 40,
+) -> tuple[Figure, dict[str, Axes]]:
+    """Data and fit together: Nyquist, Bode magnitude and phase, residuals.
+
+    The fitted curve is drawn on a fine frequency grid spanning the data;
+    the residuals are taken at the measured frequencies.
+
+    Parameters
+    ----------
+    f : array_like of float
+        Measured frequencies in Hz.
+    z : array_like of complex
+        Measured impedances in ohm.
+    result_or_circuit : zetrion.FitResult, ConstrainedFit or zetrion.Circuit
+        The fit, or a circuit holding the values to draw.
+    fig : matplotlib Figure, optional
+        Figure to draw on (it is cleared); a new one is made when omitted.
+    title : str, optional
+        Figure title; by default the chi-square of the fit when known.
+    points_per_decade : int
+        Density of the fitted curve.
+
+    Returns
+    -------
+    (Figure, dict of str to Axes)
+        The axes under the keys ``"nyquist"``, ``"magnitude"``, ``"phase"``
+        and ``"residuals"``.
+    """
+    zz = _complex(z)
+    ff = _real(f, zz.size)
+    circuit = _fitted_circuit(result_or_circuit)
+    decades = max(float(np.log10(ff.max() / ff.min())), 0.1)
+    f_fine = np.geomspace(ff.max(), ff.min(), max(int(decades * points_per_decade), 2))
+    z_fine = circuit.impedance(f_fine)
+    z_at = circuit.impedance(ff)
+
+    if fig is None:
+        fig = _pyplot().figure(figsize=(11.0, 7.0), layout="constrained")
+    else:
+        fig.clear()
+    assert fig is not None
+    grid = fig.add_gridspec(3, 2, height_ratios=[1.0, 1.0, 0.8])
+    ax_n = fig.add_subplot(grid[0:2, 0])
+    ax_m = fig.add_subplot(grid[0, 1])
+    ax_p = fig.add_subplot(grid[1, 1], sharex=ax_m)
+    ax_r = fig.add_subplot(grid[2, :])
+
+    nyquist(zz, ax=ax_n, label="data")
+    nyquist(z_fine, ax=ax_n, label="fit", line=True)
+    bode(ff, zz, axes=(ax_m, ax_p), label="data")
+    bode(f_fine, z_fine, axes=(ax_m, ax_p), label="fit", line=True)
+    ax_m.tick_params(labelbottom=False)
+    ax_m.set_xlabel("")
+    plot_residuals(ff, zz, z_at, ax=ax_r)
+
+    if title is None:
+        chi = getattr(result_or_circuit, "chi_square", None)
+        title = f"fit: chi-square {chi:.4g}" if isinstance(chi, float) else None
+    if title:
+        fig.suptitle(title)
+    return fig, {"nyquist": ax_n, "magnitude": ax_m, "phase": ax_p, "residuals": ax_r}
