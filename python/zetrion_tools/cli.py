@@ -329,9 +329,8 @@ def _write_plots(
     used: set[str] = set()
     for _, row in tqdm(rows.iterrows(), total=len(rows), desc="plots", unit="fig", disable=True if quiet else None):
         f, z = data[row["file"]]
-        z_fit = None
-        if row["success"] or all(math.isfinite(row[n]) for n in names):
-            z_fit = circuit.with_values([float(row[n]) for n in names]).impedance(f)
+        values = [float(row[n]) for n in names]
+        fitted = circuit.with_values(values) if all(math.isfinite(v) for v in values) else None
         stem = Path(row["file"]).name
         name = stem
         k = 1
@@ -339,28 +338,26 @@ def _write_plots(
             k += 1
             name = f"{stem}-{k}"
         used.add(name)
-        fig = _figure(f, z, z_fit, title=f"{stem}: {row['message'] or 'fitted'}" if not row["success"] else stem)
+        title = f"{stem}: chi-square {row['chi_square']:.4g}" if row["success"] else f"{stem}: {row['message']}"
+        fig = _figure(f, z, fitted, title=title)
         fig.savefig(folder / f"{name}.png", dpi=100)
         plt.close(fig)
 
 
-def _figure(f: Any, z: Any, z_fit: Any, title: str) -> Any:
-    """Nyquist and Bode plot of data and fit (the fit may be None)."""
+def _figure(f: Any, z: Any, fitted: Any, title: str) -> Any:
+    """Data and fit (the fit may be None): the package's plot_fit where present."""
     try:
         from .plotting import plot_fit
-    except ImportError:
-        plot_fit = None
-    if plot_fit is not None and z_fit is not None:
-        try:
-            fig = plot_fit(f, z, z_fit)
-            fig.suptitle(title)
-            return fig
-        except TypeError:  # a plotting helper with another signature: draw our own
-            pass
+    except ImportError:  # an installation without the plotting module
+        plot_fit = None  # type: ignore[assignment]
+    if plot_fit is not None and fitted is not None:
+        fig, _ = plot_fit(f, z, fitted, title=title)
+        return fig
     import matplotlib.pyplot as plt
 
     f = np.asarray(f, dtype=float)
     z = np.asarray(z, dtype=complex)
+    z_fit = fitted.impedance(f) if fitted is not None else None
     fig, (ax_n, ax_m) = plt.subplots(1, 2, figsize=(10, 4.2))
     ax_p = ax_m.twinx()
     ax_n.plot(z.real, -z.imag, "o", ms=3.5, label="data")
@@ -471,8 +468,11 @@ def _cmd_check(args: argparse.Namespace) -> int:
 
 
 def _cmd_train(rest: Sequence[str]) -> int:
+    import importlib
+
     try:
-        from .training.cli import main as train_main
+        # imported by name: the training tool is an optional part of the package
+        train_main = importlib.import_module("zetrion_tools.training.cli").main
     except ImportError as exc:
         print(
             f"zetrion train: the training tool is not available in this installation ({exc}).\n"
