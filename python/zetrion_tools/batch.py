@@ -16,6 +16,7 @@ objects, dicts, or a long-form data frame (one row per measured point); see
 
 from __future__ import annotations
 
+import functools
 import math
 import os
 import time
@@ -36,6 +37,7 @@ __all__ = [
     "FIT_METHODS",
     "fit_many",
     "frame_to_spectra",
+    "has_learned_guess",
     "iter_spectra",
     "result_columns",
     "spectra_to_frame",
@@ -432,6 +434,52 @@ def _make_circuit(notation: str | zetrion.Circuit) -> zetrion.Circuit:
     return zetrion.Circuit(notation)
 
 
+@functools.lru_cache(maxsize=256)
+def has_learned_guess(notation: str) -> bool:
+    """Whether fits of this circuit can start from a learned guess.
+
+    Parameters
+    ----------
+    notation : str
+        Circuit notation or preset name.
+
+    Returns
+    -------
+    bool
+        True when a built-in model covers the circuit's topology.
+    """
+    circuit = zetrion.Circuit(notation)
+    f = np.geomspace(1e4, 1e-1, 24)
+    try:
+        circuit.guess(f, circuit.impedance(f))
+    except ValueError as e:
+        if "No training data" in str(e):
+            return False
+        raise
+    return True
+
+
+def _start_rule(notation: str | zetrion.Circuit, fit_kwargs: dict[str, Any]) -> dict[str, Any]:
+    """Fit options with the start rule settled once for the whole batch.
+
+    A fresh circuit without a learned model would make every fit warn; say
+    it once here and let the fits start from the defaults without warning,
+    which is what each of them would have done.
+    """
+    if not isinstance(notation, str) or "guess_init" in fit_kwargs or fit_kwargs.get("weights") is not None:
+        return fit_kwargs
+    if has_learned_guess(notation):
+        return fit_kwargs
+    warnings.warn(
+        f"There is no learned model to guess initial parameters for {notation!r}: every fit starts from "
+        "the default values. Pass a circuit with start values, fit_many(Circuit(...).with_values([...]), ...), "
+        "or guess_init=False to silence this.",
+        UserWarning,
+        stacklevel=3,
+    )
+    return {**fit_kwargs, "guess_init": False}
+
+
 def _check_fit_arguments(method: str, fit_kwargs: Mapping[str, Any]) -> None:
     # A wrong option would fail every fit alike: say so once, before starting.
     if method not in FIT_METHODS:
@@ -539,7 +587,7 @@ def fit_many(
     circuit = _make_circuit(notation)
     _check_fit_arguments(method, fit_kwargs)
     n_threads = _resolve_threads(threads)
-    fitter = _Fitter(circuit, method, checks, dict(fit_kwargs))
+    fitter = _Fitter(circuit, method, checks, _start_rule(notation, dict(fit_kwargs)))
     total = len(spectra) if isinstance(spectra, (Sequence, pd.DataFrame)) else None
     if chunksize is None:
         # about eight chunks per thread: enough to balance uneven fits, few

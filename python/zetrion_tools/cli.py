@@ -265,7 +265,7 @@ def _cmd_fit(args: argparse.Namespace) -> int:
 
     try:
         table = fit_many(
-            circuit,
+            args.circuit,
             spectra(),
             method=args.method,
             threads=args.threads,

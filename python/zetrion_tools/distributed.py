@@ -27,7 +27,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
-from .batch import _check_fit_arguments, _empty_result, fit_many, iter_spectra
+from .batch import _check_fit_arguments, _empty_result, _start_rule, fit_many, iter_spectra
 
 if TYPE_CHECKING:
     import dask.bag
@@ -130,6 +130,7 @@ def fit_bag(
     """
     _param_names(notation)  # a bad notation fails here, not on every worker
     _check_fit_arguments(method, fit_kwargs)
+    fit_kwargs = _start_rule(notation, fit_kwargs)  # warn here, once, not on every worker
     untyped: Any = bag  # Dask ships without type annotations
     result: dask.bag.Bag = untyped.map_partitions(_fit_records, notation, method, checks, dict(fit_kwargs))
     return result
@@ -199,6 +200,7 @@ def fit_partitions(
     """
     names = _param_names(notation)
     _check_fit_arguments(method, fit_kwargs)
+    fit_kwargs = _start_rule(notation, fit_kwargs)
     if id_column not in frame.columns:
         raise KeyError(f"no column {id_column!r} in the frame; its columns are {list(frame.columns)}")
     columns = {"id": id_column, "frequency": frequency_column, "real": real_column, "imag": imag_column}

@@ -164,6 +164,20 @@ class TestFailuresAreRows:
         assert table.loc[1, "message"] != ""
 
 
+def test_circuit_without_a_model_warns_once_and_fits_from_defaults(spectra):
+    import warnings
+
+    notation = "R0-(R1,CPE1)-W1"
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        table = fit_many(notation, spectra[:6], threads=2, chunksize=1, progress=False)
+    assert [str(w.message).startswith("There is no learned model") for w in caught] == [True]
+    c = zetrion.Circuit(notation)
+    ref = [c.fit(f, z, guess_init=False) for f, z in spectra[:6]]
+    for k, r in enumerate(ref):
+        assert table.loc[k, "chi_square"] == pytest.approx(r.chi_square, rel=1e-12)
+
+
 class TestUsageErrorsRaise:
     def test_options_that_would_fail_every_fit(self, spectra):
         with pytest.raises(ValueError, match="unknown fit method"):
