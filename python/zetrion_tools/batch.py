@@ -588,7 +588,9 @@ def fit_many(
     _check_fit_arguments(method, fit_kwargs)
     n_threads = _resolve_threads(threads)
     fitter = _Fitter(circuit, method, checks, _start_rule(notation, dict(fit_kwargs)))
-    total = len(spectra) if isinstance(spectra, (Sequence, pd.DataFrame)) else None
+    if isinstance(spectra, pd.DataFrame):  # rows are points: split first, so the bar counts spectra
+        spectra = frame_to_spectra(spectra)
+    total = len(spectra) if isinstance(spectra, Sequence) else None
     if chunksize is None:
         # about eight chunks per thread: enough to balance uneven fits, few
         # enough that handing them out costs nothing next to the fits
