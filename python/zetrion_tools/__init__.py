@@ -14,9 +14,14 @@ from typing import Any
 
 __all__ = [
     "read",
+    "read_delimited",
     "Spectrum",
+    "ReadError",
     "check_spectrum",
+    "DataError",
+    "DataWarning",
     "linkk",
+    "LinKKResult",
     "fit",
     "ConstrainedFit",
     "plot_fit",
@@ -34,9 +39,14 @@ __all__ = [
 # public name -> submodule that defines it
 _LAZY = {
     "read": "io",
+    "read_delimited": "io",
     "Spectrum": "io",
+    "ReadError": "io",
     "check_spectrum": "checks",
+    "DataError": "checks",
+    "DataWarning": "checks",
     "linkk": "validation",
+    "LinKKResult": "validation",
     "fit": "fitting",
     "ConstrainedFit": "fitting",
     "plot_fit": "plotting",

@@ -1,0 +1,223 @@
+"""Checks on a spectrum before it is fitted.
+
+A fit given NaN, a zero frequency or impedances whose imaginary sign was
+flipped by the exporting program either fails obscurely or converges quietly
+to nonsense. :func:`check_spectrum` catches these up front and says what to
+do about each.
+"""
+
+from __future__ import annotations
+
+import warnings
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+__all__ = ["DataError", "DataWarning", "check_spectrum"]
+
+
+class DataError(ValueError):
+    """The data cannot be fitted as they are."""
+
+
+class DataWarning(UserWarning):
+    """The data can be fitted but probably should not be, as they are."""
+
+
+# Share of sign-carrying points that must be inductive before a flip is
+# suspected (overall and in the lowest-frequency quarter).
+_FLIP_SHARE = 0.75
+# Imaginary parts smaller than this fraction of |Z| are treated as resistive
+# and carry no sign information.
+_SIGN_FLOOR = 1e-3
+# Below this many sign-carrying points the heuristic stays silent.
+_FLIP_MIN_POINTS = 6
+
+
+def _where(mask: NDArray[np.bool_], limit: int = 5) -> str:
+    idx = np.flatnonzero(mask)
+    shown = ", ".join(str(int(i)) for i in idx[:limit])
+    more = f", ... ({idx.size} in all)" if idx.size > limit else ""
+    return f"index {shown}{more}" if idx.size == 1 else f"indices {shown}{more}"
+
+
+def _looks_flipped(f: NDArray[np.float64], z: NDArray[np.complex128]) -> str | None:
+    """Describe why the imaginary sign looks flipped, or return None.
+
+    The test is deliberately conservative. A spectrum is suspected only when
+    all three hold:
+
+    1. at least 75 % of the points whose imaginary part is not negligible
+       (more than 0.1 % of ``|Z|``) have a positive imaginary part;
+    2. so do at least 75 % of such points in the lowest-frequency quarter,
+       where electrode capacitances (double layer, diffusion) dominate and
+       a real measurement is capacitive;
+    3. the largest positive imaginary part does not lie in the
+       highest-frequency quarter. Cable and cell inductance grows with
+       frequency and peaks there, so a genuinely inductive measurement (a
+       battery above a few kHz, a coil) fails this condition, while a flipped
+       arc or capacitive tail peaks at middle or low frequency.
+
+    Real low-frequency inductive loops (corrosion, batteries, fuel cells)
+    sit beside capacitive arcs and fail condition 1.
+    """
+    z = np.asarray(z)
+    f = np.asarray(f)
+    mag = np.abs(z)
+    signed = np.abs(z.imag) > _SIGN_FLOOR * mag
+    if np.count_nonzero(signed) < _FLIP_MIN_POINTS:
+        return None
+    share = float(np.mean(z.imag[signed] > 0))
+    if share < _FLIP_SHARE:
+        return None
+    order = np.argsort(f, kind="stable")
+    quarter = max(2, order.size // 4)
+    low = order[:quarter]
+    high = order[-quarter:]
+    low_signed = low[signed[low]]
+    if low_signed.size == 0:
+        return None
+    low_share = float(np.mean(z.imag[low_signed] > 0))
+    if low_share < _FLIP_SHARE:
+        return None
+    peak = int(np.argmax(z.imag))
+    if peak in set(high.tolist()):
+        return None
+    return (
+        f"the imaginary part is positive (inductive) at {share:.0%} of the points and "
+        f"{low_share:.0%} of the lowest-frequency quarter, peaking at "
+        f"{f[peak]:.4g} Hz rather than at the highest frequencies; the sign looks "
+        "flipped (many programs export -Z'')"
+    )
+
+
+def check_spectrum(
+    f: ArrayLike,
+    z: ArrayLike,
+    n_params: int | None = None,
+    *,
+    check_sign: bool = True,
+) -> tuple[NDArray[np.float64], NDArray[np.complex128]]:
+    """Check a spectrum before fitting and return it as clean arrays.
+
+    Parameters
+    ----------
+    f : array_like
+        Frequencies in Hz.
+    z : array_like
+        Complex impedances in ohm (capacitive = negative imaginary part).
+    n_params : int, optional
+        Number of free parameters of the model to be fitted; at least as
+        many points are required.
+    check_sign : bool, optional
+        Warn when the imaginary sign looks flipped (default ``True``); see
+        :func:`_looks_flipped` for the rule.
+
+    Returns
+    -------
+    f : ndarray of float64
+        A contiguous copy of the frequencies.
+    z : ndarray of complex128
+        A contiguous copy of the impedances.
+
+    Raises
+    ------
+    DataError
+        Values that are not numbers, arrays that are not 1-D or differ in
+        length, no points, NaN or infinite values, frequencies that are not
+        positive or that repeat, fewer points than parameters.
+
+    Warns
+    -----
+    DataWarning
+        Impedances of exactly zero, or an imaginary part whose sign looks
+        flipped.
+    """
+    if np.iscomplexobj(f):
+        raise DataError("frequencies are complex; pass the frequencies in Hz as real numbers")
+    try:
+        fa = np.array(f, dtype=np.float64, copy=True)
+    except (TypeError, ValueError) as exc:
+        raise DataError(
+            f"frequencies must be real numbers ({exc}); pass a 1-D array of Hz values"
+        ) from exc
+    try:
+        za = np.array(z, dtype=np.complex128, copy=True)
+    except (TypeError, ValueError) as exc:
+        raise DataError(
+            f"impedances must be numbers ({exc}); pass a 1-D complex array, e.g. "
+            "z_real + 1j * z_imag"
+        ) from exc
+    if fa.ndim != 1 or za.ndim != 1:
+        raise DataError(
+            f"frequencies and impedances must be 1-D, got shapes {fa.shape} and {za.shape}; "
+            "flatten them or pass one spectrum at a time"
+        )
+    if fa.size != za.size:
+        raise DataError(
+            f"{fa.size} frequencies but {za.size} impedances; each frequency needs "
+            "exactly one impedance"
+        )
+    if fa.size == 0:
+        raise DataError("the spectrum is empty")
+
+    if not (np.isfinite(fa).all() and np.isfinite(za).all()):
+        bad_f = ~np.isfinite(fa)
+        bad_z = ~np.isfinite(za)
+        parts = []
+        if bad_f.any():
+            parts.append(f"{np.count_nonzero(bad_f)} frequencies ({_where(bad_f)})")
+        if bad_z.any():
+            parts.append(f"{np.count_nonzero(bad_z)} impedances ({_where(bad_z)})")
+        raise DataError(
+            f"NaN or infinite values in {' and '.join(parts)}; drop those points, e.g. "
+            "keep = np.isfinite(f) & np.isfinite(z); f, z = f[keep], z[keep]"
+        )
+    if not (fa > 0).all():
+        nonpos = fa <= 0
+        raise DataError(
+            f"{np.count_nonzero(nonpos)} frequencies are zero or negative ({_where(nonpos)}, "
+            f"first value {fa[nonpos][0]:g}); impedance is defined at positive frequencies: "
+            "drop those rows (often a DC record before the sweep), e.g. keep = f > 0"
+        )
+    order = np.argsort(fa, kind="stable")
+    same = fa[order[1:]] == fa[order[:-1]]
+    if same.any():
+        rep = np.zeros(fa.size, dtype=bool)
+        rep[order[1:][same]] = True
+        rep[order[:-1][same]] = True
+        first = fa[order[1:][same][0]]
+        raise DataError(
+            f"{np.unique(fa[rep]).size} frequencies occur more than once "
+            f"({_where(rep)}; e.g. {first:g} Hz); average the repeated measurements or keep "
+            "one sweep (files with several cycles hold one sweep per cycle)"
+        )
+    if n_params is not None:
+        if isinstance(n_params, bool) or not isinstance(n_params, (int, np.integer)):
+            raise TypeError(f"n_params must be an int, got {type(n_params).__name__}")
+        if n_params < 0:
+            raise ValueError(f"n_params must not be negative, got {n_params}")
+        if fa.size < n_params:
+            raise DataError(
+                f"{fa.size} points for {n_params} parameters; the fit is underdetermined: "
+                "measure more frequencies, fix some parameters or choose a smaller circuit"
+            )
+    if not za.all():
+        zero = za == 0
+        warnings.warn(
+            f"impedance is exactly zero at {_where(zero)}; a short circuit or a missing "
+            "value? Fits weighted by |Z| cannot use those points",
+            DataWarning,
+            stacklevel=2,
+        )
+    if check_sign:
+        verdict = _looks_flipped(fa, za)
+        if verdict is not None:
+            warnings.warn(
+                f"{verdict}. If so, use z.conjugate() (or read the file with "
+                "negative_imag=True); if the inductive response is real, pass "
+                "check_sign=False",
+                DataWarning,
+                stacklevel=2,
+            )
+    return np.ascontiguousarray(fa), np.ascontiguousarray(za)
+

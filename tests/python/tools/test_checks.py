@@ -1,0 +1,129 @@
+"""Data checks before a fit: each fault gets an error or warning that says what to do."""
+
+from __future__ import annotations
+
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from zetrion_tools.checks import DataError, DataWarning, check_spectrum
+from zetrion_tools.io import ReadWarning, read
+
+DATA = Path(__file__).resolve().parents[1] / "data" / "instrument-files"
+INSTRUMENT_FILES = sorted(
+    p.name
+    for p in DATA.iterdir()
+    if p.suffix.lower() in (".dta", ".mpt", ".txt", ".par", ".z")
+    and not p.name.startswith("LICENSE")
+    and "Missing" not in p.name
+)
+
+F = np.logspace(-2, 5, 50)
+RANDLES = 10.0 + 1.0 / (1.0 / 100.0 + (2j * np.pi * F) ** 0.9 * 1e-5)
+
+
+def load(name: str) -> tuple[np.ndarray, np.ndarray]:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ReadWarning)
+        s = read(DATA / name)
+    return s.frequencies, s.impedance
+
+
+def test_clean_data_come_back_as_contiguous_copies() -> None:
+    f_list = F.tolist()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        f, z = check_spectrum(f_list, RANDLES[::-1][::-1], n_params=5)
+    assert f.dtype == np.float64 and z.dtype == np.complex128
+    assert f.flags.c_contiguous and z.flags.c_contiguous
+    np.testing.assert_array_equal(z, RANDLES)
+    z[0] = 0
+    assert RANDLES[0] != 0  # a copy, not a view
+
+
+class TestErrors:
+    @pytest.mark.parametrize(
+        ("f", "z", "match"),
+        [
+            (np.r_[F[:3], np.nan, F[4:]], RANDLES, r"NaN or infinite values in 1 frequencies \(index 3\).*drop"),
+            (F, np.r_[RANDLES[:-1], np.inf], r"1 impedances \(index 49\)"),
+            (np.r_[0.0, F[1:]], RANDLES, r"zero or negative \(index 0.*keep = f > 0"),
+            (-F, RANDLES, r"50 frequencies are zero or negative"),
+            (np.r_[F[:10], F[5], F[11:]], RANDLES, r"occur more than once \(indices 5, 10.*average"),
+            (F, RANDLES[:-1], r"50 frequencies but 49 impedances"),
+            (F.reshape(5, 10), RANDLES.reshape(5, 10), r"must be 1-D"),
+            ([], [], r"empty"),
+            (["a", "b"], [1, 2], r"frequencies must be real numbers"),
+            (F, ["x"] * 50, r"impedances must be numbers"),
+            (F + 0j, RANDLES, r"frequencies are complex"),
+        ],
+        ids=["nan-f", "inf-z", "zero-f", "negative-f", "repeated-f", "lengths", "2d", "empty",
+             "text-f", "text-z", "complex-f"],
+    )
+    def test_bad_data(self, f: object, z: object, match: str) -> None:
+        with pytest.raises(DataError, match=match):
+            check_spectrum(f, z)  # type: ignore[arg-type]
+
+    def test_fewer_points_than_parameters(self) -> None:
+        check_spectrum(F[:5], RANDLES[:5], n_params=5)
+        with pytest.raises(DataError, match="4 points for 5 parameters.*fix some parameters"):
+            check_spectrum(F[:4], RANDLES[:4], n_params=5)
+        with pytest.raises(TypeError):
+            check_spectrum(F, RANDLES, n_params=2.5)  # type: ignore[arg-type]
+
+    def test_data_error_is_a_value_error(self) -> None:
+        assert issubclass(DataError, ValueError)
+        assert issubclass(DataWarning, UserWarning)
+
+
+class TestFlippedSign:
+    @pytest.mark.parametrize("name", INSTRUMENT_FILES)
+    def test_instrument_files_as_exported_do_not_warn(self, name: str) -> None:
+        f, z = load(name)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", DataWarning)
+            check_spectrum(f, z)
+
+    @pytest.mark.parametrize("name", INSTRUMENT_FILES)
+    def test_instrument_files_with_the_sign_flipped_warn(self, name: str) -> None:
+        f, z = load(name)
+        if name == "exampleDataParstat.txt":
+            # a battery whose upper third is inductive: flipped, a third of
+            # the points look capacitive, and the rule stays silent on
+            # purpose (a real low-frequency inductive loop looks like this)
+            with warnings.catch_warnings():
+                warnings.simplefilter("error", DataWarning)
+                check_spectrum(f, np.conj(z))
+            return
+        with pytest.warns(DataWarning, match="sign looks flipped.*z.conjugate"):
+            check_spectrum(f, np.conj(z))
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", DataWarning)
+            check_spectrum(f, np.conj(z), check_sign=False)
+
+    def test_genuinely_inductive_spectra_do_not_warn(self) -> None:
+        w = 2 * np.pi * F
+        coil = 0.05 + 1j * w * 1e-6  # inductive everywhere, peaking at the top
+        # a low-frequency inductive loop (R || L, as in corrosion or batteries)
+        # beside the capacitive arc
+        loop = RANDLES + (15.0 * 1j * w * 7.5) / (15.0 + 1j * w * 7.5)
+        assert np.all(coil.imag > 0)
+        assert np.all(loop.imag[F < 0.3] > 0)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", DataWarning)
+            check_spectrum(F, coil)
+            check_spectrum(F, loop)
+
+    def test_flipped_blocking_electrode_warns(self) -> None:
+        z = 20.0 + 1.0 / ((2j * np.pi * F) ** 0.93 * 1e-4)
+        with pytest.warns(DataWarning, match="flipped"):
+            check_spectrum(F, np.conj(z))
+
+
+def test_zero_impedance_warns() -> None:
+    z = RANDLES.copy()
+    z[7] = 0
+    with pytest.warns(DataWarning, match="exactly zero at index 7"):
+        check_spectrum(F, z)
