@@ -20,6 +20,7 @@ import os
 import time
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
+from typing import Any
 
 import numpy as np
 
@@ -81,12 +82,13 @@ def main() -> None:
 
     cluster = client = None
     if not args.no_dask:
-        from distributed import Client, LocalCluster
+        import distributed
 
         from zetrion_tools.distributed import fit_distributed
 
-        cluster = LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None)
-        client = Client(cluster)
+        dask: Any = distributed  # Dask ships without type annotations
+        cluster = dask.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None)
+        client = dask.Client(cluster)
         fit_distributed("randles", specs[:20], client, progress=False)  # workers import zetrion once
         paths["Dask LocalCluster 2x1"] = lambda: fit_distributed("randles", specs, client, progress=False)
 

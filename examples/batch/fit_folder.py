@@ -23,6 +23,7 @@ import subprocess
 import sys
 import time
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -75,18 +76,20 @@ def fit_from_command_line(folder: Path, out: Path) -> pd.DataFrame:
 def fit_from_python(files: list[Path]) -> pd.DataFrame:
     spectra = [read(p) for p in tqdm(files, desc="reading", unit="file")]
     table = fit_many("randles", spectra)  # progress bar on stderr
-    return table.rename(columns={"id": "file"})
+    renamed: pd.DataFrame = table.rename(columns={"id": "file"})
+    return renamed
 
 
 def fit_on_dask(files: list[Path]) -> pd.DataFrame:
-    from distributed import Client, LocalCluster
+    import distributed
 
     from zetrion_tools.distributed import fit_distributed
 
     spectra = [read(p) for p in files]
     # Point Client at a real scheduler instead, e.g. Client("tcp://scheduler:8786").
-    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as cluster:
-        with Client(cluster) as client:
+    dask: Any = distributed  # Dask ships without type annotations
+    with dask.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as cluster:
+        with dask.Client(cluster) as client:
             t0 = time.perf_counter()
             table = fit_distributed("randles", spectra, client)
             print(f"Dask LocalCluster (2 workers): {len(files) / (time.perf_counter() - t0):.0f} spectra/s")

@@ -2,7 +2,8 @@
 
 Exit status: 0 when the command ran (failed files are rows in the table, not
 errors); 1 with ``--strict`` when any file failed; 2 for a usage error (bad
-option, unknown circuit, no input file found, output not writable).
+option, unknown circuit, no input file found, output not writable); 130 when
+interrupted and 141 when the output pipe closed early, as shells report them.
 """
 
 from __future__ import annotations
@@ -28,6 +29,7 @@ __all__ = ["main"]
 EXIT_OK = 0
 EXIT_FAILURES = 1
 EXIT_USAGE = 2
+EXIT_PIPE = 141  # as a shell reports a process ended by SIGPIPE
 
 # Extensions picked up when a directory is given; a file named explicitly is
 # always read, whatever its extension (the reader goes by content).
@@ -515,6 +517,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("zetrion: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        # the reader of our output went away (`zetrion check ... | head`):
+        # stop quietly, and keep Python from complaining at exit
+        import os
+
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_PIPE
     parser.print_help(sys.stderr)
     return EXIT_USAGE
 
