@@ -53,6 +53,33 @@ def timed(fn: Callable[[], object]) -> tuple[float, float]:
     return time.perf_counter() - w0, time.process_time() - c0
 
 
+def layer_cost(specs: list[tuple[np.ndarray, np.ndarray]], circuit: zetrion.Circuit) -> tuple[float, float]:
+    """CPU seconds per spectrum of what fit_many does around a fit: the data
+    check, and turning the result into a row (with the fit itself replaced
+    by a stored result, so that only the batch layer's own work is timed)."""
+    from zetrion_tools.batch import _Fitter
+
+    result = circuit.fit(*specs[0])
+
+    class Stored:
+        def fit(self, *args: object, **kwargs: object) -> object:
+            return result
+
+    fitter = _Fitter(circuit, "levenberg_marquardt", True, {})
+    rows = _Fitter(circuit, "levenberg_marquardt", True, {})
+    rows.circuit = Stored()  # type: ignore[assignment]
+    reps = 20
+    c0 = time.process_time()
+    for _ in range(reps):
+        prepared = [fitter.prepare((k, f, z, None)) for k, (f, z) in enumerate(specs)]
+    c1 = time.process_time()
+    for _ in range(reps):
+        rows.fit_chunk(prepared)
+    c2 = time.process_time()
+    per = reps * len(specs)
+    return (c1 - c0) / per, (c2 - c1) / per
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--n", type=int, default=1000, help="spectra (default 1000)")
@@ -120,6 +147,12 @@ def main() -> None:
             f"batch-layer overhead per fit ({label}): wall {1e6 * over:.1f} us = {100 * over / (base / n):.1f} %, "
             f"cpu {1e6 * over_cpu:.1f} us = {100 * over_cpu / (base_cpu / n):.1f} % of a fit"
         )
+    direct = layer_cost(specs[:200], circuit)
+    fit_cpu = base_cpu / n
+    print(
+        f"batch-layer work per spectrum timed alone (CPU): checks {1e6 * direct[0]:.1f} us, "
+        f"row {1e6 * direct[1]:.1f} us = {100 * sum(direct) / fit_cpu:.1f} % of a fit ({1e6 * fit_cpu:.0f} us CPU)"
+    )
     print(f"fit_many 2 threads / 1 thread: {best['fit_many 1 thread'][0] / best['fit_many 2 threads'][0]:.2f}x")
     print(f"bare pool 2 threads / bare loop: {base / best['bare 2-thread pool'][0]:.2f}x")
     if "Dask LocalCluster 2x1" in best:
