@@ -367,8 +367,8 @@ class _Fitter:
             warnings.simplefilter("always")
             try:
                 f, z = check_spectrum(f, z, self.n_params)
-            except (ValueError, TypeError) as e:
-                problem = str(e) or type(e).__name__
+            except Exception as e:  # whatever the data provoke is this spectrum's failure
+                problem = str(e) if isinstance(e, ValueError) and str(e) else f"{type(e).__name__}: {e}"
         notes = []
         for w in caught:
             if issubclass(w.category, _data_warning()):

@@ -137,10 +137,20 @@ class TestFailuresAreRows:
     def test_bad_spectra_do_not_stop_the_batch(self, spectra, direct):
         bad_nan = (F, np.full(F.size, np.nan + 0j))
         bad_short = (F[:3], spectra[0][1][:3])
-        batch = [spectra[0], bad_nan, "not a spectrum", spectra[1], bad_short, (F, spectra[2][1][:-1]), spectra[2]]
+        batch = [
+            spectra[0],
+            bad_nan,
+            "not a spectrum",
+            spectra[1],
+            bad_short,
+            (F, spectra[2][1][:-1]),
+            (None, None),
+            {"f": ["x"] * F.size, "z": spectra[0][1]},
+            spectra[2],
+        ]
         table = fit_many("randles", batch, threads=2, chunksize=2, progress=False)
-        assert list(table["success"]) == [True, False, False, True, False, False, True]
-        assert_rows_match(table.iloc[[0, 3, 6]].reset_index(drop=True), [direct[0], direct[1], direct[2]])
+        assert list(table["success"]) == [True, False, False, True, False, False, False, False, True]
+        assert_rows_match(table.iloc[[0, 3, 8]].reset_index(drop=True), [direct[0], direct[1], direct[2]])
         failed = table[~table["success"]]
         assert failed["message"].str.len().min() > 0
         assert failed[NAMES].isna().all().all()
