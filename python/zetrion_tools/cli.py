@@ -239,6 +239,8 @@ def _cmd_fit(args: argparse.Namespace) -> int:
         raise _UsageError(f"--circuit {args.circuit!r}:\n{exc}") from exc
     if args.threads is not None and args.threads < 1:
         raise _UsageError("--threads must be at least 1")
+    if args.seed is not None and not 0 <= args.seed < 2**64:
+        raise _UsageError("--seed must lie in 0 .. 2**64 - 1")
     files = expand_inputs(args.files)
     if not files:
         raise _UsageError("no input files found")

@@ -118,6 +118,7 @@ class TestFit:
             ["fit", "x.DTA", "-c", "R0-X1"],  # unknown element
             ["fit", "x.DTA", "-c", "randles", "--method", "LM"],
             ["fit", "x.DTA", "-c", "randles", "--threads", "0"],
+            ["fit", "x.DTA", "-c", "randles", "--seed", "-1"],
             ["fit", "-c", "randles"],  # no files
             ["frobnicate"],
             [],
