@@ -209,3 +209,21 @@ class TestUsageErrorsRaise:
         assert list(table.columns) == result_columns(NAMES)
         assert table["success"].dtype == bool and table["R0.r"].dtype == np.float64
 
+
+
+class TestProgress:
+    class Terminal(__import__("io").StringIO):
+        def isatty(self) -> bool:
+            return True
+
+    def test_bar_on_a_terminal_and_none_when_asked(self, spectra, monkeypatch):
+        import sys
+
+        term = self.Terminal()
+        monkeypatch.setattr(sys, "stderr", term)
+        fit_many("randles", spectra[:10], threads=2, chunksize=3, progress=True)
+        assert "10/10" in term.getvalue() and "fitting randles" in term.getvalue()
+        quiet = self.Terminal()
+        monkeypatch.setattr(sys, "stderr", quiet)
+        fit_many("randles", spectra[:10], threads=2, progress=False)
+        assert quiet.getvalue() == ""
