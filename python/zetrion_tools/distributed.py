@@ -21,7 +21,7 @@ Dask is an optional dependency (``pip install "zetrion[dask]"``).
 
 from __future__ import annotations
 
-from collections.abc import Hashable, Sequence
+from collections.abc import Hashable, Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -75,13 +75,14 @@ def to_records(spectra: Any, ids: Sequence[Hashable] | None = None) -> list[dict
 
 
 def _fit_records(
-    records: Sequence[Any],
+    records: Iterable[Any],
     notation: str,
     method: str,
     checks: bool,
     fit_kwargs: dict[str, Any],
 ) -> list[dict[str, Any]]:
     """Fit one partition of a bag on a worker; a list of row dicts."""
+    records = list(records)  # a partition may come as an iterator; it is walked twice
     table = fit_many(notation, records, method=method, threads=1, progress=False, checks=checks, **fit_kwargs)
     rows: list[dict[str, Any]] = [{str(k): v for k, v in r.items()} for r in table.to_dict(orient="records")]
     # entries that carried no id of their own were numbered within this
@@ -125,8 +126,9 @@ def fit_bag(
     dask.bag.Bag
         One dict per spectrum, in bag order, with the columns of
         `zetrion_tools.batch.result_columns`. A spectrum without an id of its
-        own (a bare ``(f, z)`` pair) gets ``id`` None here; `fit_distributed`
-        numbers such rows by position.
+        own (a bare ``(f, z)`` pair) gets ``id`` None; number such rows by
+        their position in the computed list (`fit_distributed` gives every
+        spectrum an id before it builds its bag).
     """
     _param_names(notation)  # a bad notation fails here, not on every worker
     _check_fit_arguments(method, fit_kwargs)

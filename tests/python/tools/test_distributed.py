@@ -92,3 +92,12 @@ def test_partitions_of_a_long_frame(client, spectra, local):
 def test_circuit_objects_are_refused_with_a_reason(client, spectra):
     with pytest.raises(TypeError, match="notation"):
         fit_distributed(zetrion.Circuit("randles"), spectra[:2], client)
+
+
+def test_bag_built_lazily_from_a_mapped_bag(client, spectra, local):
+    # partitions that come out of an earlier map arrive as iterators
+    bag = db.from_sequence(list(range(len(spectra))), npartitions=3).map(lambda k: spectra[k])
+    rows = client.compute(fit_bag("randles", bag)).result()
+    import pandas as pd
+
+    assert_same_fits(pd.DataFrame(rows), local)
