@@ -30,6 +30,8 @@ import numpy.typing as npt
 import pandas as pd
 import zetrion
 
+from .checks import DataWarning, check_spectrum
+
 if TYPE_CHECKING:
     from tqdm import tqdm as _Tqdm
 
@@ -100,8 +102,7 @@ def result_columns(param_names: Sequence[str]) -> list[str]:
     list of str
         ``id``, one column per parameter value, one ``<name>_stderr`` column
         per parameter, then ``chi_square``, ``success``, ``message``,
-        ``iterations``, ``n_points`` and ``time`` (seconds spent on the fit,
-        checks included).
+        ``iterations``, ``n_points`` and ``time`` (seconds spent in the fit).
     """
     return [
         "id",
@@ -361,8 +362,6 @@ class _Fitter:
         sid, f, z, problem = item
         if problem is not None or not self.checks:
             return sid, f, z, problem, ""
-        from .checks import check_spectrum
-
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             try:
@@ -371,7 +370,7 @@ class _Fitter:
                 problem = str(e) if isinstance(e, ValueError) and str(e) else f"{type(e).__name__}: {e}"
         notes = []
         for w in caught:
-            if issubclass(w.category, _data_warning()):
+            if issubclass(w.category, DataWarning):
                 notes.append(str(w.message))
             else:  # not ours (e.g. raised by a fit in a worker meanwhile): pass it on
                 warnings.warn_explicit(w.message, w.category, w.filename, w.lineno, source=w.source)
@@ -405,14 +404,6 @@ def _length(x: Any) -> int:
         return len(x)
     except TypeError:
         return 0
-
-
-def _data_warning() -> type[Warning]:
-    try:
-        from .checks import DataWarning
-    except ImportError:  # an installation without the checks cannot have raised one
-        return UserWarning
-    return DataWarning
 
 
 def _resolve_threads(threads: int | None) -> int:
