@@ -45,13 +45,16 @@ def write_spectra(folder: Path, n: int, seed: int = 2024) -> pd.DataFrame:
     names = circuit.param_names()
     f = np.geomspace(1e5, 1e-2, 50)
     truth = []
+    # Ranges where the arc closes below 100 kHz, so that the series
+    # resistance shows in the data: where it does not, R0.r is not
+    # determined by the spectrum and no fit can recover it.
     for k in tqdm(range(n), desc="writing", unit="file"):
         values = [
             10 ** rng.uniform(-1, 1),  # R0.r: 0.1 .. 10 ohm
             10 ** rng.uniform(0, 2.5),  # R1.r: 1 .. 300 ohm
-            10 ** rng.uniform(0, 1.5),  # W1.aw
-            10 ** rng.uniform(-6, -4),  # CPE1.q
-            rng.uniform(0.7, 0.95),  # CPE1.alpha
+            10 ** rng.uniform(0, 1.5),  # W1.aw: 1 .. 30 ohm s^-1/2
+            10 ** rng.uniform(-5, -3),  # CPE1.q
+            rng.uniform(0.8, 0.95),  # CPE1.alpha
         ]
         z = circuit.with_values(values).impedance(f)
         z = z + 0.005 * np.abs(z) * (rng.standard_normal(f.size) + 1j * rng.standard_normal(f.size))
