@@ -113,14 +113,21 @@ def _parser() -> argparse.ArgumentParser:
     fit.add_argument(
         "--circuit", "-c", required=True, help='circuit notation or preset, e.g. randles or "R0-(R1,CPE1)"'
     )
-    fit.add_argument("--method", "-m", default="levenberg_marquardt", choices=FIT_METHODS, help="fit method")
+    fit.add_argument(
+        "--method",
+        "-m",
+        default="levenberg_marquardt",
+        choices=FIT_METHODS,
+        metavar="METHOD",
+        help=f"fit method: {', '.join(FIT_METHODS)} (default levenberg_marquardt)",
+    )
     fit.add_argument(
         "--weight", default="modulus", choices=("modulus", "unit"), help="residual weighting (default modulus)"
     )
-    fit.add_argument("--seed", type=int, default=None, help="seed of the global methods")
-    fit.add_argument("--out", "-o", default="-", help="CSV file for the results (default: standard output)")
+    fit.add_argument("--seed", type=int, default=None, metavar="N", help="seed of the global methods")
+    fit.add_argument("--out", "-o", default="-", metavar="CSV", help="CSV file for the results (default: standard output)")
     fit.add_argument("--plots", metavar="DIR", help="write a Nyquist and Bode figure of data and fit per file")
-    fit.add_argument("--threads", "-j", type=int, default=None, help="fit threads (default: one per core)")
+    fit.add_argument("--threads", "-j", type=int, default=None, metavar="N", help="fit threads (default: one per core)")
     fit.add_argument("--no-checks", action="store_true", help="skip the data checks before each fit")
     fit.add_argument("--strict", action="store_true", help="exit with status 1 when any file failed")
     fit.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary on stderr")
@@ -140,7 +147,7 @@ def _parser() -> argparse.ArgumentParser:
         default=0.05,
         help="largest acceptable relative Lin-KK residual (default 0.05, i.e. 5 %%)",
     )
-    check.add_argument("--out", "-o", default=None, help="also write the table to this CSV file")
+    check.add_argument("--out", "-o", default=None, metavar="CSV", help="also write the table to this CSV file")
     check.add_argument("--strict", action="store_true", help="exit with status 1 when any check failed")
     check.add_argument("--quiet", "-q", action="store_true", help="no progress bar on stderr")
 
