@@ -34,6 +34,7 @@ __all__ = [
     "load_record",
     "records_to_frame",
     "fit_many",
+    "fit_distributed",
 ]
 
 # public name -> submodule that defines it
@@ -59,6 +60,7 @@ _LAZY = {
     "load_record": "records",
     "records_to_frame": "records",
     "fit_many": "batch",
+    "fit_distributed": "distributed",
 }
 
 
