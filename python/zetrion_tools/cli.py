@@ -491,7 +491,10 @@ def _cmd_train(rest: Sequence[str]) -> int:
             file=sys.stderr,
         )
         return EXIT_USAGE
-    return int(train_main(list(rest)) or 0)
+    try:
+        return int(train_main(list(rest)) or 0)
+    except SystemExit as exc:  # its argparse ends --help and usage errors this way
+        return exc.code if isinstance(exc.code, int) else (EXIT_OK if exc.code is None else EXIT_USAGE)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -188,8 +188,15 @@ class TestTrain:
         pkg.cli = fake  # type: ignore[attr-defined]
         monkeypatch.setitem(sys.modules, "zetrion_tools.training", pkg)
         monkeypatch.setitem(sys.modules, "zetrion_tools.training.cli", fake)
-        assert cli.main(["train", "R0-(R1,C1)", "--help", "--epochs", "3"]) == 0
-        assert seen == [["R0-(R1,C1)", "--help", "--epochs", "3"]]
+        assert cli.main(["train", "R0-(R1,C1)", "--minutes", "3"]) == 0
+        assert seen == [["R0-(R1,C1)", "--minutes", "3"]]
+
+        def parser_exit(argv):  # what an argparse tool does on --help or a usage error
+            raise SystemExit(0 if "--help" in argv else 2)
+
+        fake.main = parser_exit  # type: ignore[attr-defined]
+        assert cli.main(["train", "--help"]) == 0
+        assert cli.main(["train", "--bogus"]) == 2
 
     def test_missing_training_tool_says_so(self, monkeypatch, capsys):
         monkeypatch.setitem(sys.modules, "zetrion_tools.training", None)
