@@ -3,7 +3,7 @@
 Both run in this process on the same spectra (every instrument file in
 tests/python/data/instrument-files that holds a full spectrum), with the same
 c, max_M, fit type and series capacitance setting; each timing is the best of
-several repeats. impedance.py prints progress every 10 RC elements; that
+several repeats (the same number for both). impedance.py prints progress every 10 RC elements; that
 output is swallowed (it is part of its cost, as a user would pay it). Under
 NumPy 2 impedance.py's linKK needs ``np`` in the namespace its circuit strings
 are evaluated in; it is added here.
@@ -73,7 +73,7 @@ def main() -> int:
         ours()  # warm-up
         peer()
         t_ours = best_of(ours, args.repeat)
-        t_peer = best_of(peer, max(1, args.repeat // 2))
+        t_peer = best_of(peer, args.repeat)
         M = linkk(f, z, fit_type=args.fit_type, add_cap=args.add_cap).M
         ratios.append(t_peer / t_ours)
         print(f"{path.name:32s} {f.size:4d} {M:3d} {t_ours * 1e3:11.3f} ms {t_peer * 1e3:10.2f} ms {ratios[-1]:6.0f}x")

@@ -109,8 +109,8 @@ def check_spectrum(
         Number of free parameters of the model to be fitted; at least as
         many points are required.
     check_sign : bool, optional
-        Warn when the imaginary sign looks flipped (default ``True``); see
-        :func:`_looks_flipped` for the rule.
+        Warn when the imaginary sign looks flipped (default ``True``; see
+        Notes).
 
     Returns
     -------
@@ -131,6 +131,17 @@ def check_spectrum(
     DataWarning
         Impedances of exactly zero, or an imaginary part whose sign looks
         flipped.
+
+    Notes
+    -----
+    The flipped-sign rule is conservative. Ignoring points whose imaginary
+    part is below 0.1 % of ``|Z|`` (and staying silent with fewer than six
+    others), it warns only when at least 75 % of all points and 75 % of the
+    lowest-frequency quarter are inductive (positive imaginary part), and the
+    largest positive imaginary part is not in the highest-frequency quarter,
+    where cable and cell inductance would put it. Genuine inductive loops
+    beside a capacitive arc, and spectra dominated by a series inductance,
+    pass without a warning.
     """
     if np.iscomplexobj(f):
         raise DataError("frequencies are complex; pass the frequencies in Hz as real numbers")

@@ -225,7 +225,9 @@ def read(
         return _READERS[fmt](text, p)
     except ReadError:
         raise
-    except (IndexError, KeyError, ValueError) as exc:  # pragma: no cover - defensive
+    except (IndexError, KeyError, ValueError) as exc:
+        # the readers raise ReadError themselves; this keeps any case they
+        # miss on untrusted input a clear error naming the file
         raise ReadError(f"{p.name}: not a readable {fmt} file ({exc})") from exc
 
 
@@ -1007,7 +1009,11 @@ def _find_header(lines: Sequence[str]) -> tuple[int, str, list[str]] | None:
         for sep in ("\t", ";", ",", None):
             if sep is not None and sep not in line:
                 continue
-            names = [n.strip() for n in (line.split(sep) if sep else line.split())]
+            if sep is None:
+                # keep "Frequency (Hz)" together when blanks separate columns
+                names = re.findall(r"\S+(?:\s*[\(\[][^\)\]]*[\)\]])?", line)
+            else:
+                names = [n.strip() for n in line.split(sep)]
             roles = {r[0] for r in (_classify(n) for n in names) if r is not None}
             has_f = bool(roles & {"freq", "omega"})
             if has_f and ({"real", "imag"} <= roles or {"mod", "phase"} <= roles):
@@ -1079,6 +1085,13 @@ def _read_delimited_text(text: str, path: Path, *, negative_imag: bool | None) -
         if not s or s.startswith("#"):
             continue
         rows.append((k + 1, splitter(lines[k].strip() if sep == " " else lines[k])))
+    width = len(_split_fields(sep.join(names), sep)) if sep != " " else len(names)
+    for lineno, fields in rows[:-1]:
+        if len(fields) != width:
+            raise ReadError(
+                f"{path.name}, line {lineno}: {len(fields)} fields under a header of "
+                f"{width} columns; the header does not describe the data"
+            )
     table = _Table(names, rows, decimal_comma=sep != ",")
     (f, a, b), truncated = _columns(table, idx, [names[i] for i in idx], path)
     _require_points(path, f)

@@ -151,9 +151,12 @@ _TINY = 1e-12
 
 
 def _mu(r: NDArray[np.float64], scale: float) -> float:
-    r = np.where(np.abs(r) > _TINY * scale, r, 0.0)
-    neg = float(np.sum(np.abs(r[r < 0])))
-    pos = float(np.sum(np.abs(r[r >= 0])))
+    size = np.abs(r)
+    size *= size > _TINY * scale
+    total = float(size.sum())
+    net = float((np.sign(r) * size).sum())
+    pos = 0.5 * (total + net)
+    neg = 0.5 * (total - net)
     if pos == 0.0:
         # no positive mass: either nothing fitted at all (a purely ohmic
         # spectrum, mu = 0, nothing to over-fit) or only negative mass
@@ -245,11 +248,12 @@ def linkk(
     if not (outlier_sigma > 0 and outlier_floor >= 0):
         raise ValueError("outlier_sigma must be positive and outlier_floor not negative")
     fa, za = check_spectrum(f, z, check_sign=False)
-    if np.any(za == 0):
+    if not za.all():
         raise ValueError("Lin-KK weights points by 1/|Z|: drop points with Z == 0")
 
     w = 2.0 * np.pi * fa
     mod = np.abs(za)
+    mod_max = float(mod.max())
     b_re = za.real / mod
     b_im = za.imag / mod
     t_min = 1.0 / (2.0 * np.pi * fa.max())
@@ -263,11 +267,11 @@ def linkk(
     # least-squares accuracy (see _screen)
     history, M, taus, coef = _screen(
         fit_type, w, mod, b_re, b_im, col_r0, col_c, col_l, t_min, t_max,
-        np.inf if c is None else c, max_M if c is None else 1, max_M,
+        np.inf if c is None else c, max_M if c is None else 1, max_M, mod_max,
     )
     rc_re, rc_im = _rc_columns(w, mod, taus)
     r0, rk, inv_c, ind = _finish(fit_type, coef, rc_re, rc_im, col_c, col_l, b_im, za, mod)
-    mu = _mu(rk, float(mod.max()))
+    mu = _mu(rk, mod_max)
     while c is not None and mu > c and M < max_M:
         # rounding in the screen put mu just below c where the exact fit
         # does not: carry on one M at a time with SVD solves
@@ -278,7 +282,7 @@ def linkk(
         r0, rk, inv_c, ind = _solve(
             fit_type, rc_re, rc_im, col_r0, col_c, col_l, b_re, b_im, za, mod
         )
-        mu = _mu(rk, float(mod.max()))
+        mu = _mu(rk, mod_max)
         history.append(mu)
     history[-1] = mu
     z_fit = r0 + mod * ((rc_re + 1j * rc_im) @ rk) + 1j * w * ind - 1j * inv_c / w
@@ -287,7 +291,7 @@ def linkk(
     res_im = np.ascontiguousarray(err.imag)
     # robust spread of each part about zero; the real and imaginary parts
     # get their own scale because a one-part fit leaves the other part larger
-    med_re, med_im = _median_abs(res_re, res_im)
+    med_re, med_im = _median_abs(err)
     thr_re = max(outlier_sigma * 1.4826 * med_re, outlier_floor)
     thr_im = max(outlier_sigma * 1.4826 * med_im, outlier_floor)
     outliers = (np.abs(res_re) > thr_re) | (np.abs(res_im) > thr_im)
@@ -344,13 +348,14 @@ def _screen(
     c: float,
     first: int,
     max_M: int,
+    mod_max: float,
 ) -> tuple[list[float], int, NDArray[np.float64], NDArray[np.float64]]:
     """mu for M = first, first + 1, ... up to the first M with mu <= c.
 
     Returns the mu values, the chosen M (max_M when none reaches c), its time
     constants and its coefficients (fixed columns first, then R_k).
 
-    Trial counts are taken in batches of growing size (8, 8, 16, ...). A
+    Trial counts are taken in batches of twelve. A
     batch stacks the design matrices of its trials, zero-padded to the
     largest, forms all normal equations with one batched product (a padded
     unknown gets a unit diagonal and solves to zero) and solves them in one
@@ -364,7 +369,8 @@ def _screen(
     reactive = [col for col in (col_c, col_l) if col is not None]
     # The inductance and capacitance columns span many decades; scale them
     # to at most 1/|Z| like the RC columns (undone on the coefficients).
-    col_scale = [1.0 / float(np.max(np.abs(col * mod))) for col in reactive]
+    # |L column| * |Z| = w and |C column| * |Z| = 1/w
+    col_scale = [1.0 / t_max if col is col_c else t_min for col in reactive]
     if fit_type == "complex":
         nf, rows, im0 = 1 + len(reactive), 2 * n, n
         fixed = np.zeros((rows, nf))
@@ -386,11 +392,11 @@ def _screen(
         scale = np.array(col_scale)
         rhs = b_im
     inv_mod = (1.0 / mod)[:, None]
-    tiny = _TINY * float(mod.max())
+    tiny = _TINY * mod_max
     log_min = np.log10(t_min)
     log_span = np.log10(t_max / t_min)
     history: list[float] = []
-    size = 8
+    size = 12
     while True:
         last = min(max_M, first + size - 1)
         u, valid, at_min, at_max = _batch_layout(first, last)
@@ -449,16 +455,13 @@ def _screen(
             return history, m, taus[b, :m].copy(), coef
         history.extend(mus.tolist())
         first = last + 1
-        size *= 2
 
 
-def _median_abs(
-    a: NDArray[np.float64], b: NDArray[np.float64]
-) -> tuple[float, float]:
-    """Medians of |a| and |b| (equal lengths) with one sort."""
-    s = np.sort(np.abs(np.stack([a, b])), axis=1)
-    n = a.size
-    med = s[:, n // 2] if n % 2 else 0.5 * (s[:, n // 2 - 1] + s[:, n // 2])
+def _median_abs(err: NDArray[np.complex128]) -> tuple[float, float]:
+    """Medians of |Re err| and |Im err|, with one sort."""
+    parts = np.sort(np.abs(err.view(np.float64).reshape(-1, 2)), axis=0)
+    n = parts.shape[0]
+    med = parts[n // 2] if n % 2 else 0.5 * (parts[n // 2 - 1] + parts[n // 2])
     return float(med[0]), float(med[1])
 
 

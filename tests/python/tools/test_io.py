@@ -231,6 +231,30 @@ class TestDelimitedText:
         np.testing.assert_allclose(s.impedance, self.z, rtol=1e-15)
         np.testing.assert_allclose(plain.impedance, self.z, rtol=1e-15)
 
+    def test_nova_style_export(self, tmp_path: Path) -> None:
+        # Autolab NOVA: semicolons, decimal commas, Ω and ° units, -Z'' and
+        # -Phase beside each other; the real/imaginary pair wins
+        rows = [
+            f"{k};{a:.10e};{b.real:.10e};{-b.imag:.10e};{abs(b):.10e};"
+            f"{-np.degrees(np.angle(b)):.10e};{k * 0.5}".replace(".", ",")
+            for k, (a, b) in enumerate(zip(self.f, self.z))
+        ]
+        header = "Index;Frequency (Hz);Z' (Ω);-Z'' (Ω);Z (Ω);-Phase (°);Time (s)"
+        path = self.write(tmp_path, header, rows, "nova.txt")
+        s = read(path)
+        np.testing.assert_allclose(s.impedance, self.z, rtol=1e-9)
+        assert read(path, format="autolab").format == "autolab"
+
+    def test_blank_separated_header_with_units_and_misaligned_rows(self, tmp_path: Path) -> None:
+        rows = [f"{a:.17g}   {b.real:.17g}   {b.imag:.17g}" for a, b in zip(self.f, self.z)]
+        s = read(self.write(tmp_path, "Frequency (Hz)   Zre (kohm)   Zim (kohm)", rows, "ws.dat"))
+        np.testing.assert_allclose(s.impedance, 1e3 * self.z, rtol=1e-15)
+        # a row with more fields than the header names cannot be mapped
+        # to columns: refuse rather than guess
+        rows[2] += "   7"
+        with pytest.raises(ReadError, match="line 4: 4 fields under a header of 3 columns"):
+            read(self.write(tmp_path, "f Z' Z''", rows, "ws2.dat"))
+
     def test_missing_column_and_bad_cells(self, tmp_path: Path) -> None:
         rows = [f"{a:.17g},{b.real:.17g}" for a, b in zip(self.f, self.z)]
         with pytest.raises(ReadError, match="no header line naming"):
@@ -241,6 +265,41 @@ class TestDelimitedText:
             read(self.write(tmp_path, "freq,Z',Z''", rows, "b.csv"))
         with pytest.raises(ReadError, match="unit 'ohm m'"):
             read(self.write(tmp_path, "freq,Z' (ohm m),Z'' (ohm m)", rows[:2], "u.csv"))
+
+
+def test_damaged_files_fail_only_with_read_errors(tmp_path: Path) -> None:
+    # truncations, overwritten bytes, deleted lines and stray separators in
+    # real exports: a reader may read them or refuse them, but only with
+    # ReadError (a ValueError), never another exception
+    import random
+
+    rng = random.Random(12)
+    sources = [DATA / name for name in FILES] + [DATA / "exampleDataBioLogic_MissingFreq.mpt"]
+    for trial in range(300):
+        src = rng.choice(sources)
+        data = bytearray(src.read_bytes())
+        kind = trial % 4
+        if kind == 0:
+            data = data[: rng.randrange(len(data))]
+        elif kind == 1:
+            for _ in range(rng.randrange(1, 20)):
+                data[rng.randrange(len(data))] = rng.randrange(32, 127)
+        elif kind == 2:
+            lines = bytes(data).split(b"\n")
+            del lines[rng.randrange(len(lines))]
+            data = bytearray(b"\n".join(lines))
+        else:
+            for _ in range(rng.randrange(1, 6)):
+                data[rng.randrange(len(data))] = rng.choice(b'\t,;\r\n"-eE.')
+        path = tmp_path / f"damaged{src.suffix}"
+        path.write_bytes(bytes(data))
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", ReadWarning)
+                s = read(path)
+        except ReadError:
+            continue
+        assert s.frequencies.shape == s.impedance.shape and len(s) > 0
 
 
 def test_spectrum_frame_and_validation() -> None:
