@@ -1,74 +1,66 @@
-"""Fit an equivalent circuit to a measured spectrum with no starting values.
+"""Fit an equivalent circuit to a measured spectrum, with no starting values.
 
-Reads examples/data/battery_cell.csv (columns "Frequency / Hz", "Real
-Impedance / ohm", "Imaginary Impedance / ohm"), fits the SEI + Randles
-circuit from the built-in learned guess, prints the result and writes a
-Nyquist and Bode plot of data and fit to fit_example.png (needs matplotlib:
-pip install ".[plot]").
+Reads examples/data/Circuit3_EIS_1.z, a Scribner ZPlot export of a physical
+dummy cell (a resistor in series with a parallel resistor and capacitor,
+measured through leads with some inductance) from 150 kHz down to 1 Hz;
+checks it; fits the "rc_l" preset, L0-R0-(R1,C1), from the built-in learned guess; prints the
+result; and writes a plot of data, fit and residuals to fit_example.png and
+the fit record to fit_example.json in the current directory (the plot needs
+matplotlib: pip install ".[plot]"). docs/tutorial.md goes through the same
+steps on a Gamry file, with Kramers-Kronig validation and constrained fits.
+
+    python3 examples/fit_example.py
 """
 
-import csv
+from __future__ import annotations
+
 import pathlib
-import sys
 import time
 
-import numpy as np
-
 import zetrion
+import zetrion_tools as zt
 
 HERE = pathlib.Path(__file__).resolve().parent
-data_file = HERE / "data" / "battery_cell.csv"
-with data_file.open() as fh:
-    rows = list(csv.DictReader(fh))
-frame = {key: [float(r[key]) for r in rows] for key in rows[0]}
+DATA = HERE / "data" / "Circuit3_EIS_1.z"
+NOTATION = "rc_l"  # L0-R0-(R1,C1)
 
-circuit = zetrion.Circuit("sei_randles")  # R0-(R1,CPE1)-(R2-W2,CPE2)
-t0 = time.perf_counter()
-result = circuit.fit(frame)
-elapsed = time.perf_counter() - t0
 
-print(f"fitted {len(rows)} points of {data_file.name} in {1e3 * elapsed:.2f} ms")
-print(result)
-print()
-print(result.circuit)
-print()
-print("standard errors:")
-for name, value in result.params.items():
-    err = result.stderr[name] if result.stderr else float("nan")
-    print(f"  {name:<11} {value:12.5g} +- {err:.2g}")
+def main() -> None:
+    spectrum = zt.read(DATA)
+    f, z = zt.check_spectrum(spectrum.frequencies, spectrum.impedance)
+    print(f"{DATA.name}: {spectrum.format} export, {len(f)} points, {f.min():g} - {f.max():g} Hz")
 
-f = np.array(frame["Frequency / Hz"])
-z = np.array(frame["Real Impedance / ohm"]) + 1j * np.array(frame["Imaginary Impedance / ohm"])
-f_fine = np.geomspace(f.max(), f.min(), 400)
-z_fit = result.circuit.impedance(f_fine)
+    t0 = time.perf_counter()
+    result = zetrion.Circuit(NOTATION).fit(f, z)
+    elapsed = time.perf_counter() - t0
+    print(f"\nfitted {NOTATION} in {1e3 * elapsed:.2f} ms (learned guess + multi-start Levenberg-Marquardt)")
+    print(result)
+    print()
+    circuit = result.circuit
+    units = dict(zip(circuit.param_names(), circuit.param_units()))
+    stderr = result.stderr or {}
+    for name in circuit.param_names():
+        value = result.params[name]
+        err = stderr.get(name, float("nan"))
+        print(f"  {name:<6} = {value:11.5g} +- {err:8.2g} {units[name]}")
+    print(f"  chi-square {result.chi_square:.3g} over {len(f)} points "
+          f"(about {100 * (result.chi_square / (2 * len(f))) ** 0.5:.2f} % rms relative residual)")
 
-try:
-    import matplotlib
+    record = zt.save_record(result, "fit_example.json", f, z, notation=NOTATION,
+                            metadata={"file": DATA.name})
+    print(f"\nwrote fit_example.json (data sha256 {record.data_sha256[:12]}...)")
 
+    try:
+        import matplotlib
+    except ImportError:
+        print('matplotlib is not installed: pip install ".[plot]" for the plot')
+        return
     matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-except ImportError:
-    sys.exit(0)
+    fig, _ = zt.plot_fit(f, z, result, title=f"{NOTATION} = L0-R0-(R1,C1) fitted to {DATA.name}")
+    out = pathlib.Path.cwd() / "fit_example.png"
+    fig.savefig(out, dpi=110)
+    print(f"wrote {out}")
 
-fig, (ax_n, ax_b) = plt.subplots(1, 2, figsize=(11, 4.2))
-ax_n.plot(z.real, -z.imag, "o", ms=4, label="data")
-ax_n.plot(z_fit.real, -z_fit.imag, "-", label="fit")
-ax_n.set_xlabel("Re Z / ohm")
-ax_n.set_ylabel("-Im Z / ohm")
-ax_n.set_aspect("equal", adjustable="datalim")
-ax_n.set_title("Nyquist")
-ax_n.legend()
-ax_b.loglog(f, np.abs(z), "o", ms=4, label="|Z| data")
-ax_b.loglog(f_fine, np.abs(z_fit), "-", label="|Z| fit")
-ax_b.set_xlabel("f / Hz")
-ax_b.set_ylabel("|Z| / ohm")
-ax_p = ax_b.twinx()
-ax_p.semilogx(f, -np.degrees(np.angle(z)), "s", ms=3, color="tab:red", label="-phase data")
-ax_p.semilogx(f_fine, -np.degrees(np.angle(z_fit)), "-", color="tab:red", alpha=0.7, label="-phase fit")
-ax_p.set_ylabel("-phase / deg")
-ax_b.set_title("Bode")
-fig.suptitle(f"R0-(R1,CPE1)-(R2-W2,CPE2) fitted to {data_file.name}, chi-square {result.chi_square:.3g}")
-fig.tight_layout()
-out = pathlib.Path.cwd() / "fit_example.png"
-fig.savefig(out, dpi=110)
-print(f"\nwrote {out}")
+
+if __name__ == "__main__":
+    main()

@@ -10,7 +10,16 @@ so that ``import zetrion_tools`` stays cheap.
 from __future__ import annotations
 
 import importlib
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    # what type checkers see of the lazily imported names
+    from .checks import DataError, DataWarning, check_spectrum
+    from .fitting import ConstrainedFit, fit
+    from .io import ReadError, Spectrum, read, read_delimited
+    from .plotting import bode, nyquist, plot_fit, plot_residuals
+    from .records import FitRecord, load_record, make_record, records_to_frame, save_record
+    from .validation import LinKKResult, linkk
 
 __all__ = [
     "read",

@@ -31,6 +31,8 @@ from scipy.optimize import least_squares  # type: ignore[import-untyped, unused-
 
 import zetrion
 
+from .checks import check_spectrum
+
 __all__ = ["ConstrainedFit", "fit", "FitSetupError"]
 
 _LN10 = math.log(10.0)
@@ -109,7 +111,10 @@ class ConstrainedFit:
     start_source : str
         Where they came from: ``"learned guess"`` or ``"circuit values"``.
     nfev : int
-        Residual-vector evaluations made by the optimiser over all starts.
+        Residual-vector evaluations in all (each one evaluates the circuit at
+        every frequency): the optimiser's, two per parameter for each
+        Jacobian, the starting-point costs, the unconstrained pre-fit and the
+        final statistics; comparable with ``FitResult.impedance_evals``.
     starts : int
         Number of optimiser runs made.
     """
@@ -221,26 +226,6 @@ def _has_default_values(circuit: zetrion.Circuit) -> bool:
     )
 
 
-def _spectrum(f: Any, z: Any, n_free: int) -> tuple[FloatArray, ComplexArray]:
-    freq = np.asarray(f, dtype=np.float64)
-    imp = np.asarray(z, dtype=np.complex128)
-    if freq.ndim != 1 or imp.ndim != 1:
-        raise ValueError("frequencies and impedances must be one-dimensional sequences")
-    if freq.shape != imp.shape:
-        raise ValueError(
-            f"frequencies and impedances must have the same length ({freq.size} and {imp.size})"
-        )
-    if not np.all(np.isfinite(freq)) or not np.all(np.isfinite(imp)):
-        raise ValueError("frequencies and impedances must be finite: remove the NaN/inf points first")
-    if np.any(freq <= 0):
-        raise ValueError("frequencies must be positive: drop the points at zero or negative frequency")
-    if 2 * freq.size < n_free:
-        raise ValueError(
-            f"{freq.size} points give {2 * freq.size} residuals, fewer than the {n_free} free parameters"
-        )
-    return freq, imp
-
-
 def _check_names(kind: str, given: Mapping[str, Any], names: Sequence[str]) -> None:
     unknown = [k for k in given if k not in names]
     if unknown:
@@ -248,6 +233,19 @@ def _check_names(kind: str, given: Mapping[str, Any], names: Sequence[str]) -> N
             f"unknown parameter(s) in {kind}: {', '.join(repr(k) for k in unknown)}; "
             f"this circuit has {', '.join(names)}"
         )
+
+
+def _numbers(kind: str, given: Mapping[str, Any], names: Sequence[str]) -> dict[str, float]:
+    _check_names(kind, given, names)
+    out: dict[str, float] = {}
+    for name, value in given.items():
+        try:
+            out[name] = float(value)
+        except (TypeError, ValueError) as exc:
+            raise FitSetupError(f"{kind}[{name!r}] must be a number, got {value!r}") from exc
+        if not math.isfinite(out[name]):
+            raise FitSetupError(f"{kind}[{name!r}] must be finite, got {value!r}")
+    return out
 
 
 def _effective_bounds(
@@ -308,9 +306,7 @@ def _start_values(
     return [float(v) for v in guess], "learned guess"
 
 
-def _candidates(
-    v0: FloatArray, spaces: list[_Space], n_starts: int
-) -> list[FloatArray]:
+def _candidates(v0: FloatArray, spaces: list[_Space]) -> list[FloatArray]:
     """Deterministic starting points in physical space, the first being ``v0``.
 
     Open (log-searched) parameters are scaled by 3, 1/3, 8 and 1/8; bounded
@@ -332,7 +328,7 @@ def _candidates(
     for v in out:
         for s in spaces:
             v[s.index] = min(max(v[s.index], s.lo), s.hi)
-    return out[:n_starts]
+    return out
 
 
 def fit(
@@ -352,6 +348,7 @@ def fit(
     max_nfev: int | None = None,
     n_starts: int = 9,
     prefit: bool = True,
+    check_sign: bool = True,
 ) -> ConstrainedFit:
     """Fit a circuit with some parameters held fixed and others bounded.
 
@@ -390,14 +387,19 @@ def fit(
         Residual evaluations allowed per start; default ``200 * (n_free + 1)``
         as the core fit allows.
     n_starts : int
-        Most optimiser runs; the fit stops at the first plausible result
+        Most optimiser runs. The starting points (below) are tried in order
+        of their cost, and the fit stops at the first plausible result
         (converged, finite, no free parameter stuck at a physical bound or
-        run off by six decades). ``1`` runs only from the start.
+        run off by six decades). ``1`` runs only from the cheapest start.
     prefit : bool
         Also consider, as a starting point, the unconstrained optimum of a
         default ``Circuit.fit`` from the same start (before the fixed values
         are applied), with the fixed values put back and the bounded ones moved into their ranges. Starting points
         are tried in order of their cost, so this one usually goes first.
+    check_sign : bool
+        Warn when the imaginary sign of ``z`` looks flipped (as some
+        instruments export it); pass ``False`` for a truly inductive
+        spectrum.
 
     Returns
     -------
@@ -408,10 +410,18 @@ def fit(
     FitSetupError
         Unknown parameter names, empty bounds, a fixed value outside its
         bounds, nothing left to fit.
-    ValueError
+    zetrion_tools.checks.DataError
         A spectrum that cannot be fitted (lengths differ, NaN/inf, frequency
-        not positive, fewer residuals than free parameters), an unknown
-        weighting, or a learned guess that was required and failed.
+        not positive or repeated, fewer points than free parameters); a
+        ``ValueError`` like the others.
+    ValueError
+        An unknown weighting, or a learned guess that was required and
+        failed.
+
+    Warns
+    -----
+    zetrion_tools.checks.DataWarning
+        An imaginary part whose sign looks flipped, or zero impedances.
 
     Examples
     --------
@@ -421,11 +431,16 @@ def fit(
     """
     circuit, notation = _circuit_from(circuit_or_notation)
     names = list(circuit.param_names())
-    fixed = dict(fixed or {})
+    repeated = sorted({n for n in names if names.count(n) > 1})
+    if repeated:
+        raise FitSetupError(
+            f"the circuit names several parameters {', '.join(repeated)} (two parts with the same "
+            "labels joined by Series/Parallel); build it from notation with distinct labels"
+        )
     bounds = dict(bounds or {})
-    start = dict(start or {})
-    for kind, given in (("fixed", fixed), ("bounds", bounds), ("start", start)):
-        _check_names(kind, given, names)
+    _check_names("bounds", bounds, names)
+    fixed = _numbers("fixed", fixed or {}, names)
+    start = _numbers("start", start or {}, names)
     if weight not in ("modulus", "unit"):
         raise ValueError(f'unknown weight {weight!r}, expected "modulus" or "unit"')
     if int(n_starts) < 1:
@@ -433,9 +448,7 @@ def fit(
 
     core_bounds = [(float(lo), float(hi)) for lo, hi in circuit.param_bounds()]
     eff = _effective_bounds(names, core_bounds, bounds)
-    for name, value in list(fixed.items()):
-        value = float(value)
-        fixed[name] = value
+    for name, value in fixed.items():
         lo, hi = eff[names.index(name)]
         if not (lo <= value <= hi):
             raise FitSetupError(f"fixed value {name} = {value:g} lies outside its bounds ({lo:g}, {hi:g})")
@@ -443,13 +456,13 @@ def fit(
     free_idx = [i for i, n in enumerate(names) if n not in fixed]
     if not free_idx:
         raise FitSetupError("every parameter is fixed: nothing left to fit")
-    freq, imp = _spectrum(f, z, len(free_idx))
+    freq, imp = check_spectrum(f, z, n_params=len(free_idx), check_sign=check_sign)
     f_list, z_list = freq.tolist(), imp.tolist()
 
     v0_list, source = _start_values(circuit, freq, imp, guess_init, weights)
     v0 = np.array(v0_list, dtype=np.float64)
     for name, value in start.items():
-        v0[names.index(name)] = float(value)
+        v0[names.index(name)] = value
     unconstrained_start = v0.copy()
     for name, value in fixed.items():
         v0[names.index(name)] = value
@@ -485,12 +498,15 @@ def fit(
 
         return fun, jac
 
+    evals = [0]  # residual-vector evaluations outside the optimiser's own count
+
     def cost_at(v: FloatArray) -> float:
+        evals[0] += 1
         r = np.asarray(circuit.residuals(v.tolist(), f_list, z_list, weight))
         c = 0.5 * float(r @ r)
         return c if math.isfinite(c) else math.inf
 
-    candidates = _candidates(v0, spaces, int(n_starts))
+    candidates = _candidates(v0, spaces)
     if prefit:
         # The unconstrained optimum reached from the same start as a default
         # fit, with the fixed values put back and the bounded ones pulled into
@@ -503,6 +519,7 @@ def fit(
         except ValueError:
             free_fit = None
         if free_fit is not None:
+            evals[0] += free_fit.impedance_evals
             v = np.array(free_fit.circuit.param_values(), dtype=np.float64)
             for name, value in fixed.items():
                 v[names.index(name)] = value
@@ -514,7 +531,7 @@ def fit(
     best: tuple[bool, float, FloatArray, str] | None = None
     total_nfev = 0
     runs = 0
-    for k in order:
+    for k in order[: int(n_starts)]:
         base = candidates[k]
         x0 = np.array([s.to_x(float(base[s.index])) for s in spaces])
         x0 = np.clip(x0, x_lo, x_hi)
@@ -531,7 +548,8 @@ def fit(
             max_nfev=budget,
         )
         runs += 1
-        total_nfev += int(sol.nfev)
+        # each Jacobian evaluates the residuals twice per circuit parameter
+        total_nfev += int(sol.nfev) + 2 * len(names) * int(sol.njev or 0)
         v = np.array(physical(sol.x, base))
         c = cost_at(v)
         ok = bool(sol.status > 0) and math.isfinite(c)
@@ -574,7 +592,7 @@ def fit(
         },
         start={n: float(v0[i]) for i, n in enumerate(names)},
         source=source,
-        nfev=total_nfev,
+        nfev=total_nfev + evals[0] + 1 + 2 * len(names),
         runs=runs,
     )
 
@@ -595,6 +613,33 @@ def _plausible(
             if (abs(p - lo) <= tol and s.lo == lo) or (abs(hi - p) <= tol and s.hi == hi):
                 return False
     return True
+
+
+def _covariance(j: FloatArray, s2: float) -> FloatArray:
+    """``s2 (J^T J)^-1``, or NaN when the parameters are not all determined.
+
+    Computed from the singular values of J with its columns scaled to unit
+    norm, so that parameters of very different magnitude do not pass for
+    degenerate; a scaled singular value below 1e-10 of the largest means that
+    some combination of parameters leaves the residuals unchanged (two
+    resistors in series, an arc outside the measured band), and then no
+    error estimate is honest. The central-difference Jacobian would turn such
+    a matrix into a large, meaningless inverse rather than an exact singular
+    one.
+    """
+    n = j.shape[1]
+    nan = np.full((n, n), np.nan)
+    if not np.all(np.isfinite(j)):
+        return nan
+    norms = np.linalg.norm(j, axis=0)
+    if np.any(norms == 0):
+        return nan
+    _, sv, vt = np.linalg.svd(j / norms, full_matrices=False)
+    if sv[-1] <= 1e-10 * sv[0]:
+        return nan
+    inv = (vt.T / sv**2) @ vt
+    out: FloatArray = s2 * inv / np.outer(norms, norms)
+    return out
 
 
 def _outcome(
@@ -628,13 +673,7 @@ def _outcome(
     cov = np.full((n_free, n_free), np.nan)
     if dof > 0:
         j = np.asarray(circuit.jacobian(values, f_list, z_list, weight), dtype=np.float64)[:, free_idx]
-        a = j.T @ j
-        try:
-            inv = np.linalg.inv(a)
-        except np.linalg.LinAlgError:
-            inv = None
-        if inv is not None and np.all(np.isfinite(inv)):
-            cov = inv * (chi_square / dof)
+        cov = _covariance(j, chi_square / dof)
     diag = np.diag(cov)
     with np.errstate(invalid="ignore", divide="ignore"):
         err = np.sqrt(np.where(diag >= 0, diag, np.nan))

@@ -300,7 +300,15 @@ def save_record(
     """
     record = result if isinstance(result, FitRecord) else make_record(result, f, z, **kwargs)
     text = json.dumps(record.to_dict(), indent=2, allow_nan=False)
-    Path(path).write_text(text + "\n", encoding="utf-8")
+    target = Path(path)
+    # write beside the target and rename, so that a crash mid-write never
+    # leaves a truncated record in place of a good one
+    partial = target.with_name(f".{target.name}.{os.getpid()}.partial")
+    try:
+        partial.write_text(text + "\n", encoding="utf-8")
+        os.replace(partial, target)
+    finally:
+        partial.unlink(missing_ok=True)
     return record
 
 

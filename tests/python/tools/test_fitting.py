@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import zetrion
+from zetrion_tools.checks import DataError, DataWarning
 from zetrion_tools.fitting import ConstrainedFit, FitSetupError, fit
 
 from scipy.optimize import least_squares
@@ -176,12 +177,15 @@ class TestResult:
         assert all(res.stderr[n] > 0 for n in res.free)
         assert "(fixed)" in str(res)
 
-    def test_no_degrees_of_freedom_gives_nan_errors(self):
-        f = np.array([10.0, 1000.0])
-        z = zetrion.Circuit("R0-(R1,C1)").with_values([1.0, 5.0, 1e-3]).impedance(f) * 1.01
-        res = fit("R0-(R1,C1)-(R2,C2)", f, z, fixed={"R0.r": 1.0}, guess_init=False)
-        assert res.dof == 0 and math.isnan(res.reduced_chi_square)
+    def test_singular_curvature_gives_nan_errors(self):
+        # two resistors in series: only their sum is determined
+        f = np.geomspace(1e4, 1, 10)
+        z = zetrion.Circuit("R0-(R1,C1)").with_values([3.0, 5.0, 1e-3]).impedance(f)
+        res = fit("R0-R2-(R1,C1)", f, z, guess_init=False)
+        assert res.success
+        assert res.params["R0.r"] + res.params["R2.r"] == pytest.approx(3.0, rel=1e-6)
         assert all(math.isnan(res.stderr[n]) for n in res.free)
+        assert np.isnan(res.covariance).all()
 
     def test_failure_is_reported_not_raised(self):
         f, z = noisy("randles", RANDLES, 12)
@@ -221,6 +225,9 @@ class TestErrors:
             ({"fixed": {"R9.r": 1.0}}, "unknown parameter.*R9.r.*R0.r"),
             ({"bounds": {"CPE1.alfa": (0.7, 1)}}, "unknown parameter.*CPE1.alfa"),
             ({"start": {"X": 1.0}}, "unknown parameter"),
+            ({"fixed": {"R0.r": "ten"}}, "must be a number"),
+            ({"fixed": {"R0.r": float("nan")}}, "must be finite"),
+            ({"start": {"R0.r": None}}, "must be a number"),
             ({"fixed": {"CPE1.alpha": 1.2}}, "outside its bounds"),
             ({"fixed": {"CPE1.alpha": 0.6}, "bounds": {"CPE1.alpha": (0.7, 1)}}, "outside its bounds"),
             ({"fixed": {"R0.r": -1.0}}, "outside its bounds"),
@@ -236,18 +243,26 @@ class TestErrors:
         with pytest.raises(FitSetupError, match=match):
             fit("randles", self.f, self.z, **kwargs)
 
+    def test_repeated_parameter_names(self):
+        twice = zetrion.Series([zetrion.Circuit("R0-(R1,C1)"), zetrion.Circuit("R0-(R1,C1)")])
+        with pytest.raises(FitSetupError, match="R0.r"):
+            fit(twice, self.f, self.z)
+
     def test_bad_data_and_arguments(self):
         f, z = self.f.copy(), self.z.copy()
         z[3] = np.nan
-        with pytest.raises(ValueError, match="finite"):
+        with pytest.raises(DataError, match="NaN"):
             fit("randles", f, z)
         f[0] = 0.0
-        with pytest.raises(ValueError, match="positive"):
+        with pytest.raises(DataError, match="zero or negative"):
             fit("randles", f, self.z)
-        with pytest.raises(ValueError, match="same length"):
+        with pytest.raises(DataError, match="exactly one impedance"):
             fit("randles", self.f[:-1], self.z)
-        with pytest.raises(ValueError, match="fewer than"):
-            fit("randles", self.f[:2], self.z[:2])
+        with pytest.raises(DataError, match="4 points for 5 parameters"):
+            fit("randles", self.f[:4], self.z[:4])
+        fit("randles", self.f[:4], self.z[:4], fixed={"R0.r": 10.0}, n_starts=1)  # 4 free: enough
+        with pytest.warns(DataWarning, match="flipped"):
+            fit("randles", self.f, self.z.conjugate(), n_starts=1)
         with pytest.raises(ValueError, match="weight"):
             fit("randles", self.f, self.z, weight="abs")
         with pytest.raises(TypeError, match="notation"):
