@@ -43,6 +43,7 @@ __all__ = [
     "load_record",
     "records_to_frame",
     "fit_many",
+    "fit_distributed",
 ]
 
 # public name -> submodule that defines it
@@ -68,6 +69,7 @@ _LAZY = {
     "load_record": "records",
     "records_to_frame": "records",
     "fit_many": "batch",
+    "fit_distributed": "distributed",
 }
 
 

@@ -1,0 +1,667 @@
+"""Fit one circuit to many spectra on one machine.
+
+`fit_many` spreads the fits over a pool of threads: ``Circuit.fit`` releases
+the interpreter lock around its numeric work, so threads run fits side by
+side without the cost of pickling data to other processes. One ``Circuit``
+serves every thread (circuits are immutable). The spectra are read and
+checked in the calling thread, chunk by chunk, while the workers fit the
+chunks submitted before; each worker turns its fits into plain rows, and a
+single data frame is built at the end, so the batch layer adds little to the
+time of the fits themselves.
+
+Spectra may come as ``(f, z)`` pairs, :class:`zetrion_tools.io.Spectrum`
+objects, dicts, or a long-form data frame (one row per measured point); see
+`iter_spectra` and `frame_to_spectra`.
+"""
+
+from __future__ import annotations
+
+import functools
+import math
+import os
+import time
+import warnings
+from collections.abc import Hashable, Iterable, Iterator, Mapping, Sequence
+from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+import zetrion
+
+from .checks import DataWarning, check_spectrum
+
+if TYPE_CHECKING:
+    from tqdm import tqdm as _Tqdm
+
+__all__ = [
+    "FIT_METHODS",
+    "fit_many",
+    "frame_to_spectra",
+    "has_learned_guess",
+    "iter_spectra",
+    "result_columns",
+    "spectra_to_frame",
+]
+
+#: Methods accepted by ``Circuit.fit``.
+FIT_METHODS = (
+    "levenberg_marquardt",
+    "particle_swarm",
+    "nelder_mead",
+    "simulated_annealing",
+    "differential_evolution",
+    "basin_hopping",
+)
+
+# keyword arguments of Circuit.fit other than the spectrum and the method
+_FIT_KEYWORDS = frozenset(
+    {
+        "guess_init",
+        "weights",
+        "weight",
+        "max_iterations",
+        "ftol",
+        "xtol",
+        "num_particles",
+        "generations",
+        "nelder_mead_iterations",
+        "de_evaluations",
+        "sa_iterations",
+        "sa_initial_temperature",
+        "basin_hopping_hops",
+        "basin_hopping_step_size",
+        "basin_hopping_temperature",
+        "seed",
+    }
+)
+
+# Column names recognised in long-form frames and in dicts, most specific first.
+_ID_NAMES = ("spectrum_id", "spectrum", "id", "file", "path")
+_FREQ_NAMES = ("frequency", "frequency_hertz", "Frequency / Hz", "frequencies", "freq", "f")
+_REAL_NAMES = ("real", "z_real", "real_impedance_ohm", "Real Impedance / ohm", "zreal", "re")
+_IMAG_NAMES = ("imag", "z_imag", "imaginary_impedance_ohm", "Imaginary Impedance / ohm", "zimag", "im")
+_Z_NAMES = ("impedance", "impedances", "z")
+
+# (id, frequencies, impedances, problem): problem is a message when the
+# entry could not be read as a spectrum, else None
+_Item = tuple[Hashable, Any, Any, "str | None"]
+
+
+def result_columns(param_names: Sequence[str]) -> list[str]:
+    """Columns of the frame that `fit_many` returns, in order.
+
+    Parameters
+    ----------
+    param_names : sequence of str
+        The circuit's parameter names (``Circuit.param_names()``).
+
+    Returns
+    -------
+    list of str
+        ``id``, one column per parameter value, one ``<name>_stderr`` column
+        per parameter, then ``chi_square``, ``success``, ``message``,
+        ``iterations``, ``n_points`` and ``time`` (seconds spent in the fit).
+    """
+    return [
+        "id",
+        *param_names,
+        *(f"{n}_stderr" for n in param_names),
+        "chi_square",
+        "success",
+        "message",
+        "iterations",
+        "n_points",
+        "time",
+    ]
+
+
+def _first_present(keys: Iterable[Any], names: Sequence[str]) -> str | None:
+    present = set(keys)
+    for n in names:
+        if n in present:
+            return n
+    return None
+
+
+def _find_column(frame: pd.DataFrame, given: str | None, names: Sequence[str], what: str) -> str:
+    if given is not None:
+        if given not in frame.columns:
+            raise KeyError(f"no column {given!r} in the frame; its columns are {list(frame.columns)}")
+        return given
+    found = _first_present(frame.columns, names)
+    if found is None:
+        raise KeyError(
+            f"no {what} column: expected one of {list(names)} (or name it explicitly); "
+            f"the frame's columns are {list(frame.columns)}"
+        )
+    return found
+
+
+def frame_to_spectra(
+    frame: pd.DataFrame,
+    *,
+    id_column: str | None = None,
+    frequency_column: str | None = None,
+    real_column: str | None = None,
+    imag_column: str | None = None,
+) -> list[tuple[Hashable, npt.NDArray[np.float64], npt.NDArray[np.complex128]]]:
+    """Split a long-form frame of spectra into ``(id, f, z)`` triples.
+
+    Parameters
+    ----------
+    frame : pandas.DataFrame
+        One row per measured point, with a spectrum id, the frequency in Hz
+        and the real and imaginary parts of the impedance in ohm (capacitive
+        = negative imaginary part).
+    id_column, frequency_column, real_column, imag_column : str, optional
+        Column names. Unset, they are looked up among common names:
+        ``spectrum_id``/``spectrum``/``id``/``file``/``path``,
+        ``frequency``/``frequency_hertz``/``Frequency / Hz``/``f``,
+        ``real``/``z_real``/``real_impedance_ohm``/``Real Impedance / ohm``
+        and ``imag``/``z_imag``/``imaginary_impedance_ohm``/
+        ``Imaginary Impedance / ohm``.
+
+    Returns
+    -------
+    list of (id, f, z)
+        One triple per distinct id, in order of first appearance; the points
+        of a spectrum keep their order in the frame.
+
+    Raises
+    ------
+    KeyError
+        A column is missing.
+    """
+    idc = _find_column(frame, id_column, _ID_NAMES, "spectrum id")
+    fc = _find_column(frame, frequency_column, _FREQ_NAMES, "frequency")
+    rc = _find_column(frame, real_column, _REAL_NAMES, "real-part")
+    ic = _find_column(frame, imag_column, _IMAG_NAMES, "imaginary-part")
+    if len(frame) == 0:
+        return []
+    # One pass over whole columns rather than a groupby: grouping by code with
+    # a stable sort keeps both the order of the spectra and of their points.
+    codes, uniques = pd.factorize(frame[idc], sort=False, use_na_sentinel=False)
+    order = np.argsort(codes, kind="stable")
+    bounds = np.flatnonzero(np.diff(codes[order])) + 1
+    f_all = pd.to_numeric(frame[fc], errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)[order]
+    re = pd.to_numeric(frame[rc], errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)[order]
+    im = pd.to_numeric(frame[ic], errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)[order]
+    z_all = re + 1j * im
+    ids = list(uniques)
+    return [
+        (_plain(ids[k]), f, z)
+        for k, (f, z) in enumerate(zip(np.split(f_all, bounds), np.split(z_all, bounds), strict=True))
+    ]
+
+
+def _plain(value: Any) -> Hashable:
+    """A NumPy scalar id as the Python scalar it holds, so ids print plainly."""
+    if isinstance(value, np.generic):
+        item: Hashable = value.item()
+        return item
+    hashable: Hashable = value
+    return hashable
+
+
+def spectra_to_frame(
+    spectra: Iterable[Any],
+    *,
+    id_column: str = "spectrum_id",
+) -> pd.DataFrame:
+    """Build a long-form frame (id, frequency, real, imag) from spectra.
+
+    The inverse of `frame_to_spectra`; handy for writing many spectra to one
+    CSV or Parquet file, or for building a Dask DataFrame of spectra.
+
+    Parameters
+    ----------
+    spectra : iterable
+        Anything `iter_spectra` accepts.
+    id_column : str
+        Name of the id column.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Columns ``id_column``, ``frequency``, ``real``, ``imag``.
+
+    Raises
+    ------
+    ValueError
+        An entry could not be read as a spectrum.
+    """
+    ids: list[Any] = []
+    fs: list[npt.NDArray[np.float64]] = []
+    zs: list[npt.NDArray[np.complex128]] = []
+    for sid, f, z, problem in iter_spectra(spectra):
+        if problem is not None:
+            raise ValueError(f"spectrum {sid!r}: {problem}")
+        fa = np.asarray(f, dtype=np.float64).ravel()
+        za = np.asarray(z, dtype=np.complex128).ravel()
+        if fa.shape != za.shape:
+            raise ValueError(f"spectrum {sid!r}: {fa.size} frequencies but {za.size} impedances")
+        ids.extend([sid] * fa.size)
+        fs.append(fa)
+        zs.append(za)
+    f_all = np.concatenate(fs) if fs else np.empty(0)
+    z_all = np.concatenate(zs) if zs else np.empty(0, dtype=np.complex128)
+    return pd.DataFrame({id_column: ids, "frequency": f_all, "real": z_all.real, "imag": z_all.imag})
+
+
+def _from_mapping(entry: Mapping[str, Any], index: int) -> _Item:
+    keys = list(entry.keys())
+    sid: Hashable = entry["id"] if "id" in entry else index
+    if entry.get("problem"):  # a record that already failed to read (see distributed.to_records)
+        return sid, None, None, str(entry["problem"])
+    fk = _first_present(keys, _FREQ_NAMES)
+    if fk is None:
+        return sid, None, None, f"no frequency key: expected one of {list(_FREQ_NAMES)}, got {keys}"
+    zk = _first_present(keys, _Z_NAMES)
+    if zk is not None:
+        return sid, entry[fk], entry[zk], None
+    rk = _first_present(keys, _REAL_NAMES)
+    ik = _first_present(keys, _IMAG_NAMES)
+    if rk is None or ik is None:
+        return sid, None, None, f"no impedance keys: expected 'impedance', or real and imaginary parts; got {keys}"
+    try:
+        z = np.asarray(entry[rk], dtype=np.float64) + 1j * np.asarray(entry[ik], dtype=np.float64)
+    except (TypeError, ValueError) as e:
+        return sid, None, None, f"impedance values are not numeric: {e}"
+    return sid, entry[fk], z, None
+
+
+def iter_spectra(spectra: Any, ids: Sequence[Hashable] | None = None) -> Iterator[_Item]:
+    """Read the entries of a batch as ``(id, f, z, problem)`` tuples.
+
+    Accepted entries:
+
+    * a pair ``(f, z)``, or a triple ``(id, f, z)``;
+    * an object with ``frequencies`` and ``impedance`` attributes such as
+      :class:`zetrion_tools.io.Spectrum` (its id is its file path when it
+      has one);
+    * a dict with a frequency key (``frequencies``, ``frequency``, ``f``,
+      ``frequency_hertz`` ...) and either ``impedance``/``z`` or real and
+      imaginary keys, optionally ``id``.
+
+    A pandas DataFrame as a whole is read in long form by `frame_to_spectra`.
+
+    Parameters
+    ----------
+    spectra : iterable or pandas.DataFrame
+        The batch.
+    ids : sequence, optional
+        Ids to use instead of the entries' own, one per entry.
+
+    Yields
+    ------
+    (id, f, z, problem)
+        ``problem`` is a message when the entry is not a spectrum (``f`` and
+        ``z`` are then None), else None. Ids default to the entry's position.
+    """
+    if isinstance(spectra, pd.DataFrame):
+        items: Iterable[Any] = frame_to_spectra(spectra)
+    elif isinstance(spectra, (str, bytes)) or not isinstance(spectra, Iterable):
+        raise TypeError(
+            f"spectra must be an iterable of spectra or a long-form DataFrame, not {type(spectra).__name__}"
+        )
+    else:
+        items = spectra
+    id_iter = iter(ids) if ids is not None else None
+    for index, entry in enumerate(items):
+        item = _read_entry(entry, index)
+        if id_iter is not None:
+            try:
+                item = (next(id_iter), item[1], item[2], item[3])
+            except StopIteration:
+                raise ValueError("fewer ids than spectra") from None
+        yield item
+
+
+def _read_entry(entry: Any, index: int) -> _Item:
+    if hasattr(entry, "frequencies") and hasattr(entry, "impedance"):
+        path = getattr(entry, "path", None)
+        return (str(path) if path is not None else index), entry.frequencies, entry.impedance, None
+    if isinstance(entry, Mapping):
+        return _from_mapping(entry, index)
+    if isinstance(entry, (tuple, list)):
+        if len(entry) == 2:
+            return index, entry[0], entry[1], None
+        if len(entry) == 3:
+            return entry[0], entry[1], entry[2], None
+        return index, None, None, f"a spectrum tuple has 2 items (f, z) or 3 (id, f, z), not {len(entry)}"
+    return index, None, None, f"cannot read a spectrum from a {type(entry).__name__}"
+
+
+class _Fitter:
+    """The per-spectrum work of a batch, shared by every worker thread."""
+
+    def __init__(
+        self,
+        circuit: zetrion.Circuit,
+        method: str,
+        checks: bool,
+        fit_kwargs: dict[str, Any],
+    ) -> None:
+        self.circuit = circuit
+        self.names: list[str] = circuit.param_names()
+        self.n_params = len(self.names)
+        self.method = method
+        self.checks = checks
+        self.fit_kwargs = fit_kwargs
+        self.nan_row = [math.nan] * (2 * self.n_params)
+
+    def prepare(self, item: _Item) -> tuple[Hashable, Any, Any, str | None, str]:
+        """Check one spectrum in the calling thread; returns it with a note.
+
+        Runs in the thread that reads the batch so that data warnings can be
+        caught and attributed to their spectrum (catching warnings is not
+        safe from several threads at once).
+        """
+        sid, f, z, problem = item
+        if problem is not None or not self.checks:
+            return sid, f, z, problem, ""
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                f, z = check_spectrum(f, z, self.n_params)
+            except Exception as e:  # whatever the data provoke is this spectrum's failure
+                problem = str(e) if isinstance(e, ValueError) and str(e) else f"{type(e).__name__}: {e}"
+        notes = []
+        for w in caught:
+            if issubclass(w.category, DataWarning):
+                notes.append(str(w.message))
+            else:  # not ours (e.g. raised by a fit in a worker meanwhile): pass it on
+                warnings.warn_explicit(w.message, w.category, w.filename, w.lineno, source=w.source)
+        return sid, f, z, problem, "; ".join(notes)
+
+    def fit(self, sid: Hashable, f: Any, z: Any, problem: str | None, note: str) -> list[Any]:
+        """Fit one prepared spectrum and return its result row."""
+        n_points = _length(f)
+        if problem is not None:
+            return [sid, *self.nan_row, math.nan, False, problem, 0, n_points, 0.0]
+        t0 = time.perf_counter()
+        try:
+            r = self.circuit.fit(f, z, method=self.method, **self.fit_kwargs)
+        except Exception as e:  # recorded against the spectrum; the batch goes on
+            message = f"{type(e).__name__}: {e}" if not isinstance(e, ValueError) else str(e)
+            return [sid, *self.nan_row, math.nan, False, message, 0, n_points, time.perf_counter() - t0]
+        elapsed = time.perf_counter() - t0
+        p = r.params
+        se = r.stderr
+        values = [p[n] for n in self.names]
+        errors = [se.get(n, math.nan) for n in self.names] if se is not None else self.nan_row[: self.n_params]
+        message = note if r.success else ("the fit did not converge" + (f"; {note}" if note else ""))
+        return [sid, *values, *errors, r.chi_square, r.success, message, r.iterations, n_points, elapsed]
+
+    def fit_chunk(self, chunk: list[tuple[Hashable, Any, Any, str | None, str]]) -> list[list[Any]]:
+        return [self.fit(*entry) for entry in chunk]
+
+
+def _length(x: Any) -> int:
+    try:
+        return len(x)
+    except TypeError:
+        return 0
+
+
+def _resolve_threads(threads: int | None) -> int:
+    if threads is None:
+        try:
+            return max(1, len(os.sched_getaffinity(0)))
+        except AttributeError:  # not on Linux
+            return max(1, os.cpu_count() or 1)
+    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+        raise ValueError(f"threads must be a positive integer or None, not {threads!r}")
+    return threads
+
+
+def _make_circuit(notation: str | zetrion.Circuit) -> zetrion.Circuit:
+    if isinstance(notation, zetrion.Circuit):
+        return notation
+    if not isinstance(notation, str):
+        raise TypeError(f"notation must be a str or a zetrion.Circuit, not {type(notation).__name__}")
+    return zetrion.Circuit(notation)
+
+
+@functools.lru_cache(maxsize=256)
+def has_learned_guess(notation: str) -> bool:
+    """Whether fits of this circuit can start from a learned guess.
+
+    Parameters
+    ----------
+    notation : str
+        Circuit notation or preset name.
+
+    Returns
+    -------
+    bool
+        True when a built-in model covers the circuit's topology.
+    """
+    circuit = zetrion.Circuit(notation)
+    f = np.geomspace(1e4, 1e-1, 24)
+    try:
+        circuit.guess(f, circuit.impedance(f))
+    except ValueError as e:
+        if "No training data" in str(e):
+            return False
+        raise
+    return True
+
+
+def _start_rule(notation: str | zetrion.Circuit, fit_kwargs: dict[str, Any]) -> dict[str, Any]:
+    """Fit options with the start rule settled once for the whole batch.
+
+    A fresh circuit without a learned model would make every fit warn; say
+    it once here and let the fits start from the defaults without warning,
+    which is what each of them would have done.
+    """
+    if not isinstance(notation, str) or "guess_init" in fit_kwargs or fit_kwargs.get("weights") is not None:
+        return fit_kwargs
+    if has_learned_guess(notation):
+        return fit_kwargs
+    warnings.warn(
+        f"There is no learned model to guess initial parameters for {notation!r}: every fit starts from "
+        "the default values. Pass a circuit with start values, fit_many(Circuit(...).with_values([...]), ...), "
+        "or guess_init=False to silence this.",
+        UserWarning,
+        stacklevel=3,
+    )
+    return {**fit_kwargs, "guess_init": False}
+
+
+def _check_fit_arguments(method: str, fit_kwargs: Mapping[str, Any]) -> None:
+    # A wrong option would fail every fit alike: say so once, before starting.
+    if method not in FIT_METHODS:
+        raise ValueError(f"unknown fit method {method!r}; expected one of {', '.join(FIT_METHODS)}")
+    weight = fit_kwargs.get("weight", "modulus")
+    if weight not in ("modulus", "unit"):
+        raise ValueError(f'unknown weight {weight!r}; expected "modulus" or "unit"')
+    unknown = sorted(set(fit_kwargs) - _FIT_KEYWORDS)
+    if unknown:
+        raise TypeError(
+            f"unknown fit option(s) {', '.join(unknown)}; Circuit.fit accepts {', '.join(sorted(_FIT_KEYWORDS))}"
+        )
+
+
+def _progress_bar(total: int | None, progress: bool, desc: str) -> _Tqdm[Any] | None:
+    if not progress:
+        return None
+    try:
+        from tqdm.auto import tqdm
+    except ImportError:
+        return None
+    # disable=None lets tqdm switch itself off when stderr is not a terminal
+    return tqdm(total=total, disable=None, desc=desc, unit="spectra", smoothing=0.1)
+
+
+def _chunks(items: Iterator[_Item], size: int) -> Iterator[list[_Item]]:
+    chunk: list[_Item] = []
+    for item in items:
+        chunk.append(item)
+        if len(chunk) == size:
+            yield chunk
+            chunk = []
+    if chunk:
+        yield chunk
+
+
+def fit_many(
+    notation: str | zetrion.Circuit,
+    spectra: Any,
+    method: str = "levenberg_marquardt",
+    threads: int | None = None,
+    progress: bool = True,
+    checks: bool = True,
+    *,
+    ids: Sequence[Hashable] | None = None,
+    chunksize: int | None = None,
+    **fit_kwargs: Any,
+) -> pd.DataFrame:
+    """Fit one circuit to many spectra over a pool of threads.
+
+    Parameters
+    ----------
+    notation : str or zetrion.Circuit
+        Circuit notation or preset name (``"randles"``), or a circuit; a
+        circuit given values with ``with_values`` starts every fit from them.
+    spectra : iterable or pandas.DataFrame
+        ``(f, z)`` pairs, ``(id, f, z)`` triples, Spectrum objects, dicts, or
+        a long-form frame (spectrum id, frequency, real, imag); see
+        `iter_spectra` and `frame_to_spectra`. Generators are consumed
+        lazily, a few chunks ahead of the workers.
+    method : str
+        Fit method of ``Circuit.fit``.
+    threads : int, optional
+        Worker threads; by default one per core available to the process.
+        ``1`` fits in the calling thread.
+    progress : bool
+        Show a tqdm progress bar on stderr (tqdm hides it itself when stderr
+        is not a terminal).
+    checks : bool
+        Run `zetrion_tools.checks.check_spectrum` on every spectrum first, as
+        a single fit does: a spectrum that fails is recorded with the check's
+        message and not fitted; a data warning (such as a flipped imaginary
+        sign) is noted in the ``message`` column.
+    ids : sequence, optional
+        Ids for the rows, one per spectrum, instead of the spectra's own.
+    chunksize : int, optional
+        Spectra handed to a worker at a time; by default chosen from the size
+        of the batch (larger chunks cost less, smaller ones balance better).
+    **fit_kwargs
+        Passed to ``Circuit.fit`` (``weight``, ``max_iterations``, ``seed``,
+        ``guess_init`` ...).
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per spectrum, in input order, with the columns of
+        `result_columns`: id, parameter values, standard errors, chi-square,
+        success, message (empty when all went well), iterations, points and
+        time. A spectrum that could not be checked or fitted has NaN values,
+        ``success`` False and the reason in ``message``.
+
+    Raises
+    ------
+    ValueError
+        Unknown method, bad notation or a bad ``threads``.
+    TypeError
+        An option ``Circuit.fit`` does not accept.
+
+    Examples
+    --------
+    >>> from zetrion_tools import fit_many
+    >>> table = fit_many("randles", [(f1, z1), (f2, z2)])  # doctest: +SKIP
+    >>> table[["id", "R1.r", "chi_square", "success"]]      # doctest: +SKIP
+    """
+    circuit = _make_circuit(notation)
+    _check_fit_arguments(method, fit_kwargs)
+    n_threads = _resolve_threads(threads)
+    fitter = _Fitter(circuit, method, checks, _start_rule(notation, dict(fit_kwargs)))
+    if isinstance(spectra, pd.DataFrame):  # rows are points: split first, so the bar counts spectra
+        spectra = frame_to_spectra(spectra)
+    total = len(spectra) if isinstance(spectra, Sequence) else None
+    if chunksize is None:
+        # about eight chunks per thread: enough to balance uneven fits, few
+        # enough that handing them out costs nothing next to the fits
+        chunksize = 16 if total is None else max(1, min(64, total // (8 * n_threads) or 1))
+    elif chunksize < 1:
+        raise ValueError(f"chunksize must be at least 1, not {chunksize}")
+
+    rows: list[list[Any]] = []
+    bar = _progress_bar(total, progress, f"fitting {notation if isinstance(notation, str) else 'circuit'}")
+    t_start = time.perf_counter()
+    try:
+        chunks = _chunks(iter_spectra(spectra, ids), chunksize)
+        if n_threads == 1:
+            for chunk in chunks:
+                rows.extend(fitter.fit_chunk([fitter.prepare(item) for item in chunk]))
+                if bar is not None:
+                    bar.update(len(chunk))
+        else:
+            rows = _run_pool(fitter, chunks, n_threads, bar)
+    finally:
+        if bar is not None:
+            bar.close()
+    frame = pd.DataFrame(rows, columns=result_columns(fitter.names)) if rows else _empty_result(fitter.names)
+    frame.attrs.update(
+        notation=notation if isinstance(notation, str) else repr(notation),
+        method=method,
+        threads=n_threads,
+        wall_time=time.perf_counter() - t_start,
+    )
+    return frame
+
+
+def _run_pool(
+    fitter: _Fitter,
+    chunks: Iterator[list[_Item]],
+    n_threads: int,
+    bar: _Tqdm[Any] | None,
+) -> list[list[Any]]:
+    results: list[list[list[Any]]] = []
+    pending: dict[Future[list[list[Any]]], int] = {}
+    max_pending = 3 * n_threads  # bounds memory when the spectra come from a generator
+    pool = ThreadPoolExecutor(max_workers=n_threads, thread_name_prefix="zetrion-fit")
+    try:
+
+        def collect(done: set[Future[list[list[Any]]]]) -> None:
+            for fut in done:
+                k = pending.pop(fut)
+                results[k] = fut.result()
+                if bar is not None:
+                    bar.update(len(results[k]))
+
+        for k, chunk in enumerate(chunks):
+            prepared = [fitter.prepare(item) for item in chunk]
+            results.append([])
+            pending[pool.submit(fitter.fit_chunk, prepared)] = k
+            if len(pending) >= max_pending:
+                done, _ = wait(pending, return_when=FIRST_COMPLETED)
+                collect(done)
+        while pending:
+            done, _ = wait(pending, return_when=FIRST_COMPLETED)
+            collect(done)
+    except BaseException:
+        # On Ctrl-C or an error, do not start the chunks that are still queued.
+        pool.shutdown(wait=True, cancel_futures=True)
+        raise
+    pool.shutdown(wait=True)
+    return [row for chunk_rows in results for row in chunk_rows]
+
+
+def _empty_result(names: Sequence[str]) -> pd.DataFrame:
+    """The frame of a batch without spectra, with the dtypes of a full one."""
+    cols = result_columns(names)
+    data: dict[str, pd.Series[Any]] = {}
+    for c in cols:
+        if c in ("id", "message"):
+            data[c] = pd.Series([], dtype=object)
+        elif c == "success":
+            data[c] = pd.Series([], dtype=bool)
+        elif c in ("iterations", "n_points"):
+            data[c] = pd.Series([], dtype=np.int64)
+        else:
+            data[c] = pd.Series([], dtype=np.float64)
+    return pd.DataFrame(data)

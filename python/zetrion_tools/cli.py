@@ -1,0 +1,544 @@
+"""The ``zetrion`` command line: fit and check spectra from instrument files.
+
+Exit status: 0 when the command ran (failed files are rows in the table, not
+errors); 1 with ``--strict`` when any file failed; 2 for a usage error (bad
+option, unknown circuit, no input file found, output not writable); 130 when
+interrupted and 141 when the output pipe closed early, as shells report them.
+"""
+
+from __future__ import annotations
+
+import argparse
+import glob
+import math
+import sys
+import warnings
+from collections.abc import Iterator, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, TextIO
+
+import numpy as np
+
+from .batch import FIT_METHODS
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+__all__ = ["main"]
+
+EXIT_OK = 0
+EXIT_FAILURES = 1
+EXIT_USAGE = 2
+EXIT_PIPE = 141  # as a shell reports a process ended by SIGPIPE
+
+# Extensions picked up when a directory is given; a file named explicitly is
+# always read, whatever its extension (the reader goes by content).
+DATA_SUFFIXES = frozenset({".dta", ".mpt", ".txt", ".z", ".par", ".csv", ".tsv", ".dat"})
+
+_EPILOG_MAIN = """\
+examples:
+  zetrion fit data/*.DTA --circuit randles --out results.csv
+  zetrion fit runs/ --circuit "R0-(R1,CPE1)-(R2-W2,CPE2)" --plots figures/ --strict
+  zetrion check data/ --strict
+  zetrion train "R0-(R1,CPE1)-(R2,CPE2)" --help
+
+exit status: 0 ran (failed files are rows in the table), 1 a file failed
+under --strict, 2 usage error.
+"""
+
+_EPILOG_FIT = """\
+examples:
+  zetrion fit cell.DTA --circuit randles
+  zetrion fit data/ "more/**/*.mpt" --circuit randles --out results.csv --plots figs/
+  zetrion fit data/ --circuit "L0-R0-(R1,CPE1)" --method differential_evolution --threads 4
+
+Directories are searched (not recursively) for files ending in
+.DTA .mpt .txt .z .par .csv .tsv .dat; quoted glob patterns are expanded
+(** reaches into subfolders). Every file gives one row: its fitted
+parameters, standard errors, chi-square, or the reason it failed.
+
+exit status: 0 ran, 1 some file failed and --strict was given, 2 usage error.
+"""
+
+_EPILOG_CHECK = """\
+examples:
+  zetrion check cell.DTA
+  zetrion check data/ --strict --out checks.csv
+
+For each file: the data checks (NaN, non-positive or repeated frequencies,
+a flipped imaginary sign) and the linear Kramers-Kronig test, whose largest
+relative residual should stay within the noise of the measurement (the
+default limit of 5 % leaves room for the edges of the frequency range, where
+even sound data fit less well; tighten it for low-noise measurements).
+Verdicts: ok; warning (a data warning, e.g. flipped sign); kk-fail (a
+Kramers-Kronig residual above --max-residual, or mu never fell below c);
+error (file unreadable or data unusable).
+
+exit status: 0 ran, 1 some file had kk-fail or error and --strict was given,
+2 usage error.
+"""
+
+
+class _UsageError(Exception):
+    """A problem with the command line itself (exit status 2)."""
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("zetrion")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="zetrion",
+        description="Fit and check electrochemical impedance spectra from instrument files.",
+        epilog=_EPILOG_MAIN,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    sub = p.add_subparsers(dest="command", metavar="COMMAND")
+
+    fit = sub.add_parser(
+        "fit",
+        help="fit a circuit to every file, one row per file",
+        description="Fit one equivalent circuit to every spectrum file; write one row per file.",
+        epilog=_EPILOG_FIT,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    fit.add_argument("files", nargs="+", metavar="FILE", help="files, directories or glob patterns")
+    fit.add_argument(
+        "--circuit", "-c", required=True, help='circuit notation or preset, e.g. randles or "R0-(R1,CPE1)"'
+    )
+    fit.add_argument(
+        "--method",
+        "-m",
+        default="levenberg_marquardt",
+        choices=FIT_METHODS,
+        metavar="METHOD",
+        help=f"fit method: {', '.join(FIT_METHODS)} (default levenberg_marquardt)",
+    )
+    fit.add_argument(
+        "--weight", default="modulus", choices=("modulus", "unit"), help="residual weighting (default modulus)"
+    )
+    fit.add_argument("--seed", type=int, default=None, metavar="N", help="seed of the global methods")
+    fit.add_argument("--out", "-o", default="-", metavar="CSV", help="CSV file for the results (default: standard output)")
+    fit.add_argument("--plots", metavar="DIR", help="write a Nyquist and Bode figure of data and fit per file")
+    fit.add_argument("--threads", "-j", type=int, default=None, metavar="N", help="fit threads (default: one per core)")
+    fit.add_argument("--no-checks", action="store_true", help="skip the data checks before each fit")
+    fit.add_argument("--strict", action="store_true", help="exit with status 1 when any file failed")
+    fit.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary on stderr")
+
+    check = sub.add_parser(
+        "check",
+        help="data checks and Kramers-Kronig test of every file",
+        description="Run the data checks and the linear Kramers-Kronig test on every spectrum file.",
+        epilog=_EPILOG_CHECK,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    check.add_argument("files", nargs="+", metavar="FILE", help="files, directories or glob patterns")
+    check.add_argument("--c", type=float, default=0.85, help="mu threshold of the Lin-KK test (default 0.85)")
+    check.add_argument(
+        "--max-residual",
+        type=float,
+        default=0.05,
+        help="largest acceptable relative Lin-KK residual (default 0.05, i.e. 5 %%)",
+    )
+    check.add_argument("--out", "-o", default=None, metavar="CSV", help="also write the table to this CSV file")
+    check.add_argument("--strict", action="store_true", help="exit with status 1 when any check failed")
+    check.add_argument("--quiet", "-q", action="store_true", help="no progress bar on stderr")
+
+    sub.add_parser(
+        "train",
+        help="train a guesser model for a circuit (see zetrion train --help)",
+        add_help=False,
+        prefix_chars="\0",  # hand every option, --help included, to the training tool
+    ).add_argument("args", nargs=argparse.REMAINDER)
+    return p
+
+
+def expand_inputs(patterns: Sequence[str]) -> list[Path]:
+    """Files named by the arguments: paths, directories and glob patterns.
+
+    A name that matches nothing is kept, so that it shows up as a failed row
+    ("no such file") rather than vanishing.
+
+    Parameters
+    ----------
+    patterns : sequence of str
+        Command-line arguments.
+
+    Returns
+    -------
+    list of pathlib.Path
+        In argument order; a directory's files sorted by name; no duplicates.
+    """
+    out: list[Path] = []
+    seen: set[Path] = set()
+
+    def add(p: Path) -> None:
+        key = p.resolve() if p.exists() else p
+        if key not in seen:
+            seen.add(key)
+            out.append(p)
+
+    for arg in patterns:
+        p = Path(arg)
+        if p.is_dir():
+            for child in sorted(p.iterdir()):
+                if child.is_file() and not child.name.startswith(".") and child.suffix.lower() in DATA_SUFFIXES:
+                    add(child)
+        elif p.exists() or not glob.has_magic(arg):
+            add(p)
+        else:
+            matches = sorted(glob.glob(arg, recursive=True))
+            files = [Path(m) for m in matches if Path(m).is_file()]
+            if not files:
+                add(p)
+            for m in files:
+                add(m)
+    return out
+
+
+def _read_file(path: Path) -> tuple[Any, Any, str, str]:
+    """(f, z, format, note) of one file; raises with a readable message."""
+    from .io import read
+
+    if not path.exists():
+        raise FileNotFoundError(f"no such file: {path}")
+    if not path.is_file():
+        raise IsADirectoryError(f"not a file: {path}")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        spectrum = read(path)
+    note = "; ".join(str(w.message) for w in caught)
+    return spectrum.frequencies, spectrum.impedance, spectrum.format, note
+
+
+def _error_text(exc: BaseException) -> str:
+    text = str(exc)
+    if isinstance(exc, (ValueError, OSError)) and text:
+        return text
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
+def _open_out(target: str) -> tuple[TextIO, bool]:
+    if target == "-":
+        return sys.stdout, False
+    try:
+        Path(target).parent.mkdir(parents=True, exist_ok=True)
+        return open(target, "w", newline="", encoding="utf-8"), True
+    except OSError as exc:
+        raise _UsageError(f"cannot write {target}: {exc.strerror or exc}") from exc
+
+
+def _cmd_fit(args: argparse.Namespace) -> int:
+    import zetrion
+
+    from .batch import fit_many
+
+    try:
+        circuit = zetrion.Circuit(args.circuit)
+    except ValueError as exc:
+        raise _UsageError(f"--circuit {args.circuit!r}:\n{exc}") from exc
+    if args.threads is not None and args.threads < 1:
+        raise _UsageError("--threads must be at least 1")
+    if args.seed is not None and not 0 <= args.seed < 2**64:
+        raise _UsageError("--seed must lie in 0 .. 2**64 - 1")
+    files = expand_inputs(args.files)
+    if not files:
+        raise _UsageError("no input files found")
+    out, close_out = _open_out(args.out)
+
+    formats: dict[str, str] = {}
+    notes: dict[str, str] = {}
+    data: dict[str, tuple[Any, Any]] = {}
+
+    def spectra() -> Iterator[dict[str, Any]]:
+        # Files are read here, in the calling thread, a few chunks ahead of
+        # the fits; a file that cannot be read becomes a failed row.
+        for path in files:
+            key = str(path)
+            try:
+                f, z, fmt, note = _read_file(path)
+            except Exception as exc:
+                yield {"id": key, "problem": _error_text(exc)}
+                continue
+            formats[key] = fmt
+            if note:
+                notes[key] = note
+            if args.plots:
+                data[key] = (f, z)
+            yield {"id": key, "frequencies": f, "impedance": z}
+
+    try:
+        table = fit_many(
+            args.circuit,
+            spectra(),
+            method=args.method,
+            threads=args.threads,
+            progress=not args.quiet,
+            checks=not args.no_checks,
+            weight=args.weight,
+            seed=args.seed,
+        )
+    except BaseException:
+        if close_out:
+            out.close()
+        raise
+    table = table.rename(columns={"id": "file"})
+    table.insert(1, "format", [formats.get(k, "") for k in table["file"]])
+    # reader warnings (e.g. an aborted sweep) go before what the fit says
+    table["message"] = [
+        "; ".join(t for t in (notes.get(k, ""), m) if t) for k, m in zip(table["file"], table["message"], strict=True)
+    ]
+    try:
+        table.to_csv(out, index=False)
+    finally:
+        if close_out:
+            out.close()
+
+    if args.plots:
+        _write_plots(table, circuit, data, Path(args.plots), quiet=args.quiet)
+    failed = int((~table["success"]).sum())
+    if not args.quiet:
+        where = "" if args.out == "-" else f" -> {args.out}"
+        print(f"zetrion fit: {len(table)} files, {len(table) - failed} fitted, {failed} failed{where}", file=sys.stderr)
+        for _, row in table[~table["success"]].iterrows():
+            print(f"  {row['file']}: {row['message']}", file=sys.stderr)
+    return EXIT_FAILURES if (args.strict and failed) else EXIT_OK
+
+
+def _write_plots(
+    table: pd.DataFrame,
+    circuit: Any,
+    data: dict[str, tuple[Any, Any]],
+    folder: Path,
+    *,
+    quiet: bool,
+) -> None:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")  # files only; no display needed
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("zetrion fit: --plots needs matplotlib (pip install 'zetrion[plot]')", file=sys.stderr)
+        return
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        print(f"zetrion fit: cannot create {folder}: {exc.strerror or exc}", file=sys.stderr)
+        return
+    from tqdm.auto import tqdm
+
+    names = circuit.param_names()
+    rows = table[table["file"].isin(list(data))]
+    used: set[str] = set()
+    for _, row in tqdm(rows.iterrows(), total=len(rows), desc="plots", unit="fig", disable=True if quiet else None):
+        f, z = data[row["file"]]
+        values = [float(row[n]) for n in names]
+        fitted = circuit.with_values(values) if all(math.isfinite(v) for v in values) else None
+        stem = Path(row["file"]).name
+        name = stem
+        k = 1
+        while name in used:  # files of the same name in different folders
+            k += 1
+            name = f"{stem}-{k}"
+        used.add(name)
+        title = f"{stem}: chi-square {row['chi_square']:.4g}" if row["success"] else f"{stem}: {row['message']}"
+        fig = _figure(f, z, fitted, title=title)
+        fig.savefig(folder / f"{name}.png", dpi=100)
+        plt.close(fig)
+
+
+def _figure(f: Any, z: Any, fitted: Any, title: str) -> Any:
+    """Data and fit (the fit may be None): the package's plot_fit where present."""
+    try:
+        from .plotting import plot_fit
+    except ImportError:  # an installation without the plotting module
+        plot_fit = None  # type: ignore[assignment]
+    if plot_fit is not None and fitted is not None:
+        fig, _ = plot_fit(f, z, fitted, title=title)
+        return fig
+    import matplotlib.pyplot as plt
+
+    f = np.asarray(f, dtype=float)
+    z = np.asarray(z, dtype=complex)
+    z_fit = fitted.impedance(f) if fitted is not None else None
+    fig, (ax_n, ax_m) = plt.subplots(1, 2, figsize=(10, 4.2))
+    ax_p = ax_m.twinx()
+    ax_n.plot(z.real, -z.imag, "o", ms=3.5, label="data")
+    ax_m.loglog(f, np.abs(z), "o", ms=3.5, color="C0", label="|Z| data")
+    ax_p.semilogx(f, -np.angle(z, deg=True), "s", ms=3, color="C1", label="-phase data")
+    if z_fit is not None:
+        ax_n.plot(z_fit.real, -z_fit.imag, "-", color="C3", label="fit")
+        ax_m.loglog(f, np.abs(z_fit), "-", color="C3", label="|Z| fit")
+        ax_p.semilogx(f, -np.angle(z_fit, deg=True), "--", color="C3", label="-phase fit")
+    ax_n.set_xlabel("Z' / ohm")
+    ax_n.set_ylabel("-Z'' / ohm")
+    ax_n.set_aspect("equal", adjustable="datalim")
+    ax_n.grid(alpha=0.3)
+    ax_n.legend()
+    ax_m.set_xlabel("frequency / Hz")
+    ax_m.set_ylabel("|Z| / ohm")
+    ax_p.set_ylabel("-phase / deg")
+    ax_m.grid(alpha=0.3, which="both")
+    handles = ax_m.get_legend_handles_labels()
+    extra = ax_p.get_legend_handles_labels()
+    ax_m.legend(handles[0] + extra[0], handles[1] + extra[1], fontsize="small")
+    fig.suptitle(title)
+    fig.tight_layout()
+    return fig
+
+
+def _check_one(path: Path, c: float, max_residual: float) -> dict[str, Any]:
+    from .checks import check_spectrum
+    from .validation import linkk
+
+    row: dict[str, Any] = {
+        "file": str(path),
+        "format": "",
+        "n_points": 0,
+        "M": math.nan,
+        "mu": math.nan,
+        "max_residual": math.nan,
+        "verdict": "error",
+        "message": "",
+    }
+    try:
+        f, z, fmt, note = _read_file(path)
+    except Exception as exc:
+        row["message"] = _error_text(exc)
+        return row
+    row["format"] = fmt
+    row["n_points"] = len(f)
+    notes = [note] if note else []
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            f, z = check_spectrum(f, z)
+        except (ValueError, TypeError) as exc:
+            row["message"] = "; ".join([*notes, _error_text(exc)])
+            return row
+    notes.extend(str(w.message) for w in caught)
+    try:
+        kk = linkk(f, z, c=c)
+    except Exception as exc:
+        row["message"] = "; ".join([*notes, f"Lin-KK failed: {_error_text(exc)}"])
+        return row
+    worst = float(max(np.max(np.abs(kk.residuals_real)), np.max(np.abs(kk.residuals_imag))))
+    row.update(M=int(kk.M), mu=float(kk.mu), max_residual=worst)
+    if worst > max_residual:
+        row["verdict"] = "kk-fail"
+        notes.append(f"Lin-KK residual up to {100 * worst:.2g} % (limit {100 * max_residual:.2g} %)")
+    elif not kk.mu <= c:
+        row["verdict"] = "kk-fail"
+        notes.append(f"mu = {kk.mu:.3f} did not fall below c = {c} by M = {kk.M}")
+    else:
+        row["verdict"] = "warning" if notes else "ok"
+    row["message"] = "; ".join(notes)
+    return row
+
+
+def _cmd_check(args: argparse.Namespace) -> int:
+    import pandas as pd
+    from tqdm.auto import tqdm
+
+    if not 0 < args.c <= 1:
+        raise _UsageError("--c must lie in (0, 1]")
+    if not args.max_residual > 0:
+        raise _UsageError("--max-residual must be positive")
+    files = expand_inputs(args.files)
+    if not files:
+        raise _UsageError("no input files found")
+    rows = [
+        _check_one(p, args.c, args.max_residual)
+        for p in tqdm(files, desc="checking", unit="file", disable=True if args.quiet else None)
+    ]
+    table = pd.DataFrame(rows)
+    if args.out is not None:
+        out, _ = _open_out(args.out)
+        with out:
+            table.to_csv(out, index=False)
+    shown = table.assign(
+        file=[Path(p).name for p in table["file"]],
+        mu=table["mu"].map(lambda v: "" if math.isnan(v) else f"{v:.3f}"),
+        M=table["M"].map(lambda v: "" if math.isnan(v) else f"{int(v)}"),
+        max_residual=table["max_residual"].map(lambda v: "" if math.isnan(v) else f"{100 * v:.3g} %"),
+    )
+    print(shown[["file", "format", "n_points", "M", "mu", "max_residual", "verdict"]].to_string(index=False))
+    problems = table[table["verdict"] != "ok"]
+    for _, row in problems.iterrows():
+        print(f"  {Path(row['file']).name}: {row['verdict']}: {row['message']}")
+    failed = int(table["verdict"].isin(["kk-fail", "error"]).sum())
+    return EXIT_FAILURES if (args.strict and failed) else EXIT_OK
+
+
+def _cmd_train(rest: Sequence[str]) -> int:
+    import importlib
+
+    try:
+        # imported by name: the training tool is an optional part of the package
+        train_main = importlib.import_module("zetrion_tools.training.cli").main
+    except ImportError as exc:
+        print(
+            f"zetrion train: the training tool is not available in this installation ({exc}).\n"
+            "It needs the training extra: pip install 'zetrion[train]'",
+            file=sys.stderr,
+        )
+        return EXIT_USAGE
+    try:
+        return int(train_main(list(rest)) or 0)
+    except SystemExit as exc:  # its argparse ends --help and usage errors this way
+        return exc.code if isinstance(exc.code, int) else (EXIT_OK if exc.code is None else EXIT_USAGE)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the ``zetrion`` command line.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        Arguments without the program name; by default ``sys.argv[1:]``.
+
+    Returns
+    -------
+    int
+        Exit status: 0 ran, 1 failures under ``--strict``, 2 usage error.
+    """
+    argv = list(sys.argv[1:] if argv is None else argv)
+    parser = _parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exc:  # --help, --version (0) or a usage error (2)
+        return int(exc.code) if isinstance(exc.code, int) else EXIT_USAGE
+    try:
+        if args.command == "fit":
+            return _cmd_fit(args)
+        if args.command == "check":
+            return _cmd_check(args)
+        if args.command == "train":
+            return _cmd_train(args.args)
+    except _UsageError as exc:
+        print(f"zetrion {args.command}: error: {exc}", file=sys.stderr)
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        print("zetrion: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # the reader of our output went away (`zetrion check ... | head`):
+        # stop quietly, and keep Python from complaining at exit
+        import os
+
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_PIPE
+    parser.print_help(sys.stderr)
+    return EXIT_USAGE
+
+
+if __name__ == "__main__":
+    sys.exit(main())
