@@ -30,7 +30,7 @@ import numpy.typing as npt
 import pandas as pd
 import zetrion
 
-from .checks import DataWarning, check_spectrum
+from .checks import inspect_spectrum
 
 if TYPE_CHECKING:
     from tqdm import tqdm as _Tqdm
@@ -353,27 +353,20 @@ class _Fitter:
         self.nan_row = [math.nan] * (2 * self.n_params)
 
     def prepare(self, item: _Item) -> tuple[Hashable, Any, Any, str | None, str]:
-        """Check one spectrum in the calling thread; returns it with a note.
+        """Check one spectrum; returns it with its problem and notes.
 
-        Runs in the thread that reads the batch so that data warnings can be
-        caught and attributed to their spectrum (catching warnings is not
-        safe from several threads at once).
+        The checks' warnings come back as texts (no Python warnings
+        machinery, which is slow and not thread-safe), so this runs in the
+        worker threads beside the fits and each note stays with its spectrum.
         """
         sid, f, z, problem = item
         if problem is not None or not self.checks:
             return sid, f, z, problem, ""
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            try:
-                f, z = check_spectrum(f, z, self.n_params)
-            except Exception as e:  # whatever the data provoke is this spectrum's failure
-                problem = str(e) if isinstance(e, ValueError) and str(e) else f"{type(e).__name__}: {e}"
-        notes = []
-        for w in caught:
-            if issubclass(w.category, DataWarning):
-                notes.append(str(w.message))
-            else:  # not ours (e.g. raised by a fit in a worker meanwhile): pass it on
-                warnings.warn_explicit(w.message, w.category, w.filename, w.lineno, source=w.source)
+        notes: list[str] = []
+        try:
+            f, z, notes = inspect_spectrum(f, z, self.n_params)
+        except Exception as e:  # whatever the data provoke is this spectrum's failure
+            problem = str(e) if isinstance(e, ValueError) and str(e) else f"{type(e).__name__}: {e}"
         return sid, f, z, problem, "; ".join(notes)
 
     def fit(self, sid: Hashable, f: Any, z: Any, problem: str | None, note: str) -> list[Any]:
@@ -395,8 +388,9 @@ class _Fitter:
         message = note if r.success else ("the fit did not converge" + (f"; {note}" if note else ""))
         return [sid, *values, *errors, r.chi_square, r.success, message, r.iterations, n_points, elapsed]
 
-    def fit_chunk(self, chunk: list[tuple[Hashable, Any, Any, str | None, str]]) -> list[list[Any]]:
-        return [self.fit(*entry) for entry in chunk]
+    def fit_chunk(self, chunk: list[_Item]) -> list[list[Any]]:
+        """Check and fit a chunk of spectra; one result row each."""
+        return [self.fit(*self.prepare(item)) for item in chunk]
 
 
 def _length(x: Any) -> int:
@@ -596,7 +590,7 @@ def fit_many(
         chunks = _chunks(iter_spectra(spectra, ids), chunksize)
         if n_threads == 1:
             for chunk in chunks:
-                rows.extend(fitter.fit_chunk([fitter.prepare(item) for item in chunk]))
+                rows.extend(fitter.fit_chunk(chunk))
                 if bar is not None:
                     bar.update(len(chunk))
         else:
@@ -634,9 +628,8 @@ def _run_pool(
                     bar.update(len(results[k]))
 
         for k, chunk in enumerate(chunks):
-            prepared = [fitter.prepare(item) for item in chunk]
             results.append([])
-            pending[pool.submit(fitter.fit_chunk, prepared)] = k
+            pending[pool.submit(fitter.fit_chunk, chunk)] = k
             if len(pending) >= max_pending:
                 done, _ = wait(pending, return_when=FIRST_COMPLETED)
                 collect(done)

@@ -12,7 +12,7 @@ import warnings
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["DataError", "DataWarning", "check_spectrum"]
+__all__ = ["DataError", "DataWarning", "check_spectrum", "inspect_spectrum"]
 
 
 class DataError(ValueError):
@@ -143,6 +143,26 @@ def check_spectrum(
     beside a capacitive arc, and spectra dominated by a series inductance,
     pass without a warning.
     """
+    fa, za, notes = inspect_spectrum(f, z, n_params, check_sign=check_sign)
+    for note in notes:
+        warnings.warn(note, DataWarning, stacklevel=2)
+    return fa, za
+
+
+def inspect_spectrum(
+    f: ArrayLike,
+    z: ArrayLike,
+    n_params: int | None = None,
+    *,
+    check_sign: bool = True,
+) -> tuple[NDArray[np.float64], NDArray[np.complex128], list[str]]:
+    """Like `check_spectrum`, but return the warnings' texts instead of
+    issuing them.
+
+    Batch code uses this: recording Python warnings per spectrum needs
+    ``warnings.catch_warnings``, which is slow and not safe from several
+    threads at once.
+    """
     if np.iscomplexobj(f):
         raise DataError("frequencies are complex; pass the frequencies in Hz as real numbers")
     try:
@@ -212,23 +232,20 @@ def check_spectrum(
                 f"{fa.size} points for {n_params} parameters; the fit is underdetermined: "
                 "measure more frequencies, fix some parameters or choose a smaller circuit"
             )
+    notes: list[str] = []
     if not za.all():
         zero = za == 0
-        warnings.warn(
+        notes.append(
             f"impedance is exactly zero at {_where(zero)}; a short circuit or a missing "
-            "value? Fits weighted by |Z| cannot use those points",
-            DataWarning,
-            stacklevel=2,
+            "value? Fits weighted by |Z| cannot use those points"
         )
     if check_sign:
         verdict = _looks_flipped(fa, za)
         if verdict is not None:
-            warnings.warn(
+            notes.append(
                 f"{verdict}. If so, use z.conjugate() (or read the file with "
                 "negative_imag=True); if the inductive response is real, pass "
-                "check_sign=False",
-                DataWarning,
-                stacklevel=2,
+                "check_sign=False"
             )
-    return np.ascontiguousarray(fa), np.ascontiguousarray(za)
+    return np.ascontiguousarray(fa), np.ascontiguousarray(za), notes
 
