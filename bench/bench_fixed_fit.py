@@ -26,10 +26,9 @@ import time
 import warnings
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "training"))
 sys.path.insert(0, str(ROOT / "python"))
-import spectra  # noqa: E402
-from train import MODELS  # noqa: E402
+from zetrion_tools.training import spectra  # noqa: E402
+from zetrion_tools.training.train import MODELS  # noqa: E402
 
 import zetrion  # noqa: E402
 from zetrion_tools.fitting import fit  # noqa: E402

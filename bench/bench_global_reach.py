@@ -43,9 +43,9 @@ import numpy as np
 from scipy import optimize
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "training"))
-import spectra  # noqa: E402
-from train import MODELS  # noqa: E402
+sys.path.insert(0, str(ROOT / "python"))
+from zetrion_tools.training import spectra  # noqa: E402
+from zetrion_tools.training.train import MODELS  # noqa: E402
 
 import zetrion  # noqa: E402
 
