@@ -298,9 +298,11 @@ def detect_format(text: str, suffix: str = "") -> str:
     first = lines[0].strip().strip('"') if lines else ""
     if first.startswith("EXPLAIN") or re.search(r"^ZCURVE\tTABLE", head, re.M):
         return "gamry"
-    if first.startswith("EC-Lab ASCII FILE") or (
-        "freq/Hz" in first and "Re(Z)/Ohm" in first
-    ):
+    names = [c.strip() for c in first.split("\t")]
+    # EC-Lab writes tab-separated columns, with or without its header block;
+    # the same column names in a comma- or semicolon-separated file (a
+    # script's or a spreadsheet's re-export) are delimited text
+    if first.startswith("EC-Lab ASCII FILE") or {"freq/Hz", "Re(Z)/Ohm"} <= set(names):
         return "biologic"
     if first.startswith("ZPLOT2 ASCII") or first.startswith("ZPlotW Data File"):
         return "zplot"
@@ -312,7 +314,6 @@ def detect_format(text: str, suffix: str = "") -> str:
         "A.C. Impedance" in head or "Instrument Model" in head
     ):
         return "chinstruments"
-    names = [c.strip() for c in first.split("\t")]
     if {"Frequency (Hz)", "Zre (ohms)", "Zim (ohms)"} <= set(names):
         return "parstat"
     if names[:3] == ["Frequency", "Zre", "Zimg"]:
@@ -323,9 +324,14 @@ def detect_format(text: str, suffix: str = "") -> str:
         ".z": "zplot",
         ".par": "versastudio",
     }.get(suffix.lower())
+    header = _find_header(lines)
+    if hint == "biologic" and header is not None and "\t" not in first:
+        # an .mpt name on a file that is not tab-separated: EC-Lab never
+        # writes one, so trust the delimited header over the extension
+        return "delimited"
     if hint is not None:
         return hint
-    if _find_header(lines) is not None:
+    if header is not None:
         return "delimited"
     raise ReadError(
         "unrecognised file: not a Gamry, BioLogic, Autolab, CH Instruments, Parstat, "

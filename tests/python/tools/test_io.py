@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from zetrion_tools.io import ReadError, ReadWarning, Spectrum, read, read_delimited
+from zetrion_tools.io import ReadError, ReadWarning, Spectrum, detect_format, read, read_delimited
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "instrument-files"
 
@@ -254,6 +254,46 @@ class TestDelimitedText:
         rows[2] += "   7"
         with pytest.raises(ReadError, match="line 4: 4 fields under a header of 3 columns"):
             read(self.write(tmp_path, "f Z' Z''", rows, "ws2.dat"))
+
+    def test_ec_lab_column_names_outside_an_ec_lab_file(self, tmp_path: Path) -> None:
+        # EC-Lab's column names in a comma- or semicolon-separated file (a
+        # re-export, or a script copying EC-Lab's naming) are plain delimited
+        # text; the minus in '-Im(Z)/Ohm' states that the column holds -Z''
+        neg = [f"{a:.17g},{b.real:.17g},{-b.imag:.17g}" for a, b in zip(self.f, self.z)]
+        pos = [f"{a:.17g},{b.real:.17g},{b.imag:.17g}" for a, b in zip(self.f, self.z)]
+        cases = [
+            ("freq/Hz,Re(Z)/Ohm,-Im(Z)/Ohm", neg, "neg.csv", True),
+            ("freq/Hz,Re(Z)/Ohm,Im(Z)/Ohm", pos, "pos.csv", False),
+            # EC-Lab's name on a file it did not write
+            ("freq/Hz,Re(Z)/Ohm,-Im(Z)/Ohm", neg, "named.mpt", True),
+            (
+                "freq/Hz;Re(Z)/Ohm;-Im(Z)/Ohm",
+                [r.replace(",", ";").replace(".", ",") for r in neg],
+                "eu.txt",
+                True,
+            ),
+        ]
+        for header, rows, name, negated in cases:
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")
+                s = read(self.write(tmp_path, header, rows, name))
+            assert s.format == "delimited", name
+            assert s.metadata["imag_column_negated"] is negated, name
+            np.testing.assert_allclose(s.frequencies, self.f, rtol=1e-15)
+            np.testing.assert_allclose(s.impedance, self.z, rtol=1e-15)
+
+    def test_ec_lab_export_without_its_header_block_stays_biologic(self, tmp_path: Path) -> None:
+        # EC-Lab can leave out its header block; the tab-separated column
+        # line alone still identifies the export
+        rows = [
+            f"{a:.17g}\t{b.real:.17g}\t{-b.imag:.17g}\t1".replace(".", ",")
+            for a, b in zip(self.f, self.z)
+        ]
+        path = self.write(tmp_path, "freq/Hz\tRe(Z)/Ohm\t-Im(Z)/Ohm\tcycle number", rows, "bare.txt")
+        assert detect_format(path.read_text()) == "biologic"
+        s = read(path)
+        assert s.format == "biologic" and s.metadata["cycles"] == 1
+        np.testing.assert_allclose(s.impedance, self.z, rtol=1e-15)
 
     def test_missing_column_and_bad_cells(self, tmp_path: Path) -> None:
         rows = [f"{a:.17g},{b.real:.17g}" for a, b in zip(self.f, self.z)]
