@@ -13,8 +13,7 @@ import pytest
 import zetrion
 from zetrion import Circuit
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "training"))
-import eisnn  # noqa: E402
+from zetrion_tools.training import eisnn  # noqa: E402
 
 F = np.geomspace(1e4, 1e-1, 30)
 RC = Circuit("R0-(R1,C1)")

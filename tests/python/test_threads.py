@@ -8,8 +8,7 @@ import subprocess
 import sys
 import textwrap
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "training"))
-import eisnn  # noqa: E402
+from zetrion_tools.training import eisnn  # noqa: E402
 
 import zetrion  # noqa: E402
 
