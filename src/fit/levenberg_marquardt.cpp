@@ -87,6 +87,139 @@ std::optional<FitError> check_tolerances(const LmSettings& s) {
     return std::nullopt;
 }
 
+// The multi-start pass and the pinned re-solve that settles its result (see
+// the header for the two guards against a worse fit).
+class MultiStart {
+public:
+    // What the fit returns, before its statistics.
+    struct Settled {
+        std::vector<double> params;
+        bool success;
+        double cost;  // at params
+        bool pinned;  // params come from a clamp (and perhaps a re-solve)
+    };
+
+    MultiStart(const FitData& d, const LmSettings& s, EvalCounter& counter)
+        : d_(d), settings_(s), counter_(counter), none_fixed_(d.n, false) {}
+
+    // Runs from the candidates in order of cost until one ends plausibly
+    // within the bounds.
+    std::optional<FitError> search() {
+        for (const Candidate& start : candidate_starting_points(d_, counter_)) {
+            if (cancel_requested(settings_.cancel)) return FitError{FitError::Kind::Cancelled, {}};
+            auto done = run_from(start);
+            if (auto* e = std::get_if<FitError>(&done)) return *e;
+            if (std::get<bool>(done)) break;
+        }
+        return std::nullopt;
+    }
+
+    // Pins the best run (and the best as it stood when a run stopped beyond
+    // a bound); the lower clamped cost wins, and a pinned result is never
+    // worse than the best admissible vector met. Called once, after search().
+    std::variant<Settled, FitError> settle() {
+        auto first = pin(*best_);
+        if (auto* e = std::get_if<FitError>(&first)) return *e;
+        Settled result = std::get<Settled>(std::move(first));
+        if (best_when_stopped_beyond_ && best_when_stopped_beyond_->run.params != best_->run.params) {
+            auto other = pin(*best_when_stopped_beyond_);
+            if (auto* e = std::get_if<FitError>(&other)) return *e;
+            Settled& o = std::get<Settled>(other);
+            if (total_less(o.cost, result.cost)) result = std::move(o);
+        }
+        // Clamping can land far above a vector the search already met within
+        // the bounds; never hand back worse than that.
+        if (result.pinned && admissible_cost_ < result.cost) {
+            result.params = std::move(admissible_);
+            result.success = admissible_success_;
+            result.cost = admissible_cost_;
+        }
+        return result;
+    }
+
+    // The solver's own evaluation count, summed over every run.
+    std::uint64_t solver_evaluations() const { return solver_evaluations_; }
+
+private:
+    struct Run {
+        SingleStart run;
+        double cost;  // at run.params
+    };
+
+    // One run from a candidate; true when the pass stops after it.
+    std::variant<bool, FitError> run_from(const Candidate& start) {
+        remember_if_admissible(start.params, start.cost, false);
+        auto solved = solve(to_solver_space(start.params, d_.bounds), none_fixed_);
+        if (auto* e = std::get_if<FitError>(&solved)) return *e;
+        SingleStart r = std::get<SingleStart>(std::move(solved));
+        const double cost = cost_at(d_, r.params, counter_);
+        const bool better = !best_ || (r.success && !best_->run.success) ||
+                            (r.success == best_->run.success && cost < best_->cost);
+        const bool plausible_end = plausible(d_, r.params, r.success, cost);
+        const bool inside = within_bounds(d_, r.params);
+        remember_if_admissible(r.params, cost, r.success);
+        if (better) best_ = Run{std::move(r), cost};
+        if (plausible_end && inside) return true;
+        // Far from both bounds but beyond one: the pinned re-solve of this
+        // best may land far above what the remaining starts reach, so the
+        // pass goes on and both are pinned in settle().
+        if (plausible_end && !best_when_stopped_beyond_) best_when_stopped_beyond_ = best_;
+        return false;
+    }
+
+    // Clamps a run, freezes closed parameters at or beyond a bound and
+    // solves the rest again. Every vector is judged at its clamped cost, the
+    // cost of what would be returned (the outcome is clamped to the bounds).
+    std::variant<Settled, FitError> pin(const Run& b) {
+        const std::vector<double>& p = b.run.params;
+        std::vector<double> clamped = clamped_to_bounds(d_, p);
+        std::vector<bool> fixed(d_.n, false);
+        bool any_fixed = false;
+        for (std::size_t i = 0; i < d_.n; ++i) {
+            const Bounds& bd = d_.bounds[i];
+            if (is_closed(bd) && (p[i] <= bd.lo || p[i] >= bd.hi)) fixed[i] = any_fixed = true;
+        }
+        if (!any_fixed) return Settled{p, b.run.success, b.cost, false};
+        auto solved = solve(to_solver_space(clamped, d_.bounds), fixed);
+        if (auto* e = std::get_if<FitError>(&solved)) return *e;
+        SingleStart r = std::get<SingleStart>(std::move(solved));
+        std::vector<double> resolved = clamped_to_bounds(d_, std::move(r.params));
+        const double resolved_cost = cost_at(d_, resolved, counter_);
+        const double clamped_cost = cost_at(d_, clamped, counter_);
+        if (r.success && resolved_cost < clamped_cost) return Settled{std::move(resolved), true, resolved_cost, true};
+        return Settled{std::move(clamped), b.run.success, clamped_cost, true};
+    }
+
+    std::variant<SingleStart, FitError> solve(std::span<const double> x0, const std::vector<bool>& fixed) {
+        auto solved = levenberg_marquardt_single_start(d_, x0, fixed, settings_, counter_);
+        if (auto* r = std::get_if<SingleStart>(&solved)) solver_evaluations_ += r->evaluations;
+        return solved;
+    }
+
+    void remember_if_admissible(const std::vector<double>& p, double cost, bool success) {
+        if (cost < admissible_cost_ && within_bounds(d_, p)) {
+            admissible_ = p;
+            admissible_cost_ = cost;
+            admissible_success_ = success;
+        }
+    }
+
+    const FitData& d_;
+    const LmSettings& settings_;
+    EvalCounter& counter_;
+    const std::vector<bool> none_fixed_;
+    std::uint64_t solver_evaluations_ = 0;
+    std::optional<Run> best_;  // successful beats unsuccessful, then lower cost
+    // best_ as it stood when a run first passed the plausibility test with a
+    // closed parameter beyond its bound: the classic pass stops there.
+    std::optional<Run> best_when_stopped_beyond_;
+    // The lowest-cost admissible vector met on the way: a starting point or
+    // the end of a run with every parameter within its bounds.
+    std::vector<double> admissible_;
+    double admissible_cost_ = std::numeric_limits<double>::infinity();
+    bool admissible_success_ = false;
+};
+
 }  // namespace
 
 bool is_closed(const Bounds& b) { return std::fabs(b.hi) <= std::numeric_limits<double>::max(); }
@@ -153,98 +286,13 @@ FitResult levenberg_marquardt_fit(const SeriesList& tree, std::span<const double
         if (std::isnan(b.lo) || std::isnan(b.hi) || b.lo > b.hi)
             return FitError{FitError::Kind::Solver, "invalid parameter bounds"};
 
-    const std::vector<bool> none(d.n, false);
-    std::uint64_t total = 0;
-    struct Best {
-        SingleStart run;
-        double cost;
-    };
-    std::optional<Best> best;
-    // The best as it stood when a run first passed the plausibility test
-    // with a closed parameter beyond its bound: the classic pass stops there.
-    std::optional<Best> stopped_beyond;
-    // The lowest-cost admissible vector met on the way: a starting point or
-    // the end of a run with every parameter within its bounds. A pinned
-    // re-solve must not hand back anything worse.
-    std::vector<double> admissible;
-    bool admissible_success = false;
-    double admissible_cost = std::numeric_limits<double>::infinity();
-    const auto consider = [&](const std::vector<double>& p, double k, bool success) {
-        if (k < admissible_cost && within_bounds(d, p)) {
-            admissible = p;
-            admissible_cost = k;
-            admissible_success = success;
-        }
-    };
-    for (const Candidate& cand : candidate_starting_points(d, counter)) {
-        if (cancel_requested(s.cancel)) return FitError{FitError::Kind::Cancelled, {}};
-        consider(cand.params, cand.cost, false);
-        auto run = levenberg_marquardt_single_start(d, to_solver_space(cand.params, d.bounds), none, s, counter);
-        if (auto* e = std::get_if<FitError>(&run)) return *e;
-        SingleStart r = std::get<SingleStart>(std::move(run));
-        total += r.evaluations;
-        const double k = cost_at(d, r.params, counter);
-        const bool replace =
-            !best || (r.success && !best->run.success) || (r.success == best->run.success && k < best->cost);
-        const bool stop = plausible(d, r.params, r.success, k);
-        const bool inside = within_bounds(d, r.params);
-        consider(r.params, k, r.success);
-        if (replace) best = Best{std::move(r), k};
-        if (stop && inside) break;
-        // Far from both bounds but beyond one: the pinned re-solve of this
-        // best may land far above what the remaining starts reach, so the
-        // pass goes on and both are pinned below.
-        if (stop && !stopped_beyond) stopped_beyond = best;
-    }
-
-    // Pinned re-solve: clamp, freeze closed parameters at or beyond a bound,
-    // solve the rest again. Every vector is judged at its clamped cost, the
-    // cost of what would be returned (the outcome is clamped to the bounds).
-    struct Final {
-        std::vector<double> p;
-        bool success;
-        double cost;
-        bool pinned;
-    };
-    const auto pin = [&](const Best& b) -> std::variant<Final, FitError> {
-        const std::vector<double>& p = b.run.params;
-        std::vector<double> clamped = clamped_to_bounds(d, p);
-        std::vector<bool> fixed(d.n, false);
-        bool any_fixed = false;
-        for (std::size_t i = 0; i < d.n; ++i) {
-            const Bounds& bd = d.bounds[i];
-            if (is_closed(bd) && (p[i] <= bd.lo || p[i] >= bd.hi)) fixed[i] = any_fixed = true;
-        }
-        if (!any_fixed) return Final{p, b.run.success, b.cost, false};
-        auto run = levenberg_marquardt_single_start(d, to_solver_space(clamped, d.bounds), fixed, s, counter);
-        if (auto* e = std::get_if<FitError>(&run)) return *e;
-        SingleStart r = std::get<SingleStart>(std::move(run));
-        total += r.evaluations;
-        std::vector<double> p2 = clamped_to_bounds(d, std::move(r.params));
-        const double k2 = cost_at(d, p2, counter);
-        const double k_clamped = cost_at(d, clamped, counter);
-        if (r.success && k2 < k_clamped) return Final{std::move(p2), true, k2, true};
-        return Final{std::move(clamped), b.run.success, k_clamped, true};
-    };
+    MultiStart pass(d, s, counter);
+    if (auto e = pass.search()) return *e;
     if (cancel_requested(s.cancel)) return FitError{FitError::Kind::Cancelled, {}};
-    auto first = pin(*best);
-    if (auto* e = std::get_if<FitError>(&first)) return *e;
-    Final result = std::get<Final>(std::move(first));
-    if (stopped_beyond && stopped_beyond->run.params != best->run.params) {
-        auto other = pin(*stopped_beyond);
-        if (auto* e = std::get_if<FitError>(&other)) return *e;
-        Final& o = std::get<Final>(other);
-        if (total_less(o.cost, result.cost)) result = std::move(o);
-    }
-    // Clamping can land far above a vector the search already met within
-    // the bounds; never hand back worse than that.
-    if (result.pinned && admissible_cost < result.cost) {
-        result.p = std::move(admissible);
-        result.success = admissible_success;
-    }
-    std::vector<double> final_p = std::move(result.p);
-    const bool final_success = result.success;
-    return build_outcome(d, std::move(final_p), final_success, total, counter);
+    auto settled = pass.settle();
+    if (auto* e = std::get_if<FitError>(&settled)) return *e;
+    MultiStart::Settled& result = std::get<MultiStart::Settled>(settled);
+    return build_outcome(d, std::move(result.params), result.success, pass.solver_evaluations(), counter);
 }
 
 }  // namespace zetrion

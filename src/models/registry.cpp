@@ -16,7 +16,6 @@
 
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"
-#include "circuit/text.hpp"
 #include "models/presets.hpp"
 
 namespace zetrion {
@@ -30,34 +29,25 @@ std::array<Model, kPresets.size()> make_models() {
 
 const std::array<Model, kPresets.size()> kModels = make_models();
 
-std::string quoted_list(const std::vector<std::string>& names) {
-    std::string s = "[";
-    for (std::size_t i = 0; i < names.size(); ++i) s += (i ? ", " : "") + quoted(names[i]);
-    return s + "]";
-}
-
-std::variant<Guesser, std::string> build_model(std::size_t index) {
+std::variant<Guesser, ModelError> build_model(std::size_t index) {
     const Model& m = kModels[index];
+    const auto fail = [&](auto why) { return ModelError{m.name, m.circuit, std::move(why)}; };
     const auto blob = builtin_weights(m.name);
-    if (blob.empty()) return "model " + quoted(m.name) + " has no built-in weights in this build";
+    if (blob.empty()) return fail(ModelError::NoWeights{});
     auto loaded = Guesser::from_bytes(blob);
-    if (auto* e = std::get_if<NnError>(&loaded)) return e->message();
+    if (auto* e = std::get_if<NnError>(&loaded)) return fail(ModelError::Unloadable{*e});
     Guesser g = std::get<Guesser>(std::move(loaded));
-    if (g.circuit != m.circuit)
-        return "model " + quoted(m.name) + " is registered as " + quoted(m.circuit) +
-               " but its weights were trained for " + quoted(g.circuit);
+    if (g.circuit != m.circuit) return fail(ModelError::TrainedForOther{g.circuit});
     const ParseResult tree = parse(m.circuit);
-    if (!std::holds_alternative<SeriesList>(tree)) return "registry circuit " + quoted(m.circuit);
-    const auto names = param_names(std::get<SeriesList>(tree));
-    if (names != g.param_names)
-        return "model " + quoted(m.name) + " has parameters " + quoted_list(g.param_names) + ", expected " +
-               quoted_list(names);
+    if (!std::holds_alternative<SeriesList>(tree)) return fail(ModelError::UnparsableCircuit{});
+    auto names = param_names(std::get<SeriesList>(tree));
+    if (names != g.param_names) return fail(ModelError::OtherParameters{g.param_names, std::move(names)});
     return g;
 }
 
 struct Slot {
     std::atomic<bool> ready{false};
-    std::optional<std::variant<Guesser, std::string>> value;  // set once, under models_lock
+    std::optional<std::variant<Guesser, ModelError>> value;  // set once, under models_lock
 };
 
 std::array<Slot, kPresets.size()>& slots() {
@@ -159,8 +149,6 @@ std::variant<std::vector<unsigned char>, NnError> read_file(const std::string& p
     return data;
 }
 
-NnError bad_value(std::string text) { return NnError::bad_value(std::move(text)); }
-
 }  // namespace
 
 std::span<const Model> models() { return kModels; }
@@ -180,7 +168,7 @@ std::string quoted_model_names() {
     return s;
 }
 
-const std::variant<Guesser, std::string>& model_guesser(std::size_t index) {
+const std::variant<Guesser, ModelError>& model_guesser(std::size_t index) {
     Slot& slot = slots()[index];
     if (!slot.ready.load(std::memory_order_acquire)) {
         std::lock_guard<std::mutex> lock(models_lock());
@@ -233,46 +221,41 @@ std::optional<TopologyMatch> find_for_topology(const SeriesList& user) {
     return std::nullopt;
 }
 
-std::variant<std::vector<double>, std::string> guess_params(const SeriesList& user, std::span<const double> f,
-                                                            std::span<const Cx> z,
-                                                            const std::optional<std::string>& path) {
+std::variant<std::vector<double>, GuessError> guess_params(const SeriesList& user, std::span<const double> f,
+                                                           std::span<const Cx> z,
+                                                           const std::optional<std::string>& path) {
     const Guesser* guesser = nullptr;
     Match match;
     if (path) {
         auto loaded = load_external(*path);
-        if (auto* e = std::get_if<NnError>(&loaded)) return e->message();
+        if (auto* e = std::get_if<NnError>(&loaded)) return GuessError{*e};
         guesser = std::get<const Guesser*>(loaded);
         const ParseResult tree = parse(guesser->circuit);
         if (!std::holds_alternative<SeriesList>(tree))
-            return bad_value("circuit " + quoted(guesser->circuit) + " in " + *path).message();
+            return GuessError{GuessError::WeightsCircuitUnparsable{*path, guesser->circuit}};
         auto m = match_or_expand(std::get<SeriesList>(tree), user);
-        if (!m) return bad_value(*path + " was trained for " + quoted(guesser->circuit) + ", which is a different circuit")
-                .message();
+        if (!m) return GuessError{GuessError::WeightsForOtherCircuit{*path, guesser->circuit}};
         match = std::move(*m);
     } else {
         auto found = find_for_topology(user);
-        if (!found)
-            return "No training data on this circuit. Machine-learning based initial parameters available for " +
-                   quoted_model_names();
+        if (!found) return GuessError{GuessError::NoModel{}};
         const auto& slot = model_guesser(found->model);
-        if (const auto* text = std::get_if<std::string>(&slot)) return bad_value(*text).message();
+        if (const auto* e = std::get_if<ModelError>(&slot)) return GuessError{*e};
         guesser = &std::get<Guesser>(slot);
         match = std::move(found->match);
     }
     if (f.size() < 2 || z.size() < 2)
-        return NnError{NnError::Kind::TooFewPoints, {}, std::min(f.size(), z.size())}.message();
+        return GuessError{NnError{NnError::Kind::TooFewPoints, {}, std::min(f.size(), z.size())}};
     // The features sit on a log-frequency grid: a point at zero, below zero,
     // infinite or NaN has no place on it.
     for (std::size_t i = 0; i < f.size(); ++i)
-        if (!(f[i] > 0.0 && std::isfinite(f[i])))
-            return "frequency " + render_number(f[i]) + " Hz at index " + std::to_string(i) +
-                   " cannot be used for a guess: every frequency must be finite and greater than zero";
+        if (!(f[i] > 0.0 && std::isfinite(f[i]))) return GuessError{GuessError::BadFrequency{i, f[i]}};
     auto predicted = guesser->predict(f, z);
-    if (auto* e = std::get_if<NnError>(&predicted)) return e->message();
+    if (auto* e = std::get_if<NnError>(&predicted)) return GuessError{*e};
     const std::vector<double>& v = std::get<std::vector<double>>(predicted);
     std::vector<double> r(match.mapping.size());
     for (std::size_t k = 0; k < r.size(); ++k) {
-        if (match.mapping[k] >= v.size()) return NnError::shape("head.4", v.size(), match.mapping[k] + 1).message();
+        if (match.mapping[k] >= v.size()) return GuessError{NnError::shape("head.4", v.size(), match.mapping[k] + 1)};
         r[k] = v[match.mapping[k]];
     }
     if (!match.expanded) return r;

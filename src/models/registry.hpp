@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "circuit/tree.hpp"
+#include "models/guess_error.hpp"
 #include "models/topology.hpp"
 #include "nn/guesser.hpp"
 
@@ -31,8 +32,8 @@ std::string quoted_model_names();
 // carries none for it).
 std::span<const unsigned char> builtin_weights(std::string_view name);
 
-// The model's guesser, built once per process; a failure text stays too.
-const std::variant<Guesser, std::string>& model_guesser(std::size_t index);
+// The model's guesser, built once per process; a failure stays too.
+const std::variant<Guesser, ModelError>& model_guesser(std::size_t index);
 
 // A weight file's guesser, read once per path text and kept for the process.
 std::variant<const Guesser*, NnError> load_external(const std::string& path);
@@ -44,10 +45,9 @@ struct TopologyMatch {
 std::optional<TopologyMatch> find_for_topology(const SeriesList& user);
 
 // Starting values for every parameter of `user`, in its own order, from the
-// model that matches it (or the weight file at `path`); an error message
-// otherwise.
-std::variant<std::vector<double>, std::string> guess_params(const SeriesList& user, std::span<const double> f,
-                                                            std::span<const Cx> z,
-                                                            const std::optional<std::string>& path);
+// model that matches it (or the weight file at `path`); why not otherwise.
+std::variant<std::vector<double>, GuessError> guess_params(const SeriesList& user, std::span<const double> f,
+                                                           std::span<const Cx> z,
+                                                           const std::optional<std::string>& path);
 
 }  // namespace zetrion

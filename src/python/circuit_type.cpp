@@ -326,13 +326,13 @@ PyObject* guess_m(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
     SpectrumData data;
     if (!spectrum(a[0], a[1] == Py_None ? nullptr : a[1], data)) return nullptr;
-    std::variant<std::vector<double>, std::string> r;
+    std::variant<std::vector<double>, GuessError> r;
     {
         ReleaseGil nogil;
         r = guess_params(model_of(self).tree, data.f, data.z, path);
     }
-    if (auto* msg = std::get_if<std::string>(&r)) {
-        set_error(PyExc_ValueError, *msg);
+    if (auto* e = std::get_if<GuessError>(&r)) {
+        set_error(PyExc_ValueError, e->message());
         return nullptr;
     }
     return to_list(std::get<std::vector<double>>(r), [](double v) { return PyFloat_FromDouble(v); });

@@ -366,7 +366,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     // The guess and the fit are pure numeric work on immutable data, done in
     // one stretch without the interpreter lock so that fits from several
     // threads overlap.
-    std::variant<std::vector<double>, std::string> learned;
+    std::variant<std::vector<double>, GuessError> learned;
     FitResult result;
     {
         SignalWatch watch;
@@ -385,8 +385,8 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         }
         nogil.set_saved(watch.saved());
     }
-    if (const auto* msg = learn ? std::get_if<std::string>(&learned) : nullptr) {
-        set_error(PyExc_ValueError, *msg);
+    if (const auto* e = learn ? std::get_if<GuessError>(&learned) : nullptr) {
+        set_error(PyExc_ValueError, e->message());
         return nullptr;
     }
     // Ctrl-C (or a signal handler that raised) stopped the fit: its

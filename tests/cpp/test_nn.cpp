@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -252,4 +253,48 @@ TEST_CASE("topology keys and matching") {
     CHECK(find("(CPE1,R1-W1)-R0") == "randles");
     CHECK(find("R0-T1") == "none");
     CHECK(quoted_model_names().rfind("'rc', 'rc_l', 'rq'", 0) == 0);
+}
+
+TEST_CASE("guess failures carry their fields and read as the user sees them") {
+    const std::vector<double> f{1.0, 0.0, 100.0};
+    const std::vector<Cx> z{{1, -1}, {2, -2}, {3, -3}};
+    auto failure = [&](const char* circuit, std::optional<std::string> path = std::nullopt) {
+        auto r = guess_params(tree_of(circuit), f, z, path);
+        REQUIRE(std::holds_alternative<GuessError>(r));
+        return std::get<GuessError>(std::move(r));
+    };
+
+    const GuessError bad_f = failure("R0-(R1,C1)");
+    REQUIRE(std::holds_alternative<GuessError::BadFrequency>(bad_f.why));
+    CHECK(std::get<GuessError::BadFrequency>(bad_f.why).index == 1);
+    CHECK(bad_f.message() ==
+          "frequency 0 Hz at index 1 cannot be used for a guess: every frequency must be finite and greater than zero");
+
+    const GuessError none = failure("R0-T1");
+    CHECK(std::holds_alternative<GuessError::NoModel>(none.why));
+    CHECK(none.message() == "No training data on this circuit. Machine-learning based initial parameters available for " +
+                                quoted_model_names());
+
+    const GuessError io = failure("R0", "/nonexistent/m.eisnn");
+    REQUIRE(std::holds_alternative<NnError>(io.why));
+    CHECK(io.message() == "reading weights: No such file or directory (os error 2)");
+
+    // Texts about a weight file's content are the loader's "unparsable value"
+    // message around the composed text, quotes inside escaped.
+    CHECK(GuessError{GuessError::WeightsForOtherCircuit{"a\".eisnn", "R0-(R1,C1)"}}.message() ==
+          R"t(weight file has an unparsable value for "a\".eisnn was trained for \"R0-(R1,C1)\", which is a different circuit")t");
+    CHECK(GuessError{GuessError::WeightsCircuitUnparsable{"w.eisnn", "R0-("}}.message() ==
+          R"t(weight file has an unparsable value for "circuit \"R0-(\" in w.eisnn")t");
+
+    // A built-in model that fails to build (only a faulty build meets these).
+    const auto model = [](auto why) { return ModelError{"rc", "R0-(R1,C1)", why}; };
+    CHECK(model(ModelError::NoWeights{}).message() == R"t(model "rc" has no built-in weights in this build)t");
+    CHECK(model(ModelError::Unloadable{NnError{NnError::Kind::Truncated, {}}}).message() == "weight file is truncated");
+    CHECK(model(ModelError::TrainedForOther{"R0-C1"}).message() ==
+          R"t(model "rc" is registered as "R0-(R1,C1)" but its weights were trained for "R0-C1")t");
+    CHECK(model(ModelError::UnparsableCircuit{}).message() == R"t(registry circuit "R0-(R1,C1)")t");
+    CHECK(model(ModelError::OtherParameters{{"R0.r"}, {"R0.r", "R1.r"}}).message() ==
+          R"t(model "rc" has parameters ["R0.r"], expected ["R0.r", "R1.r"])t");
+    CHECK(GuessError{model(ModelError::NoWeights{})}.message() ==
+          R"t(weight file has an unparsable value for "model \"rc\" has no built-in weights in this build")t");
 }
