@@ -13,9 +13,13 @@ import pytest
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="POSIX signals")
 
 CHILD = """
-import sys, time
+import signal, sys, time
 import numpy as np
 import zetrion
+
+# A process started in the background by a non-interactive shell inherits
+# SIGINT ignored, and Python then installs no handler; Ctrl-C must be live.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 method, budget = sys.argv[1], eval(sys.argv[2])
 c = zetrion.Circuit("L0-R0-(R1,CPE1)-(R2,CPE2)-W1")
