@@ -24,9 +24,10 @@ one array) and each trial is a small dense least-squares solve.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from functools import lru_cache
-from typing import Literal
+from typing import Literal, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -151,12 +152,15 @@ _TINY = 1e-12
 
 
 def _mu(r: NDArray[np.float64], scale: float) -> float:
-    size = np.abs(r)
-    size *= size > _TINY * scale
-    total = float(size.sum())
-    net = float((np.sign(r) * size).sum())
-    pos = 0.5 * (total + net)
-    neg = 0.5 * (total - net)
+    # a plain loop: there are few R_k, and NumPy's per-call cost would
+    # exceed the work
+    tiny = _TINY * scale
+    pos = neg = 0.0
+    for v in r.tolist():
+        if v > tiny:
+            pos += v
+        elif v < -tiny:
+            neg -= v
     if pos == 0.0:
         # no positive mass: either nothing fitted at all (a purely ohmic
         # spectrum, mu = 0, nothing to over-fit) or only negative mass
@@ -243,7 +247,7 @@ def linkk(
         raise ValueError(f"fit_type must be 'real', 'imag' or 'complex', got {fit_type!r}")
     if isinstance(max_M, bool) or not isinstance(max_M, (int, np.integer)) or max_M < 1:
         raise ValueError(f"max_M must be a positive int, got {max_M!r}")
-    if c is not None and not (np.isfinite(c) and 0.0 < c <= 1.0):
+    if c is not None and not (math.isfinite(c) and 0.0 < c <= 1.0):
         raise ValueError(f"c must lie in (0, 1] or be None, got {c!r}")
     if not (outlier_sigma > 0 and outlier_floor >= 0):
         raise ValueError("outlier_sigma must be positive and outlier_floor not negative")
@@ -265,16 +269,25 @@ def linkk(
 
     # screen M = 1, 2, ... in batches; the pick comes back solved to
     # least-squares accuracy (see _screen)
-    history, M, taus, coef = _screen(
+    history, M, taus, coef, fitted = _screen(
         fit_type, w, mod, b_re, b_im, col_r0, col_c, col_l, t_min, t_max,
         np.inf if c is None else c, max_M if c is None else 1, max_M, mod_max,
     )
-    rc_re, rc_im = _rc_columns(w, mod, taus)
-    r0, rk, inv_c, ind = _finish(fit_type, coef, rc_re, rc_im, col_c, col_l, b_im, za, mod)
+    if fitted is not None:
+        # the complex fit's design holds both parts: take R_0, the reactive
+        # elements and R_k straight from its coefficients
+        n_series = (col_c is not None) + (col_l is not None)
+        r0, rk = float(coef[0]), coef[1 + n_series :]
+        inv_c = float(coef[1]) if col_c is not None else 0.0
+        ind = float(coef[n_series]) if col_l is not None else 0.0
+    else:
+        rc_re, rc_im = _rc_columns(w, mod, taus)
+        r0, rk, inv_c, ind = _finish(fit_type, coef, rc_re, rc_im, col_c, col_l, b_im, za, mod)
     mu = _mu(rk, mod_max)
     while c is not None and mu > c and M < max_M:
         # rounding in the screen put mu just below c where the exact fit
         # does not: carry on one M at a time with SVD solves
+        fitted = None
         history[-1] = mu
         M += 1
         taus = _taus(t_min, t_max, M)
@@ -285,16 +298,22 @@ def linkk(
         mu = _mu(rk, mod_max)
         history.append(mu)
     history[-1] = mu
-    z_fit = r0 + mod * ((rc_re + 1j * rc_im) @ rk) + 1j * w * ind - 1j * inv_c / w
+    if fitted is not None:
+        # Z_fit / |Z| with real and imaginary parts interleaved, as complex
+        z_fit = fitted.view(np.complex128) * mod
+    else:
+        z_fit = r0 + mod * ((rc_re + 1j * rc_im) @ rk) + 1j * w * ind - 1j * inv_c / w
     err = (za - z_fit) / mod
-    res_re = np.ascontiguousarray(err.real)
-    res_im = np.ascontiguousarray(err.imag)
+    # (real, imaginary) pairs, one row per point
+    pairs = err.view(np.float64).reshape(-1, 2)
+    res_re, res_im = pairs.T.copy()
     # robust spread of each part about zero; the real and imaginary parts
     # get their own scale because a one-part fit leaves the other part larger
-    med_re, med_im = _median_abs(err)
+    size = np.abs(pairs)
+    med_re, med_im = _median_columns(size)
     thr_re = max(outlier_sigma * 1.4826 * med_re, outlier_floor)
     thr_im = max(outlier_sigma * 1.4826 * med_im, outlier_floor)
-    outliers = (np.abs(res_re) > thr_re) | (np.abs(res_im) > thr_im)
+    outliers = (size[:, 0] > thr_re) | (size[:, 1] > thr_im)
     return LinKKResult(
         M=M,
         mu=float(mu),
@@ -313,13 +332,24 @@ def linkk(
     )
 
 
+# Trials per batch. Most spectra stop at a handful of RC elements, and a
+# batch's work grows with the square of its size (every trial is padded to
+# the largest), so the first batch is small; later ones are larger to keep
+# the number of NumPy calls down.
+_BATCHES = (6, 8)  # the last size repeats
+
+
 @lru_cache(maxsize=64)
-def _batch_layout(first: int, last: int) -> tuple[NDArray[np.float64], NDArray[np.bool_], NDArray[np.bool_], NDArray[np.bool_]]:
-    """Log positions of the time constants of M = first..last, padded to ``last``.
+def _batch_layout(
+    first: int, last: int, nf: int
+) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.bool_], NDArray[np.bool_], NDArray[np.float64]]:
+    """Fixed parts of a batch of trials M = first..last, padded to ``last``.
 
     Returns positions u (tau = 10**(log10 t_min + u log10(t_max/t_min))),
-    the mask of real slots, and the masks of the slots that are exactly
-    t_min and t_max.
+    the real slots as 0/1 of shape (batch, 1, last), the masks of the slots
+    that are exactly t_min and t_max, and what to add to the normal
+    equations (with ``nf`` fixed columns first): a unit diagonal for every
+    padded unknown, so that it solves to zero without touching the others.
     """
     counts = np.arange(first, last + 1)
     k = np.arange(last)
@@ -329,9 +359,13 @@ def _batch_layout(first: int, last: int) -> tuple[NDArray[np.float64], NDArray[n
     at_min = (k[None, :] == 0) & (counts[:, None] > 1)
     at_max = k[None, :] == counts[:, None] - 1
     u = np.where(valid, u, 0.0)
-    for arr in (u, valid, at_min, at_max):
+    pad = np.zeros((counts.size, nf + last, nf + last))
+    diag = np.arange(nf, nf + last)
+    pad[:, diag, diag] = ~valid
+    validf = valid.astype(np.float64)[:, None, :]
+    for arr in (u, validf, at_min, at_max, pad):
         arr.setflags(write=False)
-    return u, valid, at_min, at_max
+    return u, validf, at_min, at_max, pad
 
 
 def _screen(
@@ -349,14 +383,16 @@ def _screen(
     first: int,
     max_M: int,
     mod_max: float,
-) -> tuple[list[float], int, NDArray[np.float64], NDArray[np.float64]]:
+) -> tuple[list[float], int, NDArray[np.float64], NDArray[np.float64], NDArray[np.float64] | None]:
     """mu for M = first, first + 1, ... up to the first M with mu <= c.
 
     Returns the mu values, the chosen M (max_M when none reaches c), its time
-    constants and its coefficients (fixed columns first, then R_k).
+    constants, its coefficients (fixed columns first, then R_k) and, for the
+    complex fit, the fitted Z / |Z| with real and imaginary parts
+    interleaved (None for the one-part fits, whose design lacks a part).
 
-    Trial counts are taken in batches of twelve. A
-    batch stacks the design matrices of its trials, zero-padded to the
+    Trial counts are taken in batches, six first and then twelve at a time.
+    A batch stacks the design matrices of its trials, zero-padded to the
     largest, forms all normal equations with one batched product (a padded
     unknown gets a unit diagonal and solves to zero) and solves them in one
     call. mu depends only on the R_k, so the one-part fits skip what they
@@ -371,55 +407,62 @@ def _screen(
     # to at most 1/|Z| like the RC columns (undone on the coefficients).
     # |L column| * |Z| = w and |C column| * |Z| = 1/w
     col_scale = [1.0 / t_max if col is col_c else t_min for col in reactive]
+    re_rows: slice | None
+    im_rows: slice | None
     if fit_type == "complex":
-        nf, rows, im0 = 1 + len(reactive), 2 * n, n
+        # real and imaginary rows alternate, so that the fitted values read
+        # as complex numbers
+        nf, rows, re_rows, im_rows = 1 + len(reactive), 2 * n, slice(0, None, 2), slice(1, None, 2)
         fixed = np.zeros((rows, nf))
-        fixed[:n, 0] = col_r0
+        fixed[re_rows, 0] = col_r0
         for j, (col, sc) in enumerate(zip(reactive, col_scale)):
-            fixed[n:, 1 + j] = col * sc
+            fixed[im_rows, 1 + j] = col * sc
         scale = np.array([1.0] + col_scale)
-        rhs = np.concatenate([b_re, b_im])
+        rhs = np.empty(rows)
+        rhs[re_rows] = b_re
+        rhs[im_rows] = b_im
     elif fit_type == "real":
-        nf, rows, im0 = 1, n, -1
+        nf, rows, re_rows, im_rows = 1, n, slice(None), None
         fixed = col_r0[:, None]
         scale = np.ones(1)
         rhs = b_re
     else:
-        nf, rows, im0 = len(reactive), n, 0
+        nf, rows, re_rows, im_rows = len(reactive), n, None, slice(None)
         fixed = np.zeros((n, nf))
         for j, (col, sc) in enumerate(zip(reactive, col_scale)):
             fixed[:, j] = col * sc
         scale = np.array(col_scale)
         rhs = b_im
     inv_mod = (1.0 / mod)[:, None]
+    # with -w, x * d below is the imaginary part itself, and x * x unchanged
+    neg_w = -w
     tiny = _TINY * mod_max
     log_min = np.log10(t_min)
     log_span = np.log10(t_max / t_min)
     history: list[float] = []
-    size = 12
+    n_batch = 0
     while True:
+        size = _BATCHES[min(n_batch, len(_BATCHES) - 1)]
+        n_batch += 1
         last = min(max_M, first + size - 1)
-        u, valid, at_min, at_max = _batch_layout(first, last)
-        validf = valid.astype(np.float64)
+        u, validf, at_min, at_max, pad = _batch_layout(first, last, nf)
         batch = u.shape[0]
         taus = 10.0 ** (log_min + u * log_span)
         taus[at_min] = t_min
         taus[at_max] = t_max
-        x = np.multiply.outer(taus, w).transpose(0, 2, 1)  # (batch, n, last)
+        x = np.multiply.outer(taus, neg_w).transpose(0, 2, 1)  # (batch, n, last)
         d = 1.0 + x * x
         np.divide(inv_mod, d, out=d)  # Re of 1/(1 + j w tau) / |Z|
-        d *= validf[:, None, :]
+        d *= validf
         a = np.empty((batch, rows, nf + last))
         a[:, :, :nf] = fixed
-        if im0 != 0:
-            a[:, :n, nf:] = d
-        if im0 >= 0:
-            np.multiply(x, d, out=a[:, im0:, nf:])
-            np.negative(a[:, im0:, nf:], out=a[:, im0:, nf:])
+        if re_rows is not None:
+            a[:, re_rows, nf:] = d
+        if im_rows is not None:
+            np.multiply(x, d, out=a[:, im_rows, nf:])
         at = a.transpose(0, 2, 1)
         gram = at @ a
-        diag = np.arange(nf, nf + last)
-        gram[:, diag, diag] += ~valid
+        gram += pad
         proj = at @ rhs
         try:
             sol = np.linalg.solve(gram, proj[:, :, None])[:, :, 0]
@@ -451,15 +494,16 @@ def _screen(
                 accurate = False
             if not accurate:
                 coef = _lstsq(a_b, rhs)
+            fitted = a_b @ coef if fit_type == "complex" else None
             coef[:nf] *= scale
-            return history, m, taus[b, :m].copy(), coef
+            return history, m, taus[b, :m].copy(), cast(NDArray[np.float64], coef), fitted
         history.extend(mus.tolist())
         first = last + 1
 
 
-def _median_abs(err: NDArray[np.complex128]) -> tuple[float, float]:
-    """Medians of |Re err| and |Im err|, with one sort."""
-    parts = np.sort(np.abs(err.view(np.float64).reshape(-1, 2)), axis=0)
+def _median_columns(pairs: NDArray[np.float64]) -> tuple[float, float]:
+    """Medians of the two columns of an (n, 2) array, with one sort."""
+    parts = np.sort(pairs, axis=0)
     n = parts.shape[0]
     med = parts[n // 2] if n % 2 else 0.5 * (parts[n // 2 - 1] + parts[n // 2])
     return float(med[0]), float(med[1])
@@ -476,16 +520,14 @@ def _finish(
     z: NDArray[np.complex128],
     mod: NDArray[np.float64],
 ) -> tuple[float, NDArray[np.float64], float, float]:
-    """R_0, R_k, 1/C and L from the screen's coefficients.
+    """R_0, R_k, 1/C and L from the screen's coefficients of a one-part fit.
 
-    The one-part fits complete what the screen left out, as :func:`_solve`
-    does.
+    What the screen left out is completed as :func:`_solve` does. (The
+    complex fit's coefficients hold everything; :func:`linkk` splits them.)
     """
     m = a_re.shape[1]
     series = [col for col in (col_c, col_l) if col is not None]
-    if fit_type == "complex":
-        r0, rest, rk = float(coef[0]), coef[1 : 1 + len(series)], coef[1 + len(series) :]
-    elif fit_type == "real":
+    if fit_type == "real":
         r0, rk = float(coef[0]), coef[1:]
         if series:
             rest = _lstsq(np.column_stack(series), b_im - a_im @ rk)
