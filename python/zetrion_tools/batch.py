@@ -27,13 +27,13 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
-import pandas as pd
+import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 import zetrion
 
 from .checks import inspect_spectrum
 
 if TYPE_CHECKING:
-    from tqdm import tqdm as _Tqdm
+    from tqdm import tqdm as _Tqdm  # type: ignore[import-untyped, unused-ignore]
 
 __all__ = [
     "FIT_METHODS",
@@ -483,7 +483,7 @@ def _progress_bar(total: int | None, progress: bool, desc: str) -> _Tqdm[Any] | 
     if not progress:
         return None
     try:
-        from tqdm.auto import tqdm
+        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         return None
     # disable=None lets tqdm switch itself off when stderr is not a terminal

@@ -22,7 +22,7 @@ import numpy as np
 from .batch import FIT_METHODS
 
 if TYPE_CHECKING:
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
 __all__ = ["main"]
 
@@ -333,7 +333,7 @@ def _write_plots(
     except OSError as exc:
         print(f"zetrion fit: cannot create {folder}: {exc.strerror or exc}", file=sys.stderr)
         return
-    from tqdm.auto import tqdm
+    from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
 
     names = circuit.param_names()
     rows = table[table["file"].isin(list(data))]
@@ -445,8 +445,8 @@ def _check_one(path: Path, c: float, max_residual: float) -> dict[str, Any]:
 
 
 def _cmd_check(args: argparse.Namespace) -> int:
-    import pandas as pd
-    from tqdm.auto import tqdm
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+    from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
 
     if not 0 < args.c <= 1:
         raise _UsageError("--c must lie in (0, 1]")

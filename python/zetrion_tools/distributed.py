@@ -25,7 +25,7 @@ from collections.abc import Hashable, Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import pandas as pd
+import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
 from .batch import _check_fit_arguments, _empty_result, _start_rule, fit_many, iter_spectra
 

@@ -4,6 +4,7 @@ so that its state dict exports as is."""
 from __future__ import annotations
 
 from collections.abc import Sequence
+from typing import Any
 
 from ._torch import require_torch
 
@@ -23,7 +24,7 @@ class Block(nn.Module):  # type: ignore[misc, name-defined]
         self.norm2 = nn.GroupNorm(groups, h, eps=1e-5)
         self.act = nn.GELU(approximate="tanh")
 
-    def forward(self, x):  # type: ignore[no-untyped-def]
+    def forward(self, x: Any) -> Any:
         h = self.act(self.norm1(self.conv1(x)))
         h = self.norm2(self.conv2(h))
         return self.act(x + h)
@@ -46,7 +47,7 @@ class GuesserNet(nn.Module):  # type: ignore[misc, name-defined]
         )
         self.n_params = n_params
 
-    def forward(self, x, e):  # type: ignore[no-untyped-def]
+    def forward(self, x: Any, e: Any) -> Any:
         x = self.stem(x)
         for b in self.blocks:
             x = b(x)
