@@ -17,9 +17,10 @@ M is chosen as the smallest count whose
 falls to the threshold c: more RC elements fit better, until they start to
 fit the noise, which shows as resistances of alternating sign.
 
-For speed, the RC columns for every M = 1..max_M are built in one vectorised
-step (their time constants differ with M, so each M has its own block of the
-one array) and each trial is a small dense least-squares solve.
+For speed, the trials M = 1, 2, ... are screened in batches: the RC columns of
+a batch's trials are built in one vectorised step (their time constants
+differ with M, so each M has its own block of the one array) and their normal
+equations are solved in one batched call (see ``_screen``).
 """
 
 from __future__ import annotations
