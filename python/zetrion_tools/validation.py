@@ -510,6 +510,44 @@ def _median_columns(pairs: NDArray[np.float64]) -> tuple[float, float]:
     return float(med[0]), float(med[1])
 
 
+def _reactive_from_imag(
+    series: list[NDArray[np.float64]],
+    a_im: NDArray[np.float64],
+    b_im: NDArray[np.float64],
+    rk: NDArray[np.float64],
+) -> NDArray[np.float64]:
+    """After a real-part fit: what the RC chain leaves of the imaginary part
+    is reactive, fitted by the series C and L columns (empty without them)."""
+    if not series:
+        return np.zeros(0)
+    return _lstsq(np.column_stack(series), b_im - a_im @ rk)
+
+
+def _r0_from_real(
+    a_re: NDArray[np.float64],
+    rk: NDArray[np.float64],
+    z: NDArray[np.complex128],
+    mod: NDArray[np.float64],
+) -> float:
+    """After an imaginary-part fit: R_0 as the |Z|^-2 weighted mean of
+    Re(Z) - Re(RC chain)."""
+    wts = 1.0 / mod**2
+    return float(np.sum(wts * (z.real - mod * (a_re @ rk))) / np.sum(wts))
+
+
+def _parts(
+    r0: float,
+    rk: NDArray[np.float64],
+    rest: NDArray[np.float64],
+    col_c: NDArray[np.float64] | None,
+    col_l: NDArray[np.float64] | None,
+) -> tuple[float, NDArray[np.float64], float, float]:
+    """R_0, R_k, 1/C (0 if absent) and L (0 if absent)."""
+    inv_c = float(rest[0]) if col_c is not None else 0.0
+    ind = float(rest[-1]) if col_l is not None else 0.0
+    return r0, np.ascontiguousarray(rk), inv_c, ind
+
+
 def _finish(
     fit_type: str,
     coef: NDArray[np.float64],
@@ -526,22 +564,15 @@ def _finish(
     What the screen left out is completed as :func:`_solve` does. (The
     complex fit's coefficients hold everything; :func:`linkk` splits them.)
     """
-    m = a_re.shape[1]
     series = [col for col in (col_c, col_l) if col is not None]
     if fit_type == "real":
         r0, rk = float(coef[0]), coef[1:]
-        if series:
-            rest = _lstsq(np.column_stack(series), b_im - a_im @ rk)
-        else:
-            rest = np.zeros(0)
+        rest = _reactive_from_imag(series, a_im, b_im, rk)
     else:
         rest, rk = coef[: len(series)], coef[len(series) :]
-        wts = 1.0 / mod**2
-        r0 = float(np.sum(wts * (z.real - mod * (a_re @ rk))) / np.sum(wts))
-    assert rk.size == m
-    inv_c = float(rest[0]) if col_c is not None else 0.0
-    ind = float(rest[-1]) if col_l is not None else 0.0
-    return r0, np.ascontiguousarray(rk), inv_c, ind
+        r0 = _r0_from_real(a_re, rk, z, mod)
+    assert rk.size == a_re.shape[1]
+    return _parts(r0, rk, rest, col_c, col_l)
 
 
 def _solve(
@@ -570,18 +601,9 @@ def _solve(
     elif fit_type == "real":
         x = _lstsq(np.column_stack([col_r0, a_re]), b_re)
         r0, rk = float(x[0]), x[1:]
-        if series:
-            # what the RC chain leaves of the imaginary part is reactive
-            left = b_im - a_im @ rk
-            rest = _lstsq(np.column_stack(series), left)
-        else:
-            rest = np.zeros(0)
+        rest = _reactive_from_imag(series, a_im, b_im, rk)
     else:
         x = _lstsq(np.column_stack([a_im] + series), b_im)
         rk, rest = x[:m], x[m:]
-        # R_0 from the real part: |Z|^-2 weighted mean of Re(Z) - Re(RC chain)
-        wts = 1.0 / mod**2
-        r0 = float(np.sum(wts * (z.real - mod * (a_re @ rk))) / np.sum(wts))
-    inv_c = float(rest[0]) if col_c is not None else 0.0
-    ind = float(rest[-1]) if col_l is not None else 0.0
-    return r0, np.ascontiguousarray(rk), inv_c, ind
+        r0 = _r0_from_real(a_re, rk, z, mod)
+    return _parts(r0, rk, rest, col_c, col_l)
