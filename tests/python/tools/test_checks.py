@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -11,14 +10,7 @@ import pytest
 from zetrion_tools.checks import DataError, DataWarning, check_spectrum
 from zetrion_tools.io import ReadWarning, read
 
-DATA = Path(__file__).resolve().parents[1] / "data" / "instrument-files"
-INSTRUMENT_FILES = sorted(
-    p.name
-    for p in DATA.iterdir()
-    if p.suffix.lower() in (".dta", ".mpt", ".txt", ".par", ".z")
-    and not p.name.startswith("LICENSE")
-    and "Missing" not in p.name
-)
+from instrument_data import DATA, INSTRUMENT_FILES
 
 F = np.logspace(-2, 5, 50)
 RANDLES = 10.0 + 1.0 / (1.0 / 100.0 + (2j * np.pi * F) ** 0.9 * 1e-5)

@@ -10,7 +10,7 @@ import pytest
 
 from zetrion_tools.io import ReadError, ReadWarning, Spectrum, detect_format, read, read_delimited
 
-DATA = Path(__file__).resolve().parents[1] / "data" / "instrument-files"
+from instrument_data import DATA
 
 # file -> impedance.py's instrument name (which is also our format name)
 FILES = {

@@ -5,7 +5,6 @@ from __future__ import annotations
 import contextlib
 import io
 import warnings
-from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -15,14 +14,7 @@ from zetrion_tools.checks import DataError
 from zetrion_tools.io import ReadWarning, read
 from zetrion_tools.validation import linkk, time_constants
 
-DATA = Path(__file__).resolve().parents[1] / "data" / "instrument-files"
-INSTRUMENT_FILES = sorted(
-    p.name
-    for p in DATA.iterdir()
-    if p.suffix.lower() in (".dta", ".mpt", ".txt", ".par", ".z")
-    and not p.name.startswith("LICENSE")
-    and "Missing" not in p.name
-)
+from instrument_data import DATA, INSTRUMENT_FILES
 
 
 def load(name: str) -> tuple[np.ndarray, np.ndarray]:
