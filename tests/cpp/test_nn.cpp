@@ -11,31 +11,16 @@
 #include "models/registry.hpp"
 #include "models/topology.hpp"
 #include "nn/guesser.hpp"
+#include "weight_blob.hpp"
 
 using namespace zetrion;
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-void put_u32(Bytes& b, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-void put_str(Bytes& b, const std::string& s) {
-    put_u32(b, static_cast<std::uint32_t>(s.size()));
-    b.insert(b.end(), s.begin(), s.end());
-}
-void put_f32_tensor(Bytes& b, const std::string& name, std::vector<std::uint32_t> dims, const std::vector<float>& v) {
-    put_str(b, name);
-    b.push_back(0);
-    b.push_back(static_cast<unsigned char>(dims.size()));
-    for (auto d : dims) put_u32(b, d);
-    for (float f : v) {
-        std::uint32_t bits;
-        std::memcpy(&bits, &f, 4);
-        put_u32(b, bits);
-    }
-}
+using test::Bytes;
+using test::put_f32_tensor;
+using test::put_str;
+using test::put_u32;
 
 // A complete small model for "R0-R1": 8 channels, one block, kernel 3.
 Bytes small_model(std::size_t h = 8) {

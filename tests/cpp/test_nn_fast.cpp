@@ -12,31 +12,16 @@
 #include <vector>
 
 #include "nn/guesser.hpp"
+#include "weight_blob.hpp"
 
 using namespace zetrion;
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-void put_u32(Bytes& b, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-void put_str(Bytes& b, const std::string& s) {
-    put_u32(b, static_cast<std::uint32_t>(s.size()));
-    b.insert(b.end(), s.begin(), s.end());
-}
-void put_tensor(Bytes& b, const std::string& name, const std::vector<std::uint32_t>& dims, const std::vector<float>& v) {
-    put_str(b, name);
-    b.push_back(0);
-    b.push_back(static_cast<unsigned char>(dims.size()));
-    for (auto d : dims) put_u32(b, d);
-    for (float f : v) {
-        std::uint32_t bits;
-        std::memcpy(&bits, &f, 4);
-        put_u32(b, bits);
-    }
-}
+using test::Bytes;
+using test::put_f32_tensor;
+using test::put_str;
+using test::put_u32;
 
 struct Shape {
     std::uint32_t h = 8, grid = 16, kernel = 3, groups = 4;
@@ -99,7 +84,7 @@ Bytes model(const Shape& s, unsigned seed) {
     t.push_back({"scaling", {2, 4}, {1, 0, 0, -1, 1, 0, 0, -1}});
     t.push_back({"log_params", {2}, {1, 1}});
     put_u32(b, static_cast<std::uint32_t>(t.size()));
-    for (const auto& [name, dims, v] : t) put_tensor(b, name, dims, v);
+    for (const auto& [name, dims, v] : t) put_f32_tensor(b, name, dims, v);
     return b;
 }
 
