@@ -2,6 +2,7 @@
 
 #include "fit/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
+#include "fit/residuals.hpp"
 
 namespace zetrion {
 namespace {
@@ -42,6 +43,7 @@ FitResult dispatch(const FitRequest& req) {
 }  // namespace
 
 FitResult run_fit(const FitRequest& req) {
+    const ConcurrentFit in_progress;
     FitResult r = dispatch(req);
     // A stop may come after a method's last poll: what it returned then is
     // not the fit that was asked for.

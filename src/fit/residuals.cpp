@@ -76,7 +76,18 @@ bool residuals(const SeriesList& tree, std::span<const double> p, const Spectrum
 }
 
 namespace {
-std::atomic<double> g_parallel_min_us{kParallelJacobianMinMicros};
+// Each on a cache line of its own: the fit count changes twice per fit on
+// every fitting thread, the cut-over is read by every Jacobian.
+alignas(64) std::atomic<double> g_parallel_min_us{kParallelJacobianMinMicros};
+alignas(64) std::atomic<int> g_active_fits{0};
+thread_local int t_fit_depth = 0;  // ConcurrentFit scopes open on this thread
+}  // namespace
+
+ConcurrentFit::ConcurrentFit() {
+    if (t_fit_depth++ == 0) g_active_fits.fetch_add(1, std::memory_order_relaxed);
+}
+ConcurrentFit::~ConcurrentFit() {
+    if (--t_fit_depth == 0) g_active_fits.fetch_sub(1, std::memory_order_relaxed);
 }
 
 double parallel_jacobian_min_micros() { return g_parallel_min_us.load(std::memory_order_relaxed); }
@@ -100,11 +111,6 @@ ColumnScratch& column_scratch() {
     thread_local ColumnScratch s;
     return s;
 }
-
-// Jacobians being formed right now, over all threads. When several fits run
-// at once the callers already keep the processors busy, and handing columns
-// to the shared pool only adds waiting; then each caller works alone.
-std::atomic<int> g_active_jacobians{0};
 
 }  // namespace
 
@@ -134,16 +140,12 @@ bool jacobian_columns(const SeriesList& tree, std::span<const double> p, const S
             for (std::size_t i = 0; i < rows; ++i) col[i] = (s.plus[i] - s.minus[i]) / (h + h);
         }
     };
-    struct Active {
-        int others;
-        Active() : others(g_active_jacobians.fetch_add(1, std::memory_order_relaxed)) {}
-        ~Active() { g_active_jacobians.fetch_sub(1, std::memory_order_relaxed); }
-    } active;
     const auto t0 = std::chrono::steady_clock::now();
     columns(0, 1);
     if (m == 1) return true;
     const double first_us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
-    if (active.others > 0 || first_us * static_cast<double>(m - 1) < parallel_jacobian_min_micros()) {
+    if (first_us * static_cast<double>(m - 1) < parallel_jacobian_min_micros() ||
+        g_active_fits.load(std::memory_order_relaxed) > (t_fit_depth > 0 ? 1 : 0)) {
         columns(1, m);
     } else {
         WorkerPool::instance().parallel_for(m - 1, 1, [&](std::size_t b, std::size_t e) { columns(b + 1, e + 1); });

@@ -73,6 +73,19 @@ inline constexpr double kParallelJacobianMinMicros = 60.0;
 double parallel_jacobian_min_micros();
 void set_parallel_jacobian_min_micros(double us);
 
+// Marks a fit in progress on this thread for as long as it lives. While
+// fits run on several threads at once, the callers already keep the
+// processors busy and their Jacobians stay on their own threads. Counted
+// once per fit rather than once per Jacobian, so that concurrent fits do not
+// pass a shared cache line back and forth dozens of times each.
+class ConcurrentFit {
+public:
+    ConcurrentFit();
+    ~ConcurrentFit();
+    ConcurrentFit(const ConcurrentFit&) = delete;
+    ConcurrentFit& operator=(const ConcurrentFit&) = delete;
+};
+
 // m columns of 2n entries, column-major into out (out[k * 2n + i]); false on
 // too few parameters.
 bool jacobian_columns(const SeriesList& tree, std::span<const double> p, const Spectrum& data,
