@@ -13,7 +13,8 @@ weighted residuals) with the median and 95th-percentile wall time per fit.
 Then the default fit of "randles" on 60 points against impedance.py on the
 same spectrum, the default fit of "sei_randles", and the throughput of 200
 fits from two Python threads against one (best of three; the batch split in
-two halves, one loop per thread, and through a thread pool's map). The
+two halves, one loop per thread, and through a thread pool's map), and 20000
+small impedance calls from two threads against one. The
 process's CPU time is printed beside the wall time: on a machine busy with
 other work, the scheduler may give the process no more processor time with
 two threads than with one, and then wall times cannot show the scaling.
@@ -250,6 +251,27 @@ def main():
     print(f"threads: {n} fits, best of three (load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs)")
     for k, (wall, cpu) in best.items():
         print(f"  {k:<16} {wall:.3f} s wall, {cpu:.3f} s CPU; speed-up {one / wall:.2f}x")
+
+    # Tiny calls keep the interpreter lock: from two threads they should cost
+    # about what they cost from one, not a kernel hand-over per call.
+    k = 20000
+
+    def sweeps(count):
+        for _ in range(count):
+            c.impedance(f)
+
+    def sweep_halves():
+        th = [threading.Thread(target=sweeps, args=(k // 2,)) for _ in range(2)]
+        for t in th:
+            t.start()
+        for t in th:
+            t.join()
+
+    sweeps(100)
+    one_s = min(timed(lambda: sweeps(k))[0] for _ in range(3))
+    two_s = min(timed(sweep_halves)[0] for _ in range(3))
+    print(f"impedance, 60 points, {k} calls: one thread {1e6 * one_s / k:.2f} us/call, two threads {1e6 * two_s / k:.2f} us/call "
+          f"(speed-up {one_s / two_s:.2f}x)")
 
 
 if __name__ == "__main__":

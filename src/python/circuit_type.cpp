@@ -31,6 +31,14 @@ namespace {
 
 const CircuitModel& model_of(PyObject* self) { return *reinterpret_cast<CircuitObject*>(self)->model; }
 
+// An evaluation of fewer than this many (points x parameters) takes a few
+// microseconds and keeps the interpreter lock (see ReleaseGil).
+constexpr std::size_t kReleaseGilMinWork = 4096;
+
+bool worth_releasing(std::size_t points, std::size_t params, std::size_t evaluations = 1) {
+    return points * std::max<std::size_t>(params, 1) * evaluations >= kReleaseGilMinWork;
+}
+
 const char* nesting_message() {
     static const std::string m =
         "parallel groups nested deeper than " + std::to_string(kMaxNesting) + " levels";
@@ -211,7 +219,7 @@ PyObject* impedance_m(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     }
     std::unique_ptr<Cx[]> out(new Cx[std::max<std::size_t>(f.size(), 1)]);
     {
-        ReleaseGil nogil;
+        ReleaseGil nogil(worth_releasing(f.size(), model_of(self).count));
         sweep(model_of(self).tree, f, out.get());
     }
     PyObject* arr = complex_array_take(out.get(), f.size());
@@ -255,7 +263,7 @@ PyObject* residuals_m(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     std::vector<double> r(2 * in.omega.size());
     bool ok;
     {
-        ReleaseGil nogil;
+        ReleaseGil nogil(worth_releasing(in.omega.size(), model_of(self).count));
         EvalCounter counter{0};
         ok = residuals(model_of(self).tree, in.params, in.spectrum(), counter, r.data());
     }
@@ -288,7 +296,7 @@ PyObject* jacobian_m(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     std::vector<double> cols(m * rows);
     bool ok;
     {
-        ReleaseGil nogil;
+        ReleaseGil nogil(worth_releasing(in.omega.size(), model_of(self).count, 2 * m));
         EvalCounter counter{0};
         ok = jacobian_columns(model_of(self).tree, in.params, in.spectrum(), counter, cols.data());
     }
