@@ -50,7 +50,16 @@ class TrainResult:
 def dataset(
     notation: str, count: int, seed: int, distribution: str = "standard", cache_dir: pathlib.Path | None = None
 ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32], FloatArray]:
-    """Features, global features and raw targets of `count` spectra (cached when `cache_dir` is set)."""
+    """Features, global features and raw targets of `count` spectra (cached when `cache_dir` is set).
+
+    A distribution written "a+b" draws equal shares from each rule, with
+    its own seed per share.
+    """
+    parts = distribution.split("+")
+    if len(parts) > 1:
+        shares = [count // len(parts) + (k < count % len(parts)) for k in range(len(parts))]
+        sets = [dataset(notation, n, seed + k, d, cache_dir) for k, (n, d) in enumerate(zip(shares, parts))]
+        return (np.concatenate([s[0] for s in sets]), np.concatenate([s[1] for s in sets]), np.concatenate([s[2] for s in sets]))
     names = zetrion.Circuit(notation).param_names()
     cache = None
     if cache_dir is not None:
@@ -117,6 +126,7 @@ def train(
     batch: int = 256,
     lr: float = 2e-3,
     cache_dir: str | pathlib.Path | None = None,
+    init: str | pathlib.Path | None = None,
     log: Callable[[str], None] = print,
 ) -> TrainResult:
     """Train a guesser for `notation` and write it to `out`.
@@ -136,18 +146,28 @@ def train(
         Width of the network (16, 32 or 64 by parameter count when omitted).
     checkpoint_dir : path
         Where ``<out stem>.pt`` is kept; an existing one is resumed unless `resume` is false.
-    distribution : {"standard", "wide", "legacy"}
-        The drawing rule of the training spectra (see `spectra`).
+    distribution : {"standard", "wide", "legacy"} or "a+b"
+        The drawing rule of the training spectra (see `spectra`); "legacy+wide"
+        mixes two rules in equal shares.
     threads : int, optional
         PyTorch threads (``torch.set_num_threads``).
     max_steps : int, optional
         Stop after this many optimiser steps in total, whatever the budget.
+    init : path, optional
+        An EISNN001 file written for the same notation and width whose network
+        starts a fresh run (fine-tuning); its target statistics are kept.
+        Ignored when a checkpoint is resumed.
+
+    A run interrupted with Ctrl-C saves its checkpoint before stopping.
     """
     from ._torch import require_torch
 
     torch = require_torch()
     from .model import GuesserNet
 
+    for part in distribution.split("+"):
+        if part not in spectra.DISTRIBUTIONS:
+            raise ValueError(f"distribution must be one of {spectra.DISTRIBUTIONS} or two joined by '+', got {distribution!r}")
     notation = spectra.resolve(notation)
     circuit = zetrion.Circuit(notation)  # raises on a malformed notation
     names = circuit.param_names()
@@ -171,6 +191,15 @@ def train(
             if key in saved and asked is not None and saved[key] != asked:
                 raise ValueError(f"checkpoint {ckpt} was made with {key}={saved[key]!r}, not {asked!r}; pass the same value, another checkpoint directory or no resume")
         channels = int(saved.get("channels", channels or 0)) or channels
+    start: dict[str, FloatArray] | None = None
+    if saved is None and init is not None:
+        meta, tensors = eisnn.read_eisnn(pathlib.Path(init).read_bytes())
+        if meta.get("param_names") != ",".join(names):
+            raise ValueError(f"{init} was written for parameters {meta.get('param_names')!r}, not {','.join(names)!r}")
+        init_channels = int(meta["channels"])
+        if channels is not None and channels != init_channels:
+            raise ValueError(f"{init} has {init_channels} channels, not {channels}")
+        channels, start = init_channels, tensors
     channels = channels or default_channels(notation)
 
     t_data = time.time()
@@ -178,6 +207,8 @@ def train(
     log(f"{out.stem}: {train_size} training spectra ready in {time.time() - t_data:.0f} s")
     if saved is not None and "mean" in saved:
         mean, std = np.asarray(saved["mean"]), np.asarray(saved["std"])
+    elif start is not None:
+        mean, std = np.asarray(start["target_mean"]), np.asarray(start["target_std"])
     else:
         mean = y.mean(axis=0)
         std = y.std(axis=0)
@@ -193,6 +224,9 @@ def train(
         opt.load_state_dict(saved["opt"])
         state = dict(saved["state"])
         log(f"{out.stem}: resuming at {state['elapsed'] / 60:.1f} min, step {state['step']}")
+    elif start is not None:
+        net.load_state_dict({k[2:]: torch.tensor(v, dtype=torch.float32) for k, v in start.items() if k.startswith("w.")})
+        log(f"{out.stem}: starting from the network in {init}")
     start_step = int(state["step"])
 
     def save() -> None:
@@ -221,28 +255,34 @@ def train(
     def done() -> bool:
         return time.time() - t0 >= budget or (max_steps is not None and state["step"] >= max_steps)
 
-    while not done():
-        perm = torch.from_numpy(rng.permutation(len(xt)))
-        for b in range(steps_per_epoch):
-            frac = min((time.time() - t0) / budget, 1.0) if budget > 0 else 1.0
-            for g in opt.param_groups:
-                g["lr"] = lr * 0.5 * (1 + math.cos(math.pi * frac)) + 1e-5
-            idx = perm[b * batch : (b + 1) * batch]
-            pred = net(xt[idx], et[idx])[:, :p]
-            loss = torch.nn.functional.smooth_l1_loss(pred, yt[idx], beta=0.5)
-            opt.zero_grad()
-            loss.backward()
-            opt.step()
-            state["step"] += 1
-            state["loss"] = float(loss.item())
-            if state["step"] % 200 == 0:
-                log(f"{out.stem}: {(time.time() - t0) / 60:5.1f} min step {state['step']} loss {state['loss']:.4f}")
-            if time.time() - last_save > 60:
-                state["elapsed"] = time.time() - t0
-                save()
-                last_save = time.time()
-            if done():
-                break
+    try:
+        while not done():
+            perm = torch.from_numpy(rng.permutation(len(xt)))
+            for b in range(steps_per_epoch):
+                frac = min((time.time() - t0) / budget, 1.0) if budget > 0 else 1.0
+                for g in opt.param_groups:
+                    g["lr"] = lr * 0.5 * (1 + math.cos(math.pi * frac)) + 1e-5
+                idx = perm[b * batch : (b + 1) * batch]
+                pred = net(xt[idx], et[idx])[:, :p]
+                loss = torch.nn.functional.smooth_l1_loss(pred, yt[idx], beta=0.5)
+                opt.zero_grad()
+                loss.backward()
+                opt.step()
+                state["step"] += 1
+                state["loss"] = float(loss.item())
+                if state["step"] % 200 == 0:
+                    log(f"{out.stem}: {(time.time() - t0) / 60:5.1f} min step {state['step']} loss {state['loss']:.4f}")
+                if time.time() - last_save > 60:
+                    state["elapsed"] = time.time() - t0
+                    save()
+                    last_save = time.time()
+                if done():
+                    break
+    except KeyboardInterrupt:
+        state["elapsed"] = time.time() - t0
+        save()
+        log(f"{out.stem}: interrupted at {state['elapsed'] / 60:.1f} min, step {state['step']}; checkpoint saved in {ckpt}, run again to resume")
+        raise
     state["elapsed"] = time.time() - t0
     save()
     export(notation, net, mean, std, out)
