@@ -261,6 +261,56 @@ def test_training_resumes_the_step_count_from_its_checkpoint(tiny):
         train("R0-(R1,C1)", d / "mixed.eisnn", minutes=5, max_steps=2, train_size=300, checkpoint_dir=d / "ck", log=lambda m: None)
 
 
+def test_fine_tuning_starts_from_the_file_and_keeps_its_statistics(tiny, tmp_path):
+    from zetrion_tools.training.train import train
+
+    d, first = tiny
+    _, before = eisnn.read_eisnn(first.weights.read_bytes())
+    # Zero steps: the written network is the one it started from, with the
+    # same target statistics, although the data set drawn here is another.
+    tuned = train(MIXED, tmp_path / "tuned.eisnn", minutes=5, max_steps=0, train_size=200, checkpoint_dir=tmp_path / "ck",
+                  distribution="legacy+wide", init=first.weights, log=lambda m: None)
+    _, after = eisnn.read_eisnn(tuned.weights.read_bytes())
+    assert before.keys() == after.keys()
+    for k in before:
+        np.testing.assert_allclose(after[k], before[k], rtol=1e-6, atol=1e-7, err_msg=k)
+    with pytest.raises(ValueError, match="was written for parameters"):
+        train("R0-(R1,C1)", tmp_path / "rc.eisnn", max_steps=1, train_size=50, checkpoint_dir=tmp_path / "ck2", init=first.weights, log=lambda m: None)
+    with pytest.raises(ValueError, match="channels"):
+        train(MIXED, tmp_path / "w.eisnn", max_steps=1, train_size=50, channels=16, checkpoint_dir=tmp_path / "ck3", init=first.weights, log=lambda m: None)
+    with pytest.raises(ValueError, match="distribution must be"):
+        train(MIXED, tmp_path / "w.eisnn", max_steps=1, train_size=50, checkpoint_dir=tmp_path / "ck4", distribution="legacy+odd", log=lambda m: None)
+
+
+def test_a_mixed_set_draws_equal_shares_of_each_rule():
+    from zetrion_tools.training.train import dataset
+
+    x, e, y = dataset("rc", 7, 5, "legacy+wide")
+    xl, _, yl = dataset("rc", 4, 5, "legacy")
+    xw, _, yw = dataset("rc", 3, 6, "wide")
+    assert x.shape[0] == e.shape[0] == y.shape[0] == 7
+    np.testing.assert_array_equal(y, np.concatenate([yl, yw]))
+    np.testing.assert_array_equal(x, np.concatenate([xl, xw]))
+
+
+def test_an_interrupted_run_saves_its_checkpoint_and_resumes(tmp_path):
+    pytest.importorskip("torch")
+    from zetrion_tools.training.train import train
+
+    seen = []
+
+    def stop_at_step_200(msg):
+        seen.append(msg)
+        if "step 200 " in msg:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        train("rc", tmp_path / "rc.eisnn", minutes=5, train_size=300, batch=8, checkpoint_dir=tmp_path / "ck", threads=1, log=stop_at_step_200)
+    assert any("interrupted" in m for m in seen)
+    again = train("rc", tmp_path / "rc.eisnn", minutes=5, max_steps=201, train_size=300, batch=8, checkpoint_dir=tmp_path / "ck", threads=1, log=lambda m: None)
+    assert again.resumed_from_step == 200 and again.steps == 201
+
+
 def test_command_line_trains_evaluates_and_writes_a_usable_file(tmp_path, capsys):
     pytest.importorskip("torch")
     from zetrion_tools.training.cli import main
