@@ -229,12 +229,16 @@ def main():
         fn()
         return time.perf_counter() - w0, time.process_time() - c0
 
-    def halves():
-        th = [threading.Thread(target=loop, args=(n // 2,)) for _ in range(2)]
+    def in_two_threads(work, count):
+        """`work(count // 2)` on each of two fresh threads, waiting for both."""
+        th = [threading.Thread(target=work, args=(count // 2,)) for _ in range(2)]
         for t in th:
             t.start()
         for t in th:
             t.join()
+
+    def halves():
+        in_two_threads(loop, n)
 
     def pooled():
         with cf.ThreadPoolExecutor(2) as ex:
@@ -260,16 +264,9 @@ def main():
         for _ in range(count):
             c.impedance(f)
 
-    def sweep_halves():
-        th = [threading.Thread(target=sweeps, args=(k // 2,)) for _ in range(2)]
-        for t in th:
-            t.start()
-        for t in th:
-            t.join()
-
     sweeps(100)
     one_s = min(timed(lambda: sweeps(k))[0] for _ in range(3))
-    two_s = min(timed(sweep_halves)[0] for _ in range(3))
+    two_s = min(timed(lambda: in_two_threads(sweeps, k))[0] for _ in range(3))
     print(f"impedance, 60 points, {k} calls: one thread {1e6 * one_s / k:.2f} us/call, two threads {1e6 * two_s / k:.2f} us/call "
           f"(speed-up {one_s / two_s:.2f}x)")
 
