@@ -27,12 +27,10 @@ import numpy as np
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "python"))
-from zetrion_tools.training import spectra  # noqa: E402
 from zetrion_tools.training.train import MODELS  # noqa: E402
 
 import zetrion  # noqa: E402
-
-SEED = 800000  # as bench_fit.py
+from bench_fit import bench_spectra  # noqa: E402  (this folder is on the path when run as a script)
 
 
 def main() -> None:
@@ -50,11 +48,9 @@ def main() -> None:
     for name in names:
         if name not in MODELS:
             sys.exit(f"unknown preset {name!r}")
-        k = list(MODELS).index(name)
-        notation = MODELS[name][0]
         c = zetrion.Circuit(name)
         wa, wb = str(args.a / f"{name}.eisnn"), str(args.b / f"{name}.eisnn")
-        data = spectra.draw(notation, args.count, SEED + 100 * k, noise_min=0.005, noise_max=0.02, distribution=args.distribution)
+        data = bench_spectra(name, args.count, args.distribution)
         for w in (wa, wb):  # load both files before timing
             c.guess(data[0].f, data[0].z, weights=w)
         hits = {wa: 0, wb: 0}
