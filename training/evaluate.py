@@ -5,6 +5,8 @@
 
 Held-out spectra use seeds from 900000 on (the current distribution, one
 seed per model) and from 950000 on (the wide one), never used in training.
+--validation draws a third set (seeds from 970000 / 980000 on) for choosing
+between candidate networks, so that the held-out figures are not tuned on.
 Prints, per parameter, the median absolute error of the guess (decades for
 positive parameters, absolute for exponents), the same split by noise level,
 and the share of fits that reach the global optimum (final cost at most 1.01
@@ -26,9 +28,12 @@ from zetrion_tools.training.train import MODELS  # noqa: E402
 
 MODELS_INDEX = {n: i for i, n in enumerate(MODELS)}
 WIDE_HELD_OUT_SEED = 950000
+VALIDATION_SEED, WIDE_VALIDATION_SEED = 970000, 980000
 
 
-def held_out_seed(name: str, distribution: str) -> int:
+def held_out_seed(name: str, distribution: str, validation: bool = False) -> int:
+    if validation:
+        return (WIDE_VALIDATION_SEED if distribution == "wide" else VALIDATION_SEED) + MODELS_INDEX[name]
     return (WIDE_HELD_OUT_SEED if distribution == "wide" else HELD_OUT_SEED) + MODELS_INDEX[name]
 
 
@@ -40,13 +45,15 @@ def main() -> None:
     ap.add_argument("--no-fits", action="store_true")
     ap.add_argument("--distribution", choices=("legacy", "wide"), default="legacy",
                     help="held-out set: 'legacy' (the current training distribution) or 'wide'")
+    ap.add_argument("--validation", action="store_true",
+                    help="measure on the validation set instead (for choosing between candidates)")
     args = ap.parse_args()
     names = list(MODELS) if args.name == "all" else [args.name]
     for n in names:
         # The file in weights/ rather than the copy embedded at build time, so
         # that a model just retrained is measured without reinstalling.
         weights = args.weights or str(HERE.parent / "weights" / f"{n}.eisnn")
-        res = evaluate(MODELS[n][0], weights, args.count, held_out_seed(n, args.distribution),
+        res = evaluate(MODELS[n][0], weights, args.count, held_out_seed(n, args.distribution, args.validation),
                        args.distribution, not args.no_fits)
         print(f"[{n}]")
         print(res.report(), flush=True)
