@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out="${OUT:-weights}"
-default="two_rc:6:200000 two_rq:10:200000 two_rq_l:10:200000 sei_randles:20:400000 sei_randles_wo:25:400000 two_rc_l:5:200000 rc_l:4:200000"
+default="two_rc:6:200000 two_rq:10:200000 two_rq_l:10:200000 sei_randles:20:400000 sei_randles_wo:25:400000 two_rc_l:10:200000"
 for item in ${*:-$default}; do
   IFS=: read -r name minutes size <<<"$item"
   python3 training/train.py "$name" --distribution legacy+wide --init builtin --lr 1e-3 \
