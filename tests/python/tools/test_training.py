@@ -353,3 +353,18 @@ def test_committed_custom_guessers_guess_close_to_the_truth(path):
         errs.append([abs(a - b) if n.endswith(EXPONENTS) else abs(math.log10(a / b)) for n, a, b in zip(c.param_names(), g, s.truth)])
     # A trained model, not a random one: within a few tenths of a decade.
     assert np.median(np.array(errs), axis=0).max() < 0.3
+
+
+def test_held_out_and_validation_sets_never_share_a_seed_with_each_other_or_training():
+    import importlib.util
+
+    script = pathlib.Path(__file__).resolve().parents[3] / "training" / "evaluate.py"
+    spec = importlib.util.spec_from_file_location("training_evaluate", script)
+    ev = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(ev)
+    from zetrion_tools.training.train import TRAIN_SEED
+
+    seeds = [ev.held_out_seed(name, dist, validation) for name in ev.MODELS for dist in ("legacy", "wide") for validation in (False, True)]
+    assert len(set(seeds)) == len(seeds)
+    # A mixed training set draws its shares from TRAIN_SEED + k.
+    assert not set(seeds) & set(range(TRAIN_SEED, TRAIN_SEED + 100))
