@@ -27,14 +27,12 @@ from zetrion_tools.training.evaluate import HELD_OUT_SEED, evaluate  # noqa: E40
 from zetrion_tools.training.train import MODELS  # noqa: E402
 
 MODELS_INDEX = {n: i for i, n in enumerate(MODELS)}
-WIDE_HELD_OUT_SEED = 950000
-VALIDATION_SEED, WIDE_VALIDATION_SEED = 970000, 980000
+# First seed of each evaluation set, by (distribution, validation); one seed per model from there.
+FIRST_SEED = {("legacy", False): HELD_OUT_SEED, ("wide", False): 950000, ("legacy", True): 970000, ("wide", True): 980000}
 
 
 def held_out_seed(name: str, distribution: str, validation: bool = False) -> int:
-    if validation:
-        return (WIDE_VALIDATION_SEED if distribution == "wide" else VALIDATION_SEED) + MODELS_INDEX[name]
-    return (WIDE_HELD_OUT_SEED if distribution == "wide" else HELD_OUT_SEED) + MODELS_INDEX[name]
+    return FIRST_SEED[distribution, validation] + MODELS_INDEX[name]
 
 
 def main() -> None:

@@ -117,7 +117,8 @@ def main() -> None:
         if (k + 1) % 50 == 0:
             print(f"{k + 1}/{len(data)} spectra", file=sys.stderr, flush=True)
     a = np.array(rows)
-    print(f"Wo2.tau on {len(a)} wide held-out spectra of {NAME}: median absolute error in decades")
+    which = "validation" if args.validation else "held-out"
+    print(f"Wo2.tau on {len(a)} wide {which} spectra of {NAME}: median absolute error in decades")
     print(f"{'knee':28} {'n':>4} {'posterior median':>17} {'posterior spread':>17} {'learned guess':>14}")
     for label, m in (("all", a[:, 3] > -np.inf), ("> 0.5 decades below band", a[:, 3] > 0.5),
                      ("0 - 0.5 decades below", (a[:, 3] > 0) & (a[:, 3] <= 0.5)), ("inside the band", a[:, 3] <= 0)):
