@@ -374,7 +374,7 @@ def _statistics(s: _Setup, out: dict[str, Any], weight: str) -> dict[str, Any]:
     free_names = [s.names[i] for i in s.free_idx]
     undetermined: tuple[dict[str, float], ...] = ()
     if 2 * s.freq.size > k:
-        jw = "unit" if weight == "sigma" else weight
+        jw: Any = "unit" if weight == "sigma" else weight  # a core weighting name, checked by fit()
         j = np.asarray(s.circuit.jacobian(values, s.freq, s.imp, jw), dtype=np.float64)[:, s.free_idx]
         if s.point_weights is not None:
             j = j / np.repeat(np.asarray(s.point_weights), 2)[:, None]
