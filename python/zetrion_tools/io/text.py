@@ -184,16 +184,18 @@ def _shape(token: str) -> tuple[bool, int, bool, int]:
     return bool(e), sum(c.isdigit() for c in exponent), "." in mantissa or "," in mantissa, digits
 
 
-def _complete_cell(token: str, previous: str) -> bool:
+def _complete_cell(token: str, above: list[str]) -> bool:
     """Whether a cell at the very end of a file can be taken as written in full.
 
-    A file cut inside a number leaves a shorter number that still parses; it
-    is told apart by comparing its form with the same cell of the row before:
-    the same exponent form, a decimal point where that one has one, and at
-    least as many mantissa digits.
+    A file cut inside a number leaves a shorter number that still parses. It
+    is told apart only where the column is written in a fixed form (the same
+    exponent form, decimal point and count of mantissa digits in the rows
+    above, as EC-Lab's or NumPy's ``%e`` output): the cell must have that
+    form. In a column of varying form it cannot be told apart and is not
+    trusted.
     """
-    mine, theirs = _shape(token), _shape(previous)
-    return mine[:3] == theirs[:3] and mine[3] >= theirs[3]
+    shapes = {_shape(cell) for cell in above}
+    return len(above) >= 2 and len(shapes) == 1 and _shape(token) in shapes
 
 
 @dataclass
@@ -260,8 +262,19 @@ def _parse_row(
     return values
 
 
+def _rows_above(table: Table, k: int, count: int) -> list[list[str]]:
+    """The fields of up to ``count`` rows above line ``k``, nearest first."""
+    rows: list[list[str]] = []
+    j = k - 1
+    while j >= table.start and len(rows) < count:
+        if table.is_row(table.source.lines[j]):
+            rows.append(table.split(table.source.lines[j]))
+        j -= 1
+    return rows
+
+
 def _final_row(
-    table: Table, fields: list[str], previous: list[str] | None, wanted: Sequence[int], k: int
+    table: Table, fields: list[str], wanted: Sequence[int], k: int
 ) -> list[float] | None:
     """The values of the table's last row, or None if it is incomplete."""
     if len(fields) < max(wanted) + 1:
@@ -272,15 +285,15 @@ def _final_row(
         return None
     if k == len(table.source.lines) - 1 and not table.source.terminated:
         # the file ends inside this line: it is complete only if it has all
-        # the fields of the row before and its last cell, if one of ours,
-        # has the form that cell has in the row before
-        if previous is None:
-            expected = table.width if table.width is not None else len(fields)
-            return values if len(fields) >= expected and len(fields) - 1 not in wanted else None
-        if len(fields) < len(previous):
+        # the fields of the rows above and its last cell, if one of ours,
+        # has the fixed form that cell has in the rows above
+        above = _rows_above(table, k, 3)
+        expected = len(above[0]) if above else (table.width or len(fields))
+        if len(fields) < expected:
             return None
         last = len(fields) - 1
-        if last in wanted and not _complete_cell(fields[last], previous[last]):
+        cells = [row[last] for row in above if len(row) > last]
+        if last in wanted and not _complete_cell(fields[last], cells):
             return None
     return values
 
@@ -296,7 +309,6 @@ def columns(
     lines = table.source.lines
     last = table.last_row()
     out = [array("d") for _ in wanted]
-    previous: list[str] | None = None
     split, comma, is_row = table.split, table.decimal_comma, table.is_row
     check = table.width is not None or table.max_width is not None
     pairs = list(zip(wanted, (a.append for a in out)))
@@ -313,13 +325,12 @@ def columns(
         except (ValueError, IndexError):
             _parse_row(table, fields, wanted, labels, k + 1, path)
             raise  # pragma: no cover - _parse_row raises a clearer error
-        previous = fields
     truncated = False
     if last >= 0:
         fields = split(lines[last])
         if table.max_width is not None:
             _check_width(table, fields, last + 1, path)
-        values = _final_row(table, fields, previous, wanted, last)
+        values = _final_row(table, fields, wanted, last)
         if values is None:
             truncated = True
         else:
