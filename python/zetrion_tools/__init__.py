@@ -16,13 +16,14 @@ if TYPE_CHECKING:
     # what type checkers see of the lazily imported names
     from .checks import DataError, DataWarning, check_spectrum
     from .fitting import ConstrainedFit, fit
-    from .io import ReadError, Spectrum, read, read_delimited
+    from .io import ReadError, Spectrum, read, read_all, read_delimited
     from .plotting import bode, nyquist, plot_fit, plot_residuals
     from .records import FitRecord, load_record, make_record, records_to_frame, save_record
     from .validation import LinKKResult, linkk
 
 __all__ = [
     "read",
+    "read_all",
     "read_delimited",
     "Spectrum",
     "ReadError",
@@ -49,6 +50,7 @@ __all__ = [
 # public name -> submodule that defines it
 _LAZY = {
     "read": "io",
+    "read_all": "io",
     "read_delimited": "io",
     "Spectrum": "io",
     "ReadError": "io",

@@ -65,7 +65,7 @@ def read_limited(path: Path, limit: int, error: type[Exception]) -> bytes:
     if not stat.S_ISREG(before.st_mode):
         raise error(f"{path}: not a regular file (a device, FIFO, socket or directory)")
     if before.st_size > limit:
-        raise error(f"{path}: {before.st_size} bytes is more than the {limit} accepted")
+        raise error(f"{path}: {before.st_size} bytes is too large (at most {limit} accepted)")
     # O_NONBLOCK: if the path was swapped for a FIFO since the stat above,
     # opening it must not wait for a writer
     fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
@@ -81,7 +81,7 @@ def read_limited(path: Path, limit: int, error: type[Exception]) -> bytes:
             chunks.append(chunk)
             total += len(chunk)
             if total > limit:
-                raise error(f"{path}: more than the {limit} bytes accepted")
+                raise error(f"{path}: too large (at most {limit} bytes accepted)")
     finally:
         os.close(fd)
     return b"".join(chunks)

@@ -31,7 +31,7 @@ _UNIT_WORDS = re.compile(
 # 'real_impedance_ohm', 'phase_degree', 'Zmod ohm'
 _SUFFIX_UNITS = {
     "hz", "hertz", "khz", "kilohertz", "ohm", "ohms", "kohm", "mohm", "deg", "degree",
-    "degrees", "rad", "radian", "radians", "ω", "Ω".lower(),
+    "degrees", "rad", "radian", "radians", "ω",
 }
 _FREQUENCY_UNITS = {
     "hz": 1.0, "hertz": 1.0, "khz": 1e3, "kilohertz": 1e3, "mHz": 1e-3, "millihertz": 1e-3,
