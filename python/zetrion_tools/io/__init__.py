@@ -10,7 +10,8 @@ loop, the segments of a VersaStudio file).
 Supported native exports: Gamry Framework ``.DTA``, BioLogic EC-Lab ``.mpt``,
 Metrohm Autolab (the Z60W/ZView text export and the NOVA column export), CH
 Instruments text, Ametek Parstat text, Princeton Applied Research PowerSuite
-text, Ametek VersaStudio ``.par`` and Scribner ZPlot/ZView ``.z``. Anything
+text, Ametek VersaStudio ``.par``, Scribner ZPlot/ZView ``.z`` and the RelaxIS
+text export. Anything
 else with recognisable column names (frequency; real and imaginary parts or
 modulus and phase; units in the header) is read as delimited text, see
 :func:`read_delimited`.

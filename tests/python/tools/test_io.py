@@ -416,7 +416,7 @@ class TestColumnNames:
 
 
 class TestMultiSweep:
-    path = DATA / "multi-sweep" / "ex1.mpt"
+    path = DATA / "more" / "ex1.mpt"
 
     def test_each_cycle_is_its_own_spectrum(self) -> None:
         from zetrion_tools import read_all
@@ -463,3 +463,38 @@ class TestMultiSweep:
         np.testing.assert_array_equal(sweeps[0].impedance, sweeps[1].impedance)
         with pytest.warns(ReadWarning, match="read_all"):
             read(path)
+
+
+class TestMoreFormats:
+    more = DATA / "more"
+
+    def test_relaxis_export_matches_the_ec_lab_export_of_the_same_measurement(self) -> None:
+        relaxis = read(self.more / "PEIS_LPSCl_IonBlocking_-25C_RelaxIS.txt")
+        eclab = read(self.more / "PEIS_LPSCl_IonBlocking_-25C.txt")
+        assert relaxis.format == "relaxis" and eclab.format == "biologic"
+        assert relaxis.metadata["parameters"]["TM"] == 33.741076
+        assert relaxis.metadata["name"].endswith("C01.mpr_1")
+        # RelaxIS lists the points upwards in frequency, EC-Lab downwards;
+        # both hold the instrument's single-precision values
+        np.testing.assert_allclose(relaxis.frequencies[::-1], eclab.frequencies, rtol=1e-7)
+        np.testing.assert_allclose(relaxis.impedance[::-1], eclab.impedance, rtol=1e-7)
+
+    def test_relaxis_export_of_two_spectra(self, tmp_path: Path) -> None:
+        from zetrion_tools.io import read_all
+
+        lines = (self.more / "PEIS_LPSCl_IonBlocking_-25C_RelaxIS.txt").read_text().splitlines()
+        second = [lines[3].replace("TM=33.741076", "TM=40")] + lines[4:]
+        path = tmp_path / "two.txt"
+        path.write_text("\n".join(lines + second) + "\n")
+        sweeps = read_all(path)
+        assert [s.metadata["parameters"]["TM"] for s in sweeps] == [33.741076, 40.0]
+        np.testing.assert_array_equal(sweeps[0].impedance, sweeps[1].impedance)
+
+    def test_gamry_galvanostatic_eis_matches_impedance_py(self) -> None:
+        from impedance.preprocessing import readGamry
+
+        s = read(self.more / "EISGALV_EISTest3.DTA")
+        f_ref, z_ref = readGamry(str(self.more / "EISGALV_EISTest3.DTA"))
+        assert s.metadata["technique"] == "GALVEIS" and len(s) == 71
+        np.testing.assert_array_equal(s.frequencies, f_ref)
+        np.testing.assert_array_equal(s.impedance, z_ref)

@@ -24,7 +24,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from zetrion_tools.io import MAX_BYTES, ReadError, ReadWarning, Spectrum, read
+from zetrion_tools.io import MAX_BYTES, ReadError, ReadWarning, Spectrum, read, read_all
 
 from instrument_data import DATA, INSTRUMENT_FILES
 
@@ -35,10 +35,20 @@ def points(s: Spectrum) -> list[tuple[float, complex]]:
     return list(zip(s.frequencies.tolist(), s.impedance.tolist()))
 
 
+# the single-sweep exports, and files of several sweeps and other formats
+FUZZED = [
+    *INSTRUMENT_FILES,
+    "more/ex1.mpt",
+    "more/PEIS_LPSCl_IonBlocking_-25C_RelaxIS.txt",
+    "more/EISGALV_EISTest3.DTA",
+]
+
+
 def full(name: str) -> list[tuple[float, complex]]:
+    """Every point of every sweep of the undamaged file."""
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", ReadWarning)
-        return points(read(DATA / name))
+        return [p for s in read_all(DATA / name) for p in points(s)]
 
 
 def outcome(path: Path, **kwargs: object) -> tuple[list[tuple[float, complex]] | None, list[str]]:
@@ -61,7 +71,7 @@ def cut_points(size: int) -> list[int]:
 
 
 class TestTruncation:
-    @pytest.mark.parametrize("name", INSTRUMENT_FILES)
+    @pytest.mark.parametrize("name", FUZZED)
     def test_a_cut_file_never_yields_a_point_the_full_file_lacks(self, tmp_path: Path, name: str) -> None:
         raw = (DATA / name).read_bytes()
         whole = set(full(name))

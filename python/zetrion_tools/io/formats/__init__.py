@@ -20,6 +20,7 @@ from .delimited import find_header, read_delimited_lines
 from .gamry import read_gamry
 from .parstat import read_parstat
 from .powersuite import read_powersuite
+from .relaxis import is_relaxis, read_relaxis
 from .versastudio import read_versastudio
 from .zplot import read_zplot
 
@@ -38,6 +39,7 @@ READERS: dict[str, Reader] = {
     "powersuite": read_powersuite,
     "versastudio": read_versastudio,
     "zplot": read_zplot,
+    "relaxis": read_relaxis,
     "delimited": lambda src, path: read_delimited_lines(src, path, negative_imag=None),
 }
 
@@ -61,6 +63,8 @@ def _by_signature(head: str, first: str) -> str | None:
         return "biologic"
     if first.startswith(("ZPLOT2 ASCII", "ZPlotW Data File")):
         return "zplot"
+    if is_relaxis(first):
+        return "relaxis"
     if first.startswith("Z60W Data File"):
         return "autolab"
     if "<Application>" in head and ("VersaStudio" in head or "<Segment" in head):
@@ -111,7 +115,7 @@ def detect_format(text: str, suffix: str = "") -> str:
         return "delimited"
     raise ReadError(
         "unrecognised file: not a Gamry, BioLogic, Autolab, CH Instruments, Parstat, "
-        "PowerSuite, VersaStudio or ZPlot export, and no header line naming a "
+        "PowerSuite, VersaStudio, ZPlot or RelaxIS export, and no header line naming a "
         "frequency and impedance columns (e.g. 'freq,Re(Z),Im(Z)') was found; "
         "add such a header or pass format=..."
     )
