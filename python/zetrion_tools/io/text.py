@@ -309,22 +309,30 @@ def columns(
     lines = table.source.lines
     last = table.last_row()
     out = [array("d") for _ in wanted]
-    split, comma, is_row = table.split, table.decimal_comma, table.is_row
-    check = table.width is not None or table.max_width is not None
+    split = table.split
+    exact, most = table.width, table.max_width
     pairs = list(zip(wanted, (a.append for a in out)))
+    comments = table.comments
     for k in range(table.start, last):
         line = lines[k]
-        if not is_row(line):
+        if not line or line.isspace() or (comments and line.lstrip().startswith("#")):
             continue
         fields = split(line)
-        if check:
+        if (exact is not None and len(fields) != exact) or (most is not None and len(fields) > most):
             _check_width(table, fields, k + 1, path)
+        done = 0
         try:
+            if "_" in line:  # float() would accept "1_0"; let number() refuse it
+                raise ValueError(line)
             for col, append in pairs:
-                append(number(fields[col], comma))
+                append(float(fields[col]))
+                done += 1
         except (ValueError, IndexError):
-            _parse_row(table, fields, wanted, labels, k + 1, path)
-            raise  # pragma: no cover - _parse_row raises a clearer error
+            # quotes, a decimal comma, or a bad cell: the careful path
+            for a in out[:done]:
+                a.pop()
+            for (_, append), v in zip(pairs, _parse_row(table, fields, wanted, labels, k + 1, path)):
+                append(v)
     truncated = False
     if last >= 0:
         fields = split(lines[last])
@@ -379,6 +387,8 @@ def require_points(path: Path, f: NDArray[np.float64]) -> None:
 def split_fields(line: str, sep: str) -> list[str]:
     """Split at ``sep``, dropping empty trailing fields."""
     fields = line.split(sep)
+    if fields[-1] and not fields[-1].isspace():
+        return fields
     while fields and not fields[-1].strip():
         fields.pop()
     return fields
