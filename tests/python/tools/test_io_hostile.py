@@ -192,7 +192,7 @@ HOSTILE = ["(", "( ", "a(", "\t(", "[ (", "Freq (", '"', "  ", "f,(", "Z' [k"]
 
 def _timed_read(path: Path, fmt: str | None) -> float:
     best = float("inf")
-    for _ in range(2):
+    for _ in range(3):
         t0 = time.perf_counter()
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
@@ -216,8 +216,8 @@ class TestHostileHeaders:
             path.write_text(unit * (n // len(unit)) + "\n" + table)
             cost.append(_timed_read(path, "delimited") + _timed_read(path, None))
         # linear: about 10x for 10x the bytes; quadratic: 100x. The floor
-        # keeps timer noise on tiny times from deciding.
-        assert cost[1] < 25 * max(cost[0], 2e-3), (unit, cost)
+        # keeps timer noise and a busy machine on tiny times from deciding.
+        assert cost[1] < 25 * max(cost[0], 5e-3), (unit, cost)
 
     @pytest.mark.parametrize("name", INSTRUMENT_FILES)
     def test_instrument_headers_with_a_hostile_line(self, tmp_path: Path, name: str) -> None:
@@ -234,7 +234,7 @@ class TestHostileHeaders:
                 path = tmp_path / f"h{n}{Path(name).suffix}"
                 path.write_bytes("\n".join(edited).encode("latin-1"))
                 cost.append(_timed_read(path, fmt) + _timed_read(path, None))
-            assert cost[1] < 25 * max(cost[0], 2e-3), (name, unit, cost)
+            assert cost[1] < 25 * max(cost[0], 5e-3), (name, unit, cost)
 
 
 class TestSpecialFiles:
