@@ -20,6 +20,9 @@ if TYPE_CHECKING:
     from .plotting import bode, nyquist, plot_fit, plot_residuals
     from .records import FitRecord, load_record, make_record, records_to_frame, save_record
     from .validation import LinKKResult, linkk
+    from .drt_analysis import DrtResult, drt, load_drt
+    from .drt_batch import drt_many
+    from .drt_plot import plot_drt
 
 __all__ = [
     "read",
@@ -44,6 +47,11 @@ __all__ = [
     "records_to_frame",
     "fit_many",
     "fit_distributed",
+    "drt",
+    "DrtResult",
+    "load_drt",
+    "drt_many",
+    "plot_drt",
 ]
 
 # public name -> submodule that defines it
@@ -70,6 +78,11 @@ _LAZY = {
     "records_to_frame": "records",
     "fit_many": "batch",
     "fit_distributed": "distributed",
+    "drt": "drt_analysis",
+    "DrtResult": "drt_analysis",
+    "load_drt": "drt_analysis",
+    "drt_many": "drt_batch",
+    "plot_drt": "drt_plot",
 }
 
 

@@ -9,6 +9,8 @@ namespace {
 // Beyond this |s| (in ln tau) a basis is not integrated, as in DRTtools.
 constexpr double kTailLimit = 50.0;
 
+}  // namespace
+
 // |r| beyond which phi(r) is below 1e-16 (0 for the heavy-tailed bases:
 // integrate to kTailLimit).
 double support(Basis b) {
@@ -22,6 +24,8 @@ double support(Basis b) {
         default: return 0.0;
     }
 }
+
+namespace {
 
 // Cubic (four-point Lagrange) interpolation of a table sampled at
 // t0 + k h.
@@ -105,7 +109,9 @@ Tables penalty_table(Basis b, double eps, int k, double d_hi) {
         else v = (basis_value(b, r + fd) - 2 * basis_value(b, r) + basis_value(b, r - fd)) / (fd * fd);
         dphi[static_cast<std::size_t>(j + half)] = v;
     }
-    const auto count = static_cast<std::size_t>(std::ceil(d_hi / t.h)) + 5;
+    // Beyond twice the reach the two derivatives no longer overlap.
+    const double d_max = std::min(d_hi, 2 * reach / eps);
+    const auto count = static_cast<std::size_t>(std::ceil(d_max / t.h)) + 5;
     t.re.assign(count, 0.0);
     const double scale = std::pow(eps, 2 * k) * t.h;
     const auto n = static_cast<std::ptrdiff_t>(dphi.size());
@@ -208,7 +214,8 @@ Discretisation discretise(Basis b, double eps, int derivative, const std::vector
     d.penalty = Matrix(y.size(), y.size());
     for (std::size_t i = 0; i < y.size(); ++i)
         for (std::size_t j = i; j < y.size(); ++j) {
-            const double v = interpolate(p.re, 0.0, p.h, y[j] - y[i]);
+            const double gap = y[j] - y[i];
+            const double v = gap < p.h * static_cast<double>(p.re.size() - 1) ? interpolate(p.re, 0.0, p.h, gap) : 0.0;
             d.penalty(i, j) = v;
             d.penalty(j, i) = v;
         }

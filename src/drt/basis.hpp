@@ -9,6 +9,9 @@
 
 namespace zetrion::drt {
 
+// |r| beyond which phi(r) < 1e-16; 0 for the heavy-tailed bases.
+double support(Basis b);
+
 // r at which phi(r) = 1/2.
 double half_width(Basis b);
 

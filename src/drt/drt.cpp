@@ -140,6 +140,32 @@ double lcurve(const Spectral& sp, double t) {
     return den > 0 ? -(x1 * y2 - x2 * y1) / den : 0.0;
 }
 
+// The criteria of the GCV family estimate the noise variance per residual
+// at their minimum. A measured spectrum is never known better than about
+// 1e-4 of |Z| (`noise_floor`); below that level GCV on clean or synthetic data
+// chases ever smaller lambda and gamma rings. The floor as a score.
+double gcv_floor(const Problem& pr, const Settings& s) {
+    double ss = 0;
+    for (double v : pr.b) ss += v * v;
+    const double rms = std::sqrt(ss / static_cast<double>(std::max<std::size_t>(pr.b.size(), 1)));
+    return s.noise_floor * rms * s.noise_floor * rms;
+}
+
+// The largest lambda of the scan, at or above the minimum `best`, whose
+// score stays below the minimum plus the floor: the smoothest DRT the
+// criterion cannot tell from its best at the noise floor.
+double widen(const std::vector<double>& grid, const std::vector<double>& scores, double best, double fbest,
+             double floor) {
+    const double limit = fbest + floor;
+    double chosen = best;
+    for (std::size_t i = 0; i < grid.size(); ++i) {
+        if (grid[i] <= best) continue;
+        if (!(scores[i] <= limit)) break;
+        chosen = grid[i];
+    }
+    return chosen;
+}
+
 double choose_lambda(const Setup& st, const Settings& s, const Problem& pr, const Spectral& sp, Result& out) {
     const double lo = std::log10(s.lambda_min), hi = std::log10(s.lambda_max);
     if (s.rule == LambdaRule::ReImCv) {
@@ -158,7 +184,8 @@ double choose_lambda(const Setup& st, const Settings& s, const Problem& pr, cons
         return std::pow(10.0, minimise_log([&](double t) { return lcurve(sp, t); }, lo, hi, out.lambda_grid,
                                            out.score_grid));
     const auto crit = [&](double t) { return gcv_like(sp, s.rule, std::pow(10.0, t)); };
-    return std::pow(10.0, minimise_log(crit, lo, hi, out.lambda_grid, out.score_grid));
+    const double best = minimise_log(crit, lo, hi, out.lambda_grid, out.score_grid);
+    return std::pow(10.0, widen(out.lambda_grid, out.score_grid, best, crit(best), gcv_floor(pr, s)));
 }
 
 bool validate(const std::vector<double>& f, const std::vector<Cx>& z, const Settings& s, Error& err) {
@@ -180,6 +207,8 @@ bool validate(const std::vector<double>& f, const std::vector<Cx>& z, const Sett
         return fail("the lambda range must satisfy 0 < lambda_min < lambda_max");
     if (s.fine_per_decade < 1 || s.fine_per_decade > 10000) return fail("fine_per_decade must be in 1..10000");
     if (!(s.fine_extension >= 0 && s.fine_extension <= 10)) return fail("fine_extension must be in 0..10");
+    if (!(s.noise_floor >= 0 && s.noise_floor < 1)) return fail("noise_floor must be in [0, 1)");
+    if (s.density < 1 || s.density > 8) return fail("density must be in 1..8");
     if (s.data == DataPart::Real && s.rule == LambdaRule::ReImCv)
         return fail("re/im cross-validation needs both parts of the spectrum");
     if (s.data == DataPart::Imaginary && s.rule == LambdaRule::ReImCv)
@@ -200,6 +229,13 @@ bool make_setup(const std::vector<double>& f, const std::vector<Cx>& z, const Se
     }
     std::sort(st.y.begin(), st.y.end());
     st.spacing = (st.y.back() - st.y.front()) / static_cast<double>(m - 1);
+    if (s.density > 1 && st.spacing > 0) {  // more centres than points, evenly spaced
+        const double y0 = st.y.front(), y1 = st.y.back();
+        const std::size_t n = (m - 1) * s.density + 1;
+        st.y.resize(n);
+        for (std::size_t j = 0; j < n; ++j) st.y[j] = y0 + (y1 - y0) * static_cast<double>(j) / static_cast<double>(n - 1);
+        st.spacing /= static_cast<double>(s.density);
+    }
     if (!(st.spacing > 0)) {
         err.message = "the frequencies must span a range";
         return false;
@@ -221,7 +257,8 @@ bool make_setup(const std::vector<double>& f, const std::vector<Cx>& z, const Se
 std::vector<double> coefficients(const Problem& pr, const Spectral& sp, double lambda, bool signed_drt,
                                  std::size_t& iterations) {
     std::vector<double> x = sp.solve(lambda);
-    if (signed_drt) return x;
+    // The unconstrained solution is the constrained one when it is feasible.
+    if (signed_drt || std::all_of(x.begin(), x.end(), [](double v) { return v >= 0; })) return x;
     Matrix h = gram(pr.a);
     for (std::size_t i = 0; i < pr.penalty.rows; ++i)
         for (std::size_t j = 0; j < pr.penalty.cols; ++j) h(pr.p + i, pr.p + j) += lambda * pr.penalty(i, j);
@@ -303,11 +340,14 @@ std::vector<double> gamma_at(Basis b, double epsilon, const std::vector<double>&
     std::vector<double> out(tau_out.size(), 0.0);
     std::vector<double> y(tau.size());
     for (std::size_t j = 0; j < tau.size(); ++j) y[j] = std::log(tau[j]);
+    const double reach = support(b) > 0 ? support(b) : std::numeric_limits<double>::infinity();
     for (std::size_t k = 0; k < tau_out.size(); ++k) {
         const double yk = std::log(tau_out[k]);
         double s = 0;
-        for (std::size_t j = 0; j < tau.size() && j < coeffs.size(); ++j)
-            if (coeffs[j] != 0.0) s += coeffs[j] * basis_value(b, epsilon * (yk - y[j]));
+        for (std::size_t j = 0; j < tau.size() && j < coeffs.size(); ++j) {
+            const double r = epsilon * (yk - y[j]);
+            if (coeffs[j] != 0.0 && std::abs(r) < reach) s += coeffs[j] * basis_value(b, r);
+        }
         out[k] = s;
     }
     return out;

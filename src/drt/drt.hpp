@@ -50,7 +50,7 @@ struct Settings {
     // ln tau) / fwhm_coeff; or the shape factor eps itself when given.
     double fwhm_coeff = 0.5;
     std::optional<double> shape_factor;
-    int derivative = 1;  // 1 or 2
+    int derivative = 2;  // 1 or 2
     DataPart data = DataPart::Both;
     bool inductance = true;
     bool signed_drt = false;
@@ -58,6 +58,13 @@ struct Settings {
     double lambda = 1e-3;  // used when rule == Given
     double lambda_min = 1e-8, lambda_max = 10.0;
     Weighting weighting = Weighting::None;
+    // The relative noise level below which the GCV rules do not chase the
+    // misfit (0 turns it off).
+    double noise_floor = 2e-4;
+    // Basis centres per point spacing: 1 puts one centre at 1 / (2 pi f) of
+    // each point; more spreads (m - 1) * density + 1 centres evenly over
+    // the same range.
+    std::size_t density = 1;
     std::size_t fine_per_decade = 40;  // output grid density
     double fine_extension = 0.5;       // decades beyond the data's tau range
 };

@@ -83,7 +83,12 @@ void tridiagonalise(Matrix& z, std::vector<double>& d, std::vector<double>& e) {
     }
 }
 
-// Implicit QL iterations on the tridiagonal (d, e), rotating the columns of z.
+void transpose(Matrix& m) {
+    for (std::size_t i = 0; i < m.rows; ++i)
+        for (std::size_t j = i + 1; j < m.cols; ++j) std::swap(m(i, j), m(j, i));
+}
+
+// Implicit QL iterations on the tridiagonal (d, e), rotating the rows of z.
 void tridiagonal_ql(std::vector<double>& d, std::vector<double>& e, Matrix& z) {
     const std::size_t n = d.size();
     for (std::size_t i = 1; i < n; ++i) e[i - 1] = e[i];
@@ -120,10 +125,12 @@ void tridiagonal_ql(std::vector<double>& d, std::vector<double>& e, Matrix& z) {
                 p = s * r;
                 d[i + 1] = g + p;
                 g = c * r - b;
+                double* zi = &z.a[i * n];  // z holds the vectors as rows here
+                double* zj = zi + n;
                 for (std::size_t k = 0; k < n; ++k) {
-                    f = z(k, i + 1);
-                    z(k, i + 1) = s * z(k, i) + c * f;
-                    z(k, i) = c * z(k, i) - s * f;
+                    f = zj[k];
+                    zj[k] = s * zi[k] + c * f;
+                    zi[k] = c * zi[k] - s * f;
                 }
             }
             if (underflow) continue;
@@ -190,7 +197,9 @@ void symmetric_eigen(const Matrix& m, std::vector<double>& values, Matrix& vecto
     }
     std::vector<double> e(n, 0.0);
     tridiagonalise(vectors, values, e);
+    transpose(vectors);  // rotations then touch contiguous rows
     tridiagonal_ql(values, e, vectors);
+    transpose(vectors);
     // Sort ascending, carrying the vectors.
     std::vector<std::size_t> order(n);
     for (std::size_t i = 0; i < n; ++i) order[i] = i;
