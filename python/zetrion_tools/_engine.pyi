@@ -51,6 +51,7 @@ def drt(
     fine_extension: float = ...,
     noise_floor: float = ...,
     density: int = ...,
+    centre_shift: float = ...,
 ) -> dict[str, Any]: ...
 def drt_gamma(
     basis: str, epsilon: float, tau: Sequence[float], coeffs: Sequence[float], tau_out: Sequence[float]

@@ -35,10 +35,12 @@ if TYPE_CHECKING:
 
 __all__ = [
     "BASES",
+    "centre_shift",
     "complex_pairs",
     "LAMBDA_RULES",
     "DrtResult",
     "detect_inductive_loop",
+    "resolve_signed",
     "drt",
     "load_drt",
 ]
@@ -289,6 +291,7 @@ def drt(
     lambda_range: tuple[float, float] = (1e-8, 10.0),
     noise_floor: float = 2e-4,
     density: int = 1,
+    centres: Literal["omega", "f"] = "omega",
     points_per_decade: int = 40,
     extend_decades: float = 0.5,
     check_sign: bool = True,
@@ -298,16 +301,13 @@ def drt(
     Parameters
     ----------
     f, z : array_like
-        Frequencies (Hz) and complex impedances (ohm, capacitive = negative
-        imaginary part); checked as a fit checks them (``DataError`` for
-        NaN, infinite, mismatched or too few values).
+        Frequencies (Hz) and impedances (ohm), checked as a fit checks them
+        (``DataError`` for NaN, infinite, mismatched or too few values).
     lam : float, optional
-        The regularisation parameter; when omitted, ``rule`` chooses it in
-        ``lambda_range``.
+        The regularisation parameter; by default ``rule`` chooses it.
     rule : str
-        ``"gcv"`` (default), ``"mgcv"`` (modified GCV), ``"rgcv"`` (robust
-        GCV), ``"lcurve"`` (the L-curve's corner) or ``"re_im"`` (fit the
-        real part, predict the imaginary and the reverse).
+        ``"gcv"`` (default), ``"mgcv"``, ``"rgcv"`` (modified, robust GCV),
+        ``"lcurve"`` or ``"re_im"`` (re/im cross-validation).
     basis : str
         One of :data:`BASES`; ``"gaussian"`` by default.
     fwhm_coeff : float
@@ -316,68 +316,63 @@ def drt(
     shape_factor : float, optional
         The basis shape factor eps itself, instead of ``fwhm_coeff``.
     derivative : int
-        The order of the derivative penalised, 2 (default) or 1.
+        The derivative penalised, 2 (default) or 1.
     data : str
-        Fit ``"both"`` parts of the spectrum, only the ``"real"`` or only
-        the ``"imag"`` part.
+        Fit ``"both"`` parts, only the ``"real"`` or the ``"imag"`` part.
     inductance : bool
-        Fit a series inductance (default ``True``).
+        Fit a series inductance.
     signed : bool or "auto"
-        Let gamma go negative. ``"auto"`` (default) does so when
-        :func:`detect_inductive_loop` finds a low-frequency inductive loop.
+        Let gamma go negative; ``"auto"`` when :func:`detect_inductive_loop`
+        finds a low-frequency inductive loop.
     weighting : str
-        ``"none"`` (default; every ohm counts the same) or ``"modulus"``
-        (relative misfit, for spectra spanning decades of |Z|).
+        ``"none"`` (default) or ``"modulus"`` (relative misfit).
     lambda_range : (float, float)
-        Where the rule looks for lambda.
+        Where the rule looks.
     noise_floor : float
-        For the GCV rules: a noise level (relative to the rms impedance)
-        the rule does not try to fit below. GCV estimates the noise variance
-        at its minimum; the largest lambda whose score stays below that
-        minimum plus the floor's variance is taken. On real data (noise of
-        0.1 % and more) this changes nothing; on clean or synthetic data it
-        stops lambda running to the bottom of its range, where gamma
-        rings. 0 gives plain GCV.
+        For the GCV rules: the largest lambda whose score stays below the
+        minimum plus the variance of this relative noise level is taken, so
+        that clean data do not drive lambda to the bottom of its range
+        (docs/drt.md). 0 gives plain GCV.
     density : int
-        Basis centres per point spacing (1 to 8): 1 puts one at
-        ``1 / (2 pi f)`` of every point; more resolve sharper features at a
-        cost that grows with the cube of the centre count.
+        Basis centres per point spacing (1 to 8; cost grows as its cube).
+    centres : str
+        Centres at ``tau = 1 / (2 pi f)`` (``"omega"``) or at ``1 / f``
+        (``"f"``, as DRTtools places them).
     points_per_decade, extend_decades : int, float
         The density and reach of the fine grid ``DrtResult.tau``.
     check_sign : bool
-        Warn when the imaginary sign looks flipped (see ``check_spectrum``).
+        Warn when the imaginary sign looks flipped.
     """
+    settings: dict[str, Any] = {k: v for k, v in locals().items() if k not in ("f", "z", "check_sign")}
+    settings["rule"] = "given" if lam is not None else rule
+    settings["lambda_range"] = [float(lambda_range[0]), float(lambda_range[1])]
     freq, imp = check_spectrum(f, z, n_params=4, check_sign=check_sign)
     if basis not in BASES:
         raise ValueError(f"unknown basis {basis!r}; choose one of {', '.join(BASES)}")
     if lam is None and rule not in LAMBDA_RULES:
         raise ValueError(f"unknown rule {rule!r}; choose one of {', '.join(LAMBDA_RULES)}")
-    if signed == "auto":
-        loop = detect_inductive_loop(freq, imp)
-        is_signed, reason = loop, "inductive loop detected" if loop else "no inductive loop"
-    elif isinstance(signed, bool):
-        is_signed, reason = signed, "given"
-    else:
-        raise ValueError("signed must be True, False or 'auto'")
-    settings: dict[str, Any] = {
-        "lam": lam,
-        "rule": "given" if lam is not None else rule,
-        "basis": basis,
-        "fwhm_coeff": fwhm_coeff,
-        "shape_factor": shape_factor,
-        "derivative": derivative,
-        "data": data,
-        "inductance": inductance,
-        "signed": signed,
-        "weighting": weighting,
-        "lambda_range": [float(lambda_range[0]), float(lambda_range[1])],
-        "noise_floor": noise_floor,
-        "density": density,
-        "points_per_decade": points_per_decade,
-        "extend_decades": extend_decades,
-    }
+    is_signed, reason = resolve_signed(signed, freq, imp)
     raw = _run(freq, imp, settings, is_signed)
     return _result(freq, imp, raw, settings, is_signed, reason)
+
+
+def centre_shift(centres: str) -> float:
+    """The shift in ln tau of the basis centres from ``1 / (2 pi f)``."""
+    if centres == "omega":
+        return 0.0
+    if centres == "f":
+        return math.log(2 * math.pi)
+    raise ValueError("centres must be 'omega' or 'f'")
+
+
+def resolve_signed(signed: Any, freq: FloatArray, imp: ComplexArray) -> tuple[bool, str]:
+    """Whether the DRT is signed, and why."""
+    if isinstance(signed, str) and signed == "auto":
+        loop = detect_inductive_loop(freq, imp)
+        return loop, "inductive loop detected" if loop else "no inductive loop"
+    if isinstance(signed, bool):
+        return signed, "given"
+    raise ValueError("signed must be True, False or 'auto'")
 
 
 def _run(freq: FloatArray, imp: ComplexArray, s: dict[str, Any], is_signed: bool) -> dict[str, Any]:
@@ -402,6 +397,7 @@ def _run(freq: FloatArray, imp: ComplexArray, s: dict[str, Any], is_signed: bool
             fine_extension=float(s["extend_decades"]),
             noise_floor=float(s["noise_floor"]),
             density=int(s["density"]),
+            centre_shift=centre_shift(s["centres"]),
         )
         return out
     except _engine.EngineError as exc:

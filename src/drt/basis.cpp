@@ -53,7 +53,7 @@ struct Tables {
 // lattice covering [u_lo, u_hi]; trapezoidal sums on the same lattice.
 Tables kernel_tables(Basis b, double eps, double u_lo, double u_hi) {
     Tables t;
-    t.h = std::min(0.02, 0.1 / eps);
+    t.h = std::min(0.04, 0.15 / eps);
     const double reach = support(b) > 0 ? std::min(kTailLimit, support(b) / eps) : kTailLimit;
     const auto half = static_cast<std::ptrdiff_t>(std::ceil(reach / t.h));
     const auto count = static_cast<std::size_t>(std::ceil((u_hi - u_lo) / t.h)) + 5;
@@ -95,7 +95,7 @@ Tables kernel_tables(Basis b, double eps, double u_lo, double u_hi) {
 // over s, tabulated for d in [0, d_hi].
 Tables penalty_table(Basis b, double eps, int k, double d_hi) {
     Tables t;
-    const double hr = 0.02;  // lattice step in r = eps s
+    const double hr = support(b) > 0 && b != Basis::PiecewiseLinear ? 0.05 : 0.02;  // lattice step in r = eps s
     t.h = hr / eps;
     t.t0 = 0;
     const double reach = support(b) > 0 ? support(b) + 1 : kTailLimit * eps;

@@ -209,6 +209,7 @@ bool validate(const std::vector<double>& f, const std::vector<Cx>& z, const Sett
     if (!(s.fine_extension >= 0 && s.fine_extension <= 10)) return fail("fine_extension must be in 0..10");
     if (!(s.noise_floor >= 0 && s.noise_floor < 1)) return fail("noise_floor must be in [0, 1)");
     if (s.density < 1 || s.density > 8) return fail("density must be in 1..8");
+    if (!(std::abs(s.centre_shift) <= 10)) return fail("centre_shift must be within 10 (ln tau)");
     if (s.data == DataPart::Real && s.rule == LambdaRule::ReImCv)
         return fail("re/im cross-validation needs both parts of the spectrum");
     if (s.data == DataPart::Imaginary && s.rule == LambdaRule::ReImCv)
@@ -225,7 +226,7 @@ bool make_setup(const std::vector<double>& f, const std::vector<Cx>& z, const Se
     for (std::size_t i = 0; i < m; ++i) {
         st.omega[i] = kTwoPi * f[i];
         logw[i] = std::log(st.omega[i]);
-        st.y[i] = -logw[i];
+        st.y[i] = -logw[i] + s.centre_shift;
     }
     std::sort(st.y.begin(), st.y.end());
     st.spacing = (st.y.back() - st.y.front()) / static_cast<double>(m - 1);

@@ -65,6 +65,9 @@ struct Settings {
     // each point; more spreads (m - 1) * density + 1 centres evenly over
     // the same range.
     std::size_t density = 1;
+    // Added to every centre's ln tau: 0 puts them at 1 / (2 pi f); ln(2 pi)
+    // at 1 / f, where DRTtools and pyDRTtools put them.
+    double centre_shift = 0.0;
     std::size_t fine_per_decade = 40;  // output grid density
     double fine_extension = 0.5;       // decades beyond the data's tau range
 };

@@ -17,13 +17,13 @@ namespace {
 
 enum DrtArg : std::size_t {
     kF, kZ, kBasis, kFwhm, kShape, kDerivative, kData, kInductance, kSigned, kRule, kLambda,
-    kLambdaMin, kLambdaMax, kWeighting, kPerDecade, kExtension, kNoiseFloor, kDensity, kDrtArgCount
+    kLambdaMin, kLambdaMax, kWeighting, kPerDecade, kExtension, kNoiseFloor, kDensity, kCentreShift, kDrtArgCount
 };
 
 const char* const kDrtNames[kDrtArgCount] = {
     "frequencies", "impedances", "basis", "fwhm_coeff", "shape_factor", "derivative", "data", "inductance",
     "signed", "rule", "lam", "lambda_min", "lambda_max", "weighting", "fine_per_decade", "fine_extension",
-    "noise_floor", "density"};
+    "noise_floor", "density", "centre_shift"};
 
 bool read_double(PyObject* o, const char* name, double& out) {
     if (!o) return true;
@@ -66,7 +66,8 @@ bool read_settings(PyObject* const* a, drt::Settings& s) {
         !read_name(a[kWeighting], "weighting", drt::parse_weighting, s.weighting) ||
         !read_double(a[kPerDecade], "fine_per_decade", per_decade) ||
         !read_double(a[kExtension], "fine_extension", s.fine_extension) ||
-        !read_double(a[kNoiseFloor], "noise_floor", s.noise_floor) || !read_double(a[kDensity], "density", density))
+        !read_double(a[kNoiseFloor], "noise_floor", s.noise_floor) || !read_double(a[kDensity], "density", density) ||
+        !read_double(a[kCentreShift], "centre_shift", s.centre_shift))
         return false;
     if (a[kShape] && a[kShape] != Py_None) {
         double v = 0;

@@ -156,6 +156,7 @@ class TestInput:
             {"data": "phase"},
             {"density": 0},
             {"rule": "re_im", "data": "real"},
+            {"centres": "tau"},
         ],
     )
     def test_bad_settings_raise_value_error(self, kwargs: dict[str, object]) -> None:
