@@ -171,7 +171,7 @@ double choose_lambda(const Setup& st, const Settings& s, const Problem& pr, cons
     if (s.rule == LambdaRule::ReImCv) {
         const Problem pre = build(st, true, false, false);
         const Problem pim = build(st, false, true, s.inductance);
-        const Spectral sre(pre), sim(pim);
+        const Spectral sre(pre, true), sim(pim, true);
         const auto crit = [&](double t) {
             const double lam = std::pow(10.0, t);
             return cross_misfit(st, sre.solve(lam), pre.p, false, s.inductance) +
@@ -260,7 +260,7 @@ std::vector<double> coefficients(const Problem& pr, const Spectral& sp, double l
     std::vector<double> x = sp.solve(lambda);
     // The unconstrained solution is the constrained one when it is feasible.
     if (signed_drt || std::all_of(x.begin(), x.end(), [](double v) { return v >= 0; })) return x;
-    Matrix h = gram(pr.a);
+    Matrix h = sp.normal_matrix();
     for (std::size_t i = 0; i < pr.penalty.rows; ++i)
         for (std::size_t j = 0; j < pr.penalty.cols; ++j) h(pr.p + i, pr.p + j) += lambda * pr.penalty(i, j);
     const std::vector<double> g = at_times(pr.a, pr.b);

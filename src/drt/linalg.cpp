@@ -89,7 +89,7 @@ void transpose(Matrix& m) {
 }
 
 // Implicit QL iterations on the tridiagonal (d, e), rotating the rows of z.
-void tridiagonal_ql(std::vector<double>& d, std::vector<double>& e, Matrix& z) {
+void tridiagonal_ql(std::vector<double>& d, std::vector<double>& e, Matrix* z, double* w) {
     const std::size_t n = d.size();
     for (std::size_t i = 1; i < n; ++i) e[i - 1] = e[i];
     e[n - 1] = 0;
@@ -125,12 +125,19 @@ void tridiagonal_ql(std::vector<double>& d, std::vector<double>& e, Matrix& z) {
                 p = s * r;
                 d[i + 1] = g + p;
                 g = c * r - b;
-                double* zi = &z.a[i * n];  // z holds the vectors as rows here
-                double* zj = zi + n;
-                for (std::size_t k = 0; k < n; ++k) {
-                    f = zj[k];
-                    zj[k] = s * zi[k] + c * f;
-                    zi[k] = c * zi[k] - s * f;
+                if (z) {
+                    double* zi = &z->a[i * n];  // z holds the vectors as rows here
+                    double* zj = zi + n;
+                    for (std::size_t k = 0; k < n; ++k) {
+                        f = zj[k];
+                        zj[k] = s * zi[k] + c * f;
+                        zi[k] = c * zi[k] - s * f;
+                    }
+                }
+                if (w) {
+                    f = w[i + 1];
+                    w[i + 1] = s * w[i] + c * f;
+                    w[i] = c * w[i] - s * f;
                 }
             }
             if (underflow) continue;
@@ -198,7 +205,7 @@ void symmetric_eigen(const Matrix& m, std::vector<double>& values, Matrix& vecto
     std::vector<double> e(n, 0.0);
     tridiagonalise(vectors, values, e);
     transpose(vectors);  // rotations then touch contiguous rows
-    tridiagonal_ql(values, e, vectors);
+    tridiagonal_ql(values, e, &vectors, nullptr);
     transpose(vectors);
     // Sort ascending, carrying the vectors.
     std::vector<std::size_t> order(n);
@@ -212,6 +219,36 @@ void symmetric_eigen(const Matrix& m, std::vector<double>& values, Matrix& vecto
     }
     values = std::move(vs);
     vectors = std::move(sorted);
+}
+
+void symmetric_eigen_projected(const Matrix& m, std::vector<double>& values, std::vector<double>& w) {
+    const std::size_t n = m.rows;
+    values.assign(n, 0.0);
+    if (n == 0) return;
+    if (n == 1) {
+        values[0] = m(0, 0);
+        return;
+    }
+    Matrix q = m;
+    std::vector<double> e(n, 0.0);
+    tridiagonalise(q, values, e);
+    std::vector<double> t(n, 0.0);  // Q^T w
+    for (std::size_t j = 0; j < n; ++j) {
+        double s = 0;
+        for (std::size_t i = 0; i < n; ++i) s += q(i, j) * w[i];
+        t[j] = s;
+    }
+    tridiagonal_ql(values, e, nullptr, t.data());
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return values[a] < values[b]; });
+    std::vector<double> vs(n), ws(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        vs[j] = values[order[j]];
+        ws[j] = t[order[j]];
+    }
+    values = std::move(vs);
+    w = std::move(ws);
 }
 
 Matrix gram(const Matrix& a) {

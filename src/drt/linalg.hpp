@@ -34,6 +34,10 @@ void backward_solve(const Matrix& l, double* b);
 // the columns of `vectors`.
 void symmetric_eigen(const Matrix& m, std::vector<double>& values, Matrix& vectors);
 
+// The eigenvalues of a symmetric matrix (ascending) and V^T w for its
+// eigenvectors V, without forming V (O(n^3) with a small constant).
+void symmetric_eigen_projected(const Matrix& m, std::vector<double>& values, std::vector<double>& w);
+
 // A^T A and A^T b for a row-major A.
 Matrix gram(const Matrix& a);
 std::vector<double> at_times(const Matrix& a, const std::vector<double>& b);

@@ -29,66 +29,94 @@ void thin_qr(const Matrix& a, std::size_t p, Matrix& q, Matrix& r) {
     }
 }
 
-void project_out(const Matrix& q, double* v, std::size_t stride) {
-    for (std::size_t k = 0; k < q.cols; ++k) {
-        double dot = 0;
-        for (std::size_t i = 0; i < q.rows; ++i) dot += q(i, k) * v[i * stride];
-        for (std::size_t i = 0; i < q.rows; ++i) v[i * stride] -= dot * q(i, k);
-    }
-}
-
 }  // namespace
 
-Spectral::Spectral(const Problem& problem)
-    : pr_(problem), rows_(problem.a.rows), p_(problem.p), n_(problem.a.cols - problem.p) {
+Spectral::Spectral(const Problem& problem, bool vectors)
+    : pr_(problem), rows_(problem.a.rows), p_(problem.p), n_(problem.a.cols - problem.p), vectors_(vectors) {
     thin_qr(pr_.a, p_, q0_, r0_);
     lfac_ = pr_.penalty;
     double top = 0;
     for (std::size_t i = 0; i < n_; ++i) top = std::max(top, lfac_(i, i));
     for (std::size_t i = 0; i < n_; ++i) lfac_(i, i) += 1e-10 * top;  // keeps the factor well defined
     cholesky(lfac_);
-    // B = P a1 L^-T, row by row; and the projected right-hand side.
-    Matrix b(rows_, n_);
-    for (std::size_t i = 0; i < rows_; ++i)
-        for (std::size_t j = 0; j < n_; ++j) b(i, j) = pr_.a(i, p_ + j);
-    for (std::size_t j = 0; j < n_; ++j) project_out(q0_, &b.a[j], n_);
-    for (std::size_t i = 0; i < rows_; ++i) forward_solve(lfac_, &b.a[i * n_]);
-    std::vector<double> rhs = pr_.b;
-    project_out(q0_, rhs.data(), 1);
-    const Matrix g = gram(b);
-    symmetric_eigen(g, sigma_, v_);
-    const std::vector<double> btb = at_times(b, rhs);
-    d_.assign(n_, 0.0);
-    for (std::size_t k = 0; k < n_; ++k) {
-        double s = 0;
-        for (std::size_t i = 0; i < n_; ++i) s += v_(i, k) * btb[i];
-        d_[k] = s;
+    gram_ = gram(pr_.a);
+    // The projected normal matrix C = a1^T P a1 and right-hand side a1^T P b,
+    // with P the projector off the unpenalised columns.
+    Matrix qa(p_, n_);
+    std::vector<double> qb(p_, 0.0);
+    for (std::size_t k = 0; k < p_; ++k)
+        for (std::size_t i = 0; i < rows_; ++i) {
+            qb[k] += q0_(i, k) * pr_.b[i];
+            for (std::size_t j = 0; j < n_; ++j) qa(k, j) += q0_(i, k) * pr_.a(i, p_ + j);
+        }
+    Matrix c(n_, n_);
+    for (std::size_t i = 0; i < n_; ++i)
+        for (std::size_t j = 0; j < n_; ++j) {
+            double v = gram_(p_ + i, p_ + j);
+            for (std::size_t k = 0; k < p_; ++k) v -= qa(k, i) * qa(k, j);
+            c(i, j) = v;
+        }
+    std::vector<double> rhs = at_times(pr_.a, pr_.b);
+    rhs.erase(rhs.begin(), rhs.begin() + static_cast<std::ptrdiff_t>(p_));
+    for (std::size_t j = 0; j < n_; ++j)
+        for (std::size_t k = 0; k < p_; ++k) rhs[j] -= qa(k, j) * qb[k];
+    // G = L^-1 C L^-T (two passes of row-wise forward solves, C and G symmetric).
+    for (std::size_t i = 0; i < n_; ++i) forward_solve(lfac_, &c.a[i * n_]);
+    for (std::size_t i = 0; i < n_; ++i)
+        for (std::size_t j = i + 1; j < n_; ++j) std::swap(c(i, j), c(j, i));
+    for (std::size_t i = 0; i < n_; ++i) forward_solve(lfac_, &c.a[i * n_]);
+    for (std::size_t i = 0; i < n_; ++i)
+        for (std::size_t j = 0; j < i; ++j) c(i, j) = c(j, i) = 0.5 * (c(i, j) + c(j, i));
+    g_ = std::move(c);
+    forward_solve(lfac_, rhs.data());
+    c_ = rhs;
+    if (vectors_) {
+        symmetric_eigen(g_, sigma_, v_);
+        d_.assign(n_, 0.0);
+        for (std::size_t k = 0; k < n_; ++k)
+            for (std::size_t i = 0; i < n_; ++i) d_[k] += v_(i, k) * rhs[i];
+    } else {
+        d_ = rhs;
+        symmetric_eigen_projected(g_, sigma_, d_);
     }
     const double smax = sigma_.empty() ? 0.0 : std::max(sigma_.back(), 0.0);
-    std::vector<double> y(n_, 0.0);
+    const double floor = 1e-13 * smax;
     for (std::size_t k = 0; k < n_; ++k) {
-        if (sigma_[k] <= 1e-13 * smax) {
-            sigma_[k] = std::max(sigma_[k], 0.0);
-            d_[k] = 0;  // a direction the data do not see: part of the residual
-            continue;
-        }
-        const double c = d_[k] / sigma_[k];
-        for (std::size_t i = 0; i < n_; ++i) y[i] += v_(i, k) * c;
+        sigma_[k] = std::max(sigma_[k], 0.0);
+        if (sigma_[k] <= floor) d_[k] = 0;  // a direction the data do not see: part of the residual
     }
-    perp2_ = 0;
+    // The part of b no lambda can fit: the residual at a vanishing lambda,
+    // less what that lambda itself still leaves of the seen directions.
+    const double delta = std::max(floor, 1e-300);
+    const std::vector<double> x = solve(delta);
+    double r2 = 0;
     for (std::size_t i = 0; i < rows_; ++i) {
-        double s = rhs[i];
-        for (std::size_t j = 0; j < n_; ++j) s -= b(i, j) * y[j];
-        perp2_ += s * s;
+        double v = -pr_.b[i];
+        for (std::size_t j = 0; j < p_ + n_; ++j) v += pr_.a(i, j) * x[j];
+        r2 += v * v;
     }
+    for (std::size_t k = 0; k < n_; ++k)
+        if (sigma_[k] > 0) {
+            const double f = delta / (sigma_[k] + delta);
+            r2 -= d_[k] * d_[k] / sigma_[k] * f * f;
+        }
+    perp2_ = std::max(r2, 0.0);
 }
 
 std::vector<double> Spectral::solve(double lambda) const {
     std::vector<double> z(n_, 0.0);
-    for (std::size_t k = 0; k < n_; ++k) {
-        const double c = d_[k] / (sigma_[k] + lambda);
-        if (c == 0.0) continue;
-        for (std::size_t i = 0; i < n_; ++i) z[i] += v_(i, k) * c;
+    if (vectors_) {
+        for (std::size_t k = 0; k < n_; ++k) {
+            const double c = d_[k] / (sigma_[k] + lambda);
+            if (c == 0.0) continue;
+            for (std::size_t i = 0; i < n_; ++i) z[i] += v_(i, k) * c;
+        }
+    } else {
+        Matrix k = g_;
+        for (std::size_t i = 0; i < n_; ++i) k(i, i) += lambda;
+        cholesky(k);
+        z = c_;
+        cholesky_solve(k, z);
     }
     backward_solve(lfac_, z.data());  // x1 = L^-T z
     std::vector<double> x(p_ + n_, 0.0);

@@ -21,21 +21,27 @@ struct Problem {
 };
 
 // The problem in standard form: with penalty = L L^T and the unpenalised
-// columns projected out, B = P a1 L^-T = U S V^T, so that the solution,
-// residual and influence trace at any lambda cost O(n^2) or less.
+// columns projected out, G = L^-1 a1^T P a1 L^-T = V S V^T, so that the
+// residual, seminorm and influence trace at any lambda cost O(n). The
+// solution at one lambda takes a Cholesky factorisation, or O(n^2) when the
+// eigenvectors are kept (`vectors`, for criteria that solve at every lambda).
 class Spectral {
 public:
-    explicit Spectral(const Problem& problem);
+    explicit Spectral(const Problem& problem, bool vectors = false);
     std::vector<double> solve(double lambda) const;
     double residual2(double lambda) const;  // |a x - b|^2
     double seminorm2(double lambda) const;  // x^T penalty x
     double trace(double lambda) const;      // tr of the influence matrix
     double trace2(double lambda) const;     // tr of its square
     std::size_t rows() const { return rows_; }
+    const Matrix& normal_matrix() const { return gram_; }  // a^T a
 
 private:
     const Problem& pr_;
     std::size_t rows_, p_, n_;
+    bool vectors_;
+    Matrix gram_, g_;
+    std::vector<double> c_;
     Matrix q0_, r0_;  // thin QR of the unpenalised columns
     Matrix lfac_;     // penalty = lfac lfac^T
     Matrix v_;

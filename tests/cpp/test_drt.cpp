@@ -249,3 +249,24 @@ TEST_CASE("invalid input and settings are refused with a message") {
     s.lambda = -1;
     CHECK_FALSE(compute(f, z, s, err));
 }
+
+TEST_CASE("eigenvalues with a projected vector agree with the full decomposition") {
+    std::mt19937 rng(4);
+    std::normal_distribution<double> nd;
+    const std::size_t n = 30;
+    Matrix a(n, n);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j <= i; ++j) a(i, j) = a(j, i) = nd(rng);
+    std::vector<double> w(n), full, fast;
+    for (auto& v : w) v = nd(rng);
+    Matrix v;
+    symmetric_eigen(a, full, v);
+    std::vector<double> proj = w;
+    symmetric_eigen_projected(a, fast, proj);
+    for (std::size_t k = 0; k < n; ++k) {
+        CHECK(fast[k] == doctest::Approx(full[k]).epsilon(1e-10));
+        double s = 0;
+        for (std::size_t i = 0; i < n; ++i) s += v(i, k) * w[i];
+        CHECK(std::abs(proj[k]) == doctest::Approx(std::abs(s)).epsilon(1e-8));  // a vector's sign is free
+    }
+}
