@@ -102,7 +102,7 @@ void tridiagonal_ql(std::vector<double>& d, std::vector<double>& e, Matrix* z, d
             }
             if (m == l) break;
             double g = (d[l + 1] - d[l]) / (2.0 * e[l]);
-            double r = std::hypot(g, 1.0);
+            double r = std::sqrt(g * g + 1.0);
             g = d[m] - d[l] + e[l] / (g + (g >= 0 ? std::abs(r) : -std::abs(r)));
             double s = 1, c = 1, p = 0;
             std::size_t i = m;
@@ -110,7 +110,7 @@ void tridiagonal_ql(std::vector<double>& d, std::vector<double>& e, Matrix* z, d
             while (i-- > l) {
                 double f = s * e[i];
                 const double b = c * e[i];
-                r = std::hypot(f, g);
+                r = std::sqrt(f * f + g * g);
                 e[i + 1] = r;
                 if (r == 0.0) {
                     d[i + 1] -= p;
@@ -184,6 +184,21 @@ void backward_solve(const Matrix& l, double* b) {
         double s = b[i];
         for (std::size_t k = i + 1; k < n; ++k) s -= l(k, i) * b[k];
         b[i] = s / l(i, i);
+    }
+}
+
+void forward_solve_rows(const Matrix& l, Matrix& x) {
+    const std::size_t n = l.rows, m = x.cols;
+    for (std::size_t i = 0; i < n; ++i) {
+        double* xi = &x.a[i * m];
+        for (std::size_t k = 0; k < i; ++k) {
+            const double f = l(i, k);
+            if (f == 0.0) continue;
+            const double* xk = &x.a[k * m];
+            for (std::size_t j = 0; j < m; ++j) xi[j] -= f * xk[j];
+        }
+        const double inv = 1.0 / l(i, i);
+        for (std::size_t j = 0; j < m; ++j) xi[j] *= inv;
     }
 }
 

@@ -30,6 +30,10 @@ void cholesky_solve(const Matrix& l, std::vector<double>& b);
 void forward_solve(const Matrix& l, double* b);
 void backward_solve(const Matrix& l, double* b);
 
+// Solves L X = X in place for a row-major X with many columns (row
+// updates that vectorise).
+void forward_solve_rows(const Matrix& l, Matrix& x);
+
 // Eigen-decomposition of a symmetric matrix: values ascending, vectors as
 // the columns of `vectors`.
 void symmetric_eigen(const Matrix& m, std::vector<double>& values, Matrix& vectors);

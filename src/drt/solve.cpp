@@ -60,11 +60,11 @@ Spectral::Spectral(const Problem& problem, bool vectors)
     rhs.erase(rhs.begin(), rhs.begin() + static_cast<std::ptrdiff_t>(p_));
     for (std::size_t j = 0; j < n_; ++j)
         for (std::size_t k = 0; k < p_; ++k) rhs[j] -= qa(k, j) * qb[k];
-    // G = L^-1 C L^-T (two passes of row-wise forward solves, C and G symmetric).
-    for (std::size_t i = 0; i < n_; ++i) forward_solve(lfac_, &c.a[i * n_]);
+    // G = L^-1 C L^-T = L^-1 (L^-1 C)^T (C and G symmetric).
+    forward_solve_rows(lfac_, c);
     for (std::size_t i = 0; i < n_; ++i)
         for (std::size_t j = i + 1; j < n_; ++j) std::swap(c(i, j), c(j, i));
-    for (std::size_t i = 0; i < n_; ++i) forward_solve(lfac_, &c.a[i * n_]);
+    forward_solve_rows(lfac_, c);
     for (std::size_t i = 0; i < n_; ++i)
         for (std::size_t j = 0; j < i; ++j) c(i, j) = c(j, i) = 0.5 * (c(i, j) + c(j, i));
     g_ = std::move(c);
