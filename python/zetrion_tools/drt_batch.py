@@ -17,7 +17,7 @@ import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
 from .batch import iter_spectra
 from .drt_analysis import drt
-from .drt_peaks import PEAK_COLUMNS, find_peaks
+from .drt_peaks import PEAK_COLUMNS, peak_rows
 
 __all__ = ["DRT_MANY_COLUMNS", "drt_many"]
 
@@ -56,15 +56,15 @@ class Worker:
         t0 = time.perf_counter()
         try:
             r = drt(f, z, check_sign=False, **self.drt_kwargs)
-            table = find_peaks(r, **self.peak_kwargs)
+            table = peak_rows(r, **self.peak_kwargs)
         except Exception as e:  # recorded against the spectrum; the batch goes on
             message = str(e) if isinstance(e, ValueError) and str(e) else f"{type(e).__name__}: {e}"
             return [[sid, 0, *blank, math.nan, math.nan, math.nan, False, message, time.perf_counter() - t0]]
         elapsed = time.perf_counter() - t0
         tail = [r.r_inf, r.polarisation, r.lam, r.signed, "", elapsed]
-        if table.empty:
+        if not table:
             return [[sid, 0, *blank, *tail[:-2], "no peak", elapsed]]
-        return [[sid, *row, *tail] for row in table.itertuples(index=False, name=None)]
+        return [[sid, *row, *tail] for row in table]
 
     def chunk(self, items: list[Item]) -> list[list[Any]]:
         return [row for item in items for row in self.one(item)]

@@ -21,7 +21,7 @@ from scipy import optimize, signal  # type: ignore[import-untyped, unused-ignore
 if TYPE_CHECKING:
     from .drt_analysis import DrtResult
 
-__all__ = ["PEAK_COLUMNS", "find_peaks", "zarc_gamma", "gaussian_gamma"]
+__all__ = ["PEAK_COLUMNS", "find_peaks", "peak_rows", "zarc_gamma", "gaussian_gamma"]
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -166,28 +166,49 @@ def find_peaks(
         peak), width_decades (full width at half maximum) and share (area
         over the total area of gamma). Empty when gamma has no peak.
     """
+    rows = peak_rows(
+        result,
+        prominence=prominence,
+        min_share=min_share,
+        separate=separate,
+        shape=shape,
+        n_peaks=n_peaks,
+        max_peaks=max_peaks,
+    )
+    return pd.DataFrame(rows, columns=PEAK_COLUMNS)
+
+
+def peak_rows(
+    result: DrtResult,
+    *,
+    prominence: float = 0.1,
+    min_share: float = 0.05,
+    separate: bool = False,
+    shape: Literal["gaussian", "zarc"] = "zarc",
+    n_peaks: int | None = None,
+    max_peaks: int | None = None,
+) -> list[tuple[int, float, float, float, float, float, float]]:
+    """The rows of :func:`find_peaks` as tuples in :data:`PEAK_COLUMNS` order."""
     y = np.log(result.tau)
     g = np.asarray(result.gamma, dtype=np.float64)
     peaks = _detect(y, g, prominence)
     total = float(np.sum(0.5 * (g[1:] + g[:-1]) * np.diff(y))) if g.size > 1 else 0.0
-    rows: list[dict[str, Any]] = []
+    scale = float(np.sum(0.5 * np.abs(g[1:] + g[:-1]) * np.diff(y))) if g.size > 1 else 0.0
     if separate and n_peaks is not None:
         if n_peaks < 1:
             raise ValueError("n_peaks must be at least 1")
         peaks = _shoulders(y, g, n_peaks)
+    found: list[tuple[float, float, float, float]] = []  # tau, height, area, width
     if peaks and separate:
-        for tau, height, area, width, _ in _fit_shapes(y, g, peaks, shape):
-            rows.append({"tau": tau, "height": height, "area": area, "width_decades": width})
+        found = [(tau, height, area, width) for tau, height, area, width, _ in _fit_shapes(y, g, peaks, shape)]
     else:
-        for (i, _), (area, width) in zip(peaks, _basins(y, g, peaks)):
-            rows.append({"tau": float(result.tau[i]), "height": float(g[i]), "area": area, "width_decades": width})
-    frame = pd.DataFrame(rows, columns=["tau", "height", "area", "width_decades"])
-    scale = float(np.sum(0.5 * np.abs(g[1:] + g[:-1]) * np.diff(y))) if g.size > 1 else 0.0
-    frame = frame[frame["area"].abs() >= min_share * scale]
-    if max_peaks is not None and len(frame) > max_peaks:
-        frame = frame.loc[frame["area"].abs().nlargest(max_peaks).index]
-    frame = frame.sort_values("tau").reset_index(drop=True)
-    frame.insert(0, "peak", np.arange(1, len(frame) + 1))
-    frame.insert(2, "frequency", 1.0 / (2.0 * math.pi * frame["tau"].to_numpy(dtype=float)))
-    frame["share"] = frame["area"] / total if total != 0 else np.nan
-    return frame[PEAK_COLUMNS]
+        found = [(float(result.tau[i]), float(g[i]), a, w) for (i, _), (a, w) in zip(peaks, _basins(y, g, peaks))]
+    found = [p for p in found if abs(p[2]) >= min_share * scale]
+    if max_peaks is not None and len(found) > max_peaks:
+        found = sorted(found, key=lambda p: -abs(p[2]))[:max_peaks]
+    found.sort(key=lambda p: p[0])
+    share = (lambda a: a / total) if total != 0 else (lambda a: math.nan)
+    return [
+        (k + 1, tau, 1.0 / (2.0 * math.pi * tau), height, area, width, share(area))
+        for k, (tau, height, area, width) in enumerate(found)
+    ]
