@@ -30,6 +30,8 @@ import numpy as np
 
 import zetrion
 
+from .engine import weightings
+
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
@@ -92,7 +94,8 @@ class FitRecord:
     settings : dict
         Method settings (JSON values only).
     weight : str
-        Residual weighting, ``"modulus"`` or ``"unit"``.
+        Residual weighting: ``"modulus"``, ``"unit"``, or ``"sigma"`` (per-point
+        standard deviations).
     success : bool
         The fit's success flag.
     chi_square : float
@@ -370,7 +373,8 @@ def _from_dict(doc: Any, source: str) -> FitRecord:
     settings = doc.get("settings", {})
     _expect(isinstance(settings, dict), f"{source}: \"settings\" must be an object")
     weight = doc.get("weight")
-    _expect(weight in ("modulus", "unit"), f"{source}: \"weight\" must be \"modulus\" or \"unit\"")
+    known = (*weightings(), "sigma")
+    _expect(weight in known, f"{source}: \"weight\" must be one of {', '.join(known)}")
     success = doc.get("success")
     _expect(isinstance(success, bool), f"{source}: \"success\" must be true or false")
     chi = doc.get("chi_square")
@@ -434,11 +438,12 @@ def load_record(path: str | os.PathLike[str]) -> FitRecord:
     OSError
         The file cannot be read.
     """
+    from .io.text import read_limited
+
     p = Path(path)
-    size = p.stat().st_size
-    if size > MAX_BYTES:
-        raise RecordError(f"{p}: {size} bytes is too large for a fit record (limit {MAX_BYTES})")
-    raw = p.read_bytes()
+    # only a regular file, and only so much of it: a device or FIFO named
+    # as a record must not hang or exhaust memory
+    raw = read_limited(p, MAX_BYTES, RecordError)
     try:
         doc = json.loads(raw.decode("utf-8"), parse_constant=_reject_constant)
     except UnicodeDecodeError as exc:

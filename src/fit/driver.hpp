@@ -39,6 +39,7 @@ struct FitRequest {
     // Each point's weight w_i (residuals are divided by it), replacing the
     // weighting's own; empty: the weighting decides.
     std::vector<double> point_weights;
+    bool diagnose = false;  // the outcome names the combinations the data cannot determine
 };
 
 FitResult run_fit(const FitRequest& req);
@@ -55,5 +56,12 @@ struct BestOfStarts {
 // converged. A start whose run fails is passed over, unless it is the first
 // or the fit was cancelled.
 BestOfStarts run_fit_from_starts(FitRequest req, std::span<const std::vector<double>> starts);
+
+// Many starts cheaply: one Levenberg-Marquardt run of at most `patience`
+// budget units from each (no candidate scan), then the whole fit from the
+// ends of the `polish` runs of lowest cost, the best outcome kept. For the
+// Levenberg-Marquardt method; others run every start in full.
+BestOfStarts run_fit_screened(FitRequest req, std::span<const std::vector<double>> starts,
+                              std::uint32_t patience, std::size_t polish = 3);
 
 }  // namespace zetrion
