@@ -270,3 +270,62 @@ TEST_CASE("eigenvalues with a projected vector agree with the full decomposition
         CHECK(std::abs(proj[k]) == doctest::Approx(std::abs(s)).epsilon(1e-8));  // a vector's sign is free
     }
 }
+
+TEST_CASE("names, half widths and the Cholesky ridge") {
+    for (Basis b : {Basis::Gaussian, Basis::C0Matern, Basis::C2Matern, Basis::C4Matern, Basis::C6Matern,
+                    Basis::InverseQuadratic, Basis::InverseQuadric, Basis::Cauchy, Basis::PiecewiseLinear}) {
+        CHECK(parse_basis(basis_name(b)) == b);
+        CHECK(basis_value(b, 0) == doctest::Approx(1));
+        CHECK(basis_value(b, half_width(b)) == doctest::Approx(0.5).epsilon(1e-12));
+        CHECK(basis_value(b, -half_width(b)) == doctest::Approx(0.5).epsilon(1e-12));
+    }
+    for (LambdaRule r : {LambdaRule::Given, LambdaRule::Gcv, LambdaRule::ModifiedGcv, LambdaRule::RobustGcv,
+                         LambdaRule::LCurve, LambdaRule::ReImCv})
+        CHECK(parse_lambda_rule(lambda_rule_name(r)) == r);
+    CHECK_FALSE(parse_basis("Gaussian"));
+    CHECK_FALSE(parse_lambda_rule(""));
+    CHECK_FALSE(parse_data_part("phase"));
+    // A singular matrix is factored with a ridge; the factor stays finite.
+    Matrix m(3, 3);
+    for (std::size_t i = 0; i < 3; ++i)
+        for (std::size_t j = 0; j < 3; ++j) m(i, j) = 1.0;
+    CHECK(cholesky(m) > 0);
+    for (std::size_t i = 0; i < 3; ++i) CHECK(std::isfinite(m(i, i)));
+    Matrix ok(2, 2);
+    ok(0, 0) = 4;
+    ok(1, 1) = 9;
+    CHECK(cholesky(ok) == 0);
+    CHECK(ok(1, 1) == doctest::Approx(3));
+}
+
+TEST_CASE("centre placement, density, weighting and the fine grid") {
+    const auto f = log_freqs(41, 1e5, 1e-1);
+    std::vector<Cx> z(f.size());
+    for (std::size_t i = 0; i < f.size(); ++i) z[i] = 1.0 + zarc(f[i], 1000, 1e-2, 0.85);
+    Error err;
+    Settings s;
+    s.rule = LambdaRule::Given;
+    s.lambda = 1e-4;
+    s.centre_shift = std::log(2 * kPi);
+    auto r = compute(f, z, s, err);
+    REQUIRE(r);
+    CHECK(r->tau.front() == doctest::Approx(1 / f.front()).epsilon(1e-12));
+    CHECK(r->tau.back() == doctest::Approx(1 / f.back()).epsilon(1e-12));
+    s.centre_shift = 0;
+    s.density = 3;
+    r = compute(f, z, s, err);
+    REQUIRE(r);
+    CHECK(r->tau.size() == 3 * (f.size() - 1) + 1);
+    const auto again = gamma_at(s.basis, r->epsilon, r->tau, r->coeffs, r->tau_fine);
+    for (std::size_t k = 0; k < again.size(); ++k) CHECK(again[k] == doctest::Approx(r->gamma_fine[k]));
+    // Relative weighting fits the small high-frequency impedances closely.
+    s.density = 1;
+    s.weighting = Weighting::Modulus;
+    s.lambda = 1e-6;
+    r = compute(f, z, s, err);
+    REQUIRE(r);
+    CHECK(modulus(r->z_fit[0] - z[0]) / modulus(z[0]) < 0.01);
+    CHECK(r->r_inf == doctest::Approx(1).epsilon(0.05));
+    s.density = 9;
+    CHECK_FALSE(compute(f, z, s, err));
+}

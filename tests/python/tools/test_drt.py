@@ -216,6 +216,22 @@ class TestBatch:
         assert len(row) == 1 and row["peak"].iloc[0] == 0 and "NaN" in row["message"].iloc[0]
         assert (one[one["id"] == "s0"]["peak"].tolist()) == [1, 2]
 
+    def test_long_frames_and_spectrum_objects(self) -> None:
+        from types import SimpleNamespace
+
+        frame = pd.DataFrame(
+            {
+                "spectrum_id": np.repeat(["a", "b"], 81),
+                "frequency": np.tile(F, 2),
+                "real": np.r_[ONE.real, TWO.real],
+                "imag": np.r_[ONE.imag, TWO.imag],
+            }
+        )
+        table = drt_many(frame, progress=False)
+        assert table.groupby("id")["peak"].max().to_dict() == {"a": 1, "b": 2}
+        objs = [SimpleNamespace(frequencies=F, impedance=ONE, path="cell.DTA")]
+        assert drt_many(objs, progress=False)["id"].tolist() == ["cell.DTA"]
+
     def test_options_reach_the_drt_and_the_peaks(self) -> None:
         frame = drt_many([(F, TWO)], progress=False, lam=1e-3, separate=True)
         assert frame["lam"].tolist() == [1e-3, 1e-3]
