@@ -13,6 +13,8 @@
 namespace zetrion::drt {
 namespace {
 
+constexpr std::size_t kMaxCentres = 2000;
+
 constexpr std::array<std::pair<Basis, std::string_view>, 9> kBases{{
     {Basis::Gaussian, "gaussian"},
     {Basis::C0Matern, "c0_matern"},
@@ -209,6 +211,9 @@ bool validate(const std::vector<double>& f, const std::vector<Cx>& z, const Sett
     if (!(s.fine_extension >= 0 && s.fine_extension <= 10)) return fail("fine_extension must be in 0..10");
     if (!(s.noise_floor >= 0 && s.noise_floor < 1)) return fail("noise_floor must be in [0, 1)");
     if (s.density < 1 || s.density > 8) return fail("density must be in 1..8");
+    // The work grows as the cube of the centre count: 2000 take seconds.
+    if ((f.size() - 1) * s.density + 1 > kMaxCentres)
+        return fail("a DRT takes at most " + std::to_string(kMaxCentres) + " basis centres (points times density)");
     if (!(std::abs(s.centre_shift) <= 10)) return fail("centre_shift must be within 10 (ln tau)");
     if (s.data == DataPart::Real && s.rule == LambdaRule::ReImCv)
         return fail("re/im cross-validation needs both parts of the spectrum");

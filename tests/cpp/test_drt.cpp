@@ -248,6 +248,10 @@ TEST_CASE("invalid input and settings are refused with a message") {
     s.derivative = 1;
     s.lambda = -1;
     CHECK_FALSE(compute(f, z, s, err));
+    s.lambda = 1e-3;
+    const auto many = log_freqs(2001, 1e6, 1e-2);
+    CHECK_FALSE(compute(many, std::vector<Cx>(many.size(), Cx{1, -1}), s, err));
+    CHECK(err.message.find("2000") != std::string::npos);
 }
 
 TEST_CASE("eigenvalues with a projected vector agree with the full decomposition") {
