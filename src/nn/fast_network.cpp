@@ -50,9 +50,7 @@
 #define ZETRION_UNROLL _Pragma("GCC unroll 16")
 // The vector helpers below are always inlined, so no vector value crosses a
 // call boundary and the ABI notes GCC gives for them do not apply.
-#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wpsabi"
-#endif
 #else
 #define ZETRION_VECTORS 0
 #define ZETRION_INLINE __forceinline

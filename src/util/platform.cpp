@@ -12,14 +12,21 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include <clocale>
+#include <cstdlib>
 #else
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
-#if defined(__APPLE__)
+
+#include <clocale>
+#include <cstdlib>
+#if defined(__APPLE__) || defined(__FreeBSD__)
 #include <sys/sysctl.h>
+#include <xlocale.h>
 #endif
 #endif
 
@@ -160,6 +167,16 @@ std::variant<std::vector<unsigned char>, FileError> read_regular_file(const std:
 
 void at_fork(void (*)(), void (*)(), void (*)()) {}
 
+std::optional<double> parse_c_double(const std::string& text) {
+    static const _locale_t c_locale = _create_locale(LC_NUMERIC, "C");
+    // strtod would skip leading blanks; a number here starts at once.
+    if (text.empty() || !c_locale || text[0] == ' ' || (text[0] >= '\t' && text[0] <= '\r')) return std::nullopt;
+    char* end = nullptr;
+    const double v = _strtod_l(text.c_str(), &end, c_locale);
+    if (end != text.c_str() + text.size()) return std::nullopt;
+    return v;
+}
+
 #else  // POSIX
 
 namespace {
@@ -219,6 +236,16 @@ std::variant<std::vector<unsigned char>, FileError> read_regular_file(const std:
 }
 
 void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) { pthread_atfork(prepare, parent, child); }
+
+std::optional<double> parse_c_double(const std::string& text) {
+    static const locale_t c_locale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+    // strtod would skip leading blanks; a number here starts at once.
+    if (text.empty() || !c_locale || text[0] == ' ' || (text[0] >= '\t' && text[0] <= '\r')) return std::nullopt;
+    char* end = nullptr;
+    const double v = strtod_l(text.c_str(), &end, c_locale);
+    if (end != text.c_str() + text.size()) return std::nullopt;
+    return v;
+}
 
 #endif
 

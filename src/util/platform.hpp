@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -34,6 +35,12 @@ std::variant<std::vector<unsigned char>, FileError> read_regular_file(const std:
 
 // The message the C library gives for an errno value, "(os error N)" added.
 std::string os_error_message(int code);
+
+// The C library's strtod in the C locale, whatever locale the process set:
+// the whole of `text` must be the number (else nullopt); out of range gives
+// infinity or zero as strtod does. Serves where the standard library has no
+// floating-point std::from_chars (libc++ before LLVM 20, as on macOS).
+std::optional<double> parse_c_double(const std::string& text);
 
 // Registers handlers run around fork() (pthread_atfork). Where there is no
 // fork (Windows) there is nothing to guard and nothing is registered.

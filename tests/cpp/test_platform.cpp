@@ -4,6 +4,11 @@
 #include <doctest/doctest.h>
 
 #include <cerrno>
+#include <charconv>
+#include <clocale>
+#include <cmath>
+#include <bit>
+#include <random>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -115,4 +120,34 @@ TEST_CASE("physical memory is known and plausible") {
     const std::uint64_t bytes = platform::physical_memory_bytes();
     CHECK(bytes >= (std::uint64_t{64} << 20));
     CHECK(bytes < (std::uint64_t{1} << 52));
+}
+
+TEST_CASE("numbers read in the C locale agree with from_chars, whatever the process locale") {
+    std::mt19937_64 rng(5);
+    std::vector<std::string> texts = {"0", "1", "0.5", "-2.25", "1e-5", "6.02214076e23", "123456789012345678901234567890",
+                                      "4.9406564584124654e-324", "1.7976931348623157e308", "2.2250738585072014E-308"};
+    for (int i = 0; i < 2000; ++i) {
+        const double x = std::bit_cast<double>(rng());
+        if (!std::isfinite(x)) continue;
+        char buf[64];
+        texts.emplace_back(buf, std::to_chars(buf, buf + sizeof buf, x).ptr);
+        texts.emplace_back(buf, std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific, 20).ptr);
+    }
+    // A locale whose decimal separator is a comma, where the system has one.
+    const std::string before = std::setlocale(LC_NUMERIC, nullptr);
+    const bool comma = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") || std::setlocale(LC_NUMERIC, "de_DE") ||
+                       std::setlocale(LC_NUMERIC, "German_Germany.1252");
+    CAPTURE(comma);
+    int differ = 0;
+    for (const std::string& t : texts) {
+        double want = 0.0;
+        std::from_chars(t.data(), t.data() + t.size(), want);
+        const auto got = platform::parse_c_double(t);
+        differ += !got || std::bit_cast<std::uint64_t>(*got) != std::bit_cast<std::uint64_t>(want);
+    }
+    CHECK(differ == 0);
+    CHECK(platform::parse_c_double("1e400") == HUGE_VAL);
+    CHECK(platform::parse_c_double("1e-400") == 0.0);
+    for (const char* bad : {"", "1.5x", "1,5", " 1", "abc"}) CHECK_FALSE(platform::parse_c_double(bad).has_value());
+    std::setlocale(LC_NUMERIC, before.c_str());
 }
