@@ -159,6 +159,9 @@ TEST_CASE("every kernel this processor runs gives the layer path's outputs") {
           (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")));
 #endif
 #endif
+#if (defined(__aarch64__) || defined(_M_ARM64)) && (defined(__GNUC__) || defined(__clang__))
+    CHECK(kernels.front() == "neon");
+#endif
     CHECK_FALSE(nn_kernels::use("no such kernel"));
     CHECK(nn_kernels::active() == kernels.front());
 
