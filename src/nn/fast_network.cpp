@@ -199,8 +199,8 @@ ZETRION_INLINE V vgelu(V v) {
 // first output channel.
 template <class V, int NV, int NO>
 ZETRION_INLINE void conv_tile(const double* in, std::size_t stride, std::size_t c_in, std::size_t k,
-                                             const std::ptrdiff_t* shifts, const double* w, const double* b,
-                                             double* out) {
+                              const std::ptrdiff_t* shifts, const double* w, const double* b,
+                              double* out) {
     constexpr int L = sizeof(V) / sizeof(double);
     V acc[NO][NV];
 ZETRION_UNROLL
@@ -237,7 +237,7 @@ struct Work {
 
 template <class V, int NV, int NO>
 ZETRION_INLINE void conv_layer(const Guesser::Fast& p, const Guesser::Fast::Conv& cv, const double* in,
-                                              double* out) {
+                               double* out) {
     constexpr std::size_t L = sizeof(V) / sizeof(double), PB = NV * L;
     static_assert(kBlock % NO == 0 && kChunk % PB == 0);
     const std::size_t k = cv.shifts.size(), per_block = cv.c_in * k * kBlock;
@@ -279,7 +279,7 @@ void group_stats(const Guesser::Fast& p, const double* map, double* mean, double
 // h = gelu(norm(h)) (residual = false) or x = gelu(x + norm(h)) (residual = true), row by row.
 template <class V>
 ZETRION_INLINE void norm_gelu(const Guesser::Fast& p, const Guesser::Fast::Norm& n, double* h,
-                                             double* x, bool residual) {
+                              double* x, bool residual) {
     constexpr std::size_t L = sizeof(V) / sizeof(double);
     double mean[kMaxGroupsFast], inv[kMaxGroupsFast];
     group_stats(p, h, mean, inv);
@@ -320,7 +320,7 @@ ZETRION_INLINE void dense(const Guesser::Fast::Dense& d, const double* in, doubl
 
 template <class V, int NV, int NO>
 ZETRION_INLINE void run(const Guesser::Fast& p, const Features& feats, double* x, double* h,
-                                       double* head, std::vector<double>& out) {
+                        double* head, std::vector<double>& out) {
     // The stem's input: the three feature channels in the first rows of h.
     for (std::size_t c = 0; c < 3; ++c)
         std::copy(feats.map.begin() + static_cast<std::ptrdiff_t>(c * p.g),
