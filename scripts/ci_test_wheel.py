@@ -1,6 +1,6 @@
 """The test command of every wheel built in CI (cibuildwheel runs it in a
 fresh environment holding the wheel and the test extra, from a copy of
-scripts/, tests/, examples/, training/, docs/ and python/).
+scripts/, tests/, examples/, training/, docs/, python/ and mkdocs.yml).
 
 Where NumPy 1.26 has wheels (CPython 3.11 and 3.12) the wheel, built against
 NumPy 2, first fits under NumPy 1.26; then under the newest NumPy it fits
