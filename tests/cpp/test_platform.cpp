@@ -3,16 +3,18 @@
 // physical memory, and handlers around fork.
 #include <doctest/doctest.h>
 
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <clocale>
 #include <cmath>
-#include <bit>
-#include <random>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
