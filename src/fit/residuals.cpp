@@ -1,4 +1,5 @@
 #include "fit/residuals.hpp"
+#include "fit/test_hooks.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -13,8 +14,8 @@
 namespace zetrion {
 
 std::optional<Weighting> parse_weighting(std::string_view s) {
-    if (s == "modulus") return Weighting::Modulus;
-    if (s == "unit") return Weighting::Unit;
+    for (const auto& [w, name] : kWeightings)
+        if (name == s) return w;
     return std::nullopt;
 }
 

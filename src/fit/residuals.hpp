@@ -6,6 +6,9 @@
 // to the fit's evaluation counter, so a Jacobian of m columns adds 2m.
 #pragma once
 
+#include <array>
+#include <utility>
+
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -19,6 +22,12 @@
 namespace zetrion {
 
 enum class Weighting { Modulus, Unit };
+
+// The names users call them by, in the order error messages list them.
+inline constexpr std::array<std::pair<Weighting, std::string_view>, 2> kWeightings{{
+    {Weighting::Modulus, "modulus"},
+    {Weighting::Unit, "unit"},
+}};
 
 // "modulus" or "unit", exact.
 std::optional<Weighting> parse_weighting(std::string_view s);
@@ -69,9 +78,6 @@ private:
 // here, so smaller Jacobians stay on the calling thread (bench/fit_speed.cpp
 // measures both paths).
 inline constexpr double kParallelJacobianMinMicros = 60.0;
-// The cut-over in force; benches change it to time both paths.
-double parallel_jacobian_min_micros();
-void set_parallel_jacobian_min_micros(double us);
 
 // Marks a fit in progress on this thread for as long as it lives. While
 // fits run on several threads at once, the callers already keep the
