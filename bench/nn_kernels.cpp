@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
     std::printf("%-16s", "model");
     for (auto k : kernels) std::printf(" %10.*s us", static_cast<int>(k.size()), k.data());
     std::printf("   speed-up over scalar\n");
-    for (std::size_t m = 0; m < models().size(); ++m) {
+    const auto names = model_names();
+    for (std::size_t m = 0; m < names.size(); ++m) {
         const auto* g = std::get_if<Guesser>(&model_guesser(m));
         if (!g) continue;
         const Features x = g->features(f, z, g->scales(f, z));
@@ -50,7 +51,7 @@ int main(int argc, char** argv) {
             std::nth_element(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(t.size() / 2), t.end());
             us.push_back(t[t.size() / 2]);
         }
-        std::printf("%-16.*s", static_cast<int>(models()[m].name.size()), models()[m].name.data());
+        std::printf("%-16s", names[m].c_str());
         for (double u : us) std::printf(" %13.1f", u);
         std::printf("  ");
         for (double u : us) std::printf(" %.2f", us.back() / u);
