@@ -10,6 +10,7 @@ from .fitting import fit as fit
 from .io import ReadError as ReadError
 from .io import Spectrum as Spectrum
 from .io import read as read
+from .io import read_all as read_all
 from .io import read_delimited as read_delimited
 from .plotting import bode as bode
 from .plotting import nyquist as nyquist

@@ -12,7 +12,7 @@ import warnings
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["DataError", "DataWarning", "check_spectrum", "inspect_spectrum"]
+__all__ = ["DataError", "DataWarning", "check_spectrum", "inspect_spectrum", "looks_flipped"]
 
 
 class DataError(ValueError):
@@ -40,7 +40,7 @@ def _where(mask: NDArray[np.bool_], limit: int = 5) -> str:
     return f"index {shown}{more}" if idx.size == 1 else f"indices {shown}{more}"
 
 
-def _looks_flipped(f: NDArray[np.float64], z: NDArray[np.complex128]) -> str | None:
+def looks_flipped(f: NDArray[np.float64], z: NDArray[np.complex128]) -> str | None:
     """Describe why the imaginary sign looks flipped, or return None.
 
     The test is deliberately conservative. A spectrum is suspected only when
@@ -240,7 +240,7 @@ def inspect_spectrum(
             "value? Fits weighted by |Z| cannot use those points"
         )
     if check_sign:
-        verdict = _looks_flipped(fa, za)
+        verdict = looks_flipped(fa, za)
         if verdict is not None:
             notes.append(
                 f"{verdict}. If so, use z.conjugate() (or read the file with "

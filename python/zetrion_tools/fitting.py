@@ -35,12 +35,23 @@ import zetrion
 
 from . import _engine
 from .checks import check_spectrum
-from .engine import fit_methods, weightings
+from .engine import fit_methods, has_learned_model, weightings
+from .starts import data_starts
 
 __all__ = ["ConstrainedFit", "FitSetupError", "fit"]
 
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
+
+# Starts read from the data that an automatic fit tries at most, and the
+# lag-one autocorrelation of the residuals above which a fit is taken for a
+# side valley (noise gives about 0 +- 2/sqrt(points)).
+_AUTO_STARTS = 12
+_STREAK = 0.5
+# Budget of each screening run, in solver budget units (evaluations per
+# parameter and one): enough to settle into a basin, far short of a full fit.
+_SCREEN_PATIENCE = 40
+
 
 class FitSetupError(ValueError):
     """A fit that cannot be set up: unknown names, empty or contradictory bounds."""
@@ -370,7 +381,7 @@ def fit(
     ftol: float = 1e-8,
     xtol: float = 1e-8,
     max_nfev: int | None = None,
-    n_starts: int = 1,
+    n_starts: int | None = None,
     check_sign: bool = True,
     **method_options: Any,
 ) -> ConstrainedFit:
@@ -417,10 +428,13 @@ def fit(
     max_nfev : int, optional
         Residual evaluations allowed per solver run; default ``200 * (n +
         1)`` for n parameters, as ``Circuit.fit`` allows.
-    n_starts : int
-        Most starting points to fit from (the first is the start above;
-        later versions add starts read from the data). The lowest cost
-        wins.
+    n_starts : int, optional
+        Starting points to fit from. The first is the start above; the
+        others are read from the spectrum for every element of the circuit
+        (:mod:`zetrion_tools.starts`), and the lowest cost wins. ``None``
+        (default) adds them when the first gives no settled fit (not
+        converged, or residuals running in streaks, the mark of a side
+        valley) or when no model or values gave it; ``1`` never adds them.
     check_sign : bool
         Warn when the imaginary sign of ``z`` looks flipped; pass ``False``
         for a truly inductive spectrum.
@@ -444,20 +458,97 @@ def fit(
         raise ValueError(f"unknown weight {weight!r}, expected one of {', '.join(map(repr, weightings()))}")
     if method not in fit_methods():
         raise ValueError(f"unknown fit method {method!r}, expected one of {', '.join(map(repr, fit_methods()))}")
-    if int(n_starts) < 1:
+    if n_starts is not None and int(n_starts) < 1:
         raise ValueError("n_starts must be at least 1")
     s = _setup(circuit_or_notation, f, z, fixed, bounds, start, sigma, check_sign)
     options: dict[str, Any] = {"weight": weight, "method": method, "ftol": ftol, "xtol": xtol}
     options.update(guess_init=guess_init, weights=weights, **method_options)
     if max_nfev is not None:
         options["max_iterations"] = max(1, -(-int(max_nfev) // (len(s.names) + 1)))
-    out = _engine_call(s, options, [])
-    if out["no_model"] and guess_init is None:
+    if n_starts != 1 and guess_init is None and weights is None and not _informed(s):
+        # nothing but the element defaults to start from: the data decide
+        out = _from_data(s, options, _AUTO_STARTS if n_starts is None else n_starts)
+    else:
+        out = _more_starts(s, options, _engine_call(s, options, []), n_starts)
+    if out["no_model"] and guess_init is None and out["tried"] == 1:
         _no_model_warning()
     used_weight = "sigma" if sigma is not None else weight
     settings = {k: v for k, v in options.items() if k != "weight"}
-    settings.update(n_starts=int(n_starts), max_nfev=max_nfev)
+    settings.update(n_starts=n_starts, max_nfev=max_nfev)
     return _outcome(s, out, used_weight, method, settings)
+
+
+def _settled(s: _Setup, out: dict[str, Any]) -> bool:
+    """Whether a fit looks like the optimum: converged, with residuals like noise.
+
+    At the optimum of a circuit that describes the data, the residuals of
+    neighbouring frequencies are nearly uncorrelated; a fit caught in a side
+    valley misses whole stretches of the spectrum, and its residuals run in
+    long streaks of one sign (lag-one autocorrelation near 1).
+    """
+    if not out["success"]:
+        return False
+    r = np.asarray(out["residuals"], dtype=np.float64).reshape(-1, 2)[np.argsort(s.freq)]
+    energy = np.sum(r * r, axis=0)
+    if not np.all(np.isfinite(energy)) or float(np.sum(energy)) <= 1e-24 * r.size:
+        return bool(np.all(np.isfinite(energy)))
+    lag = np.sum(r[1:] * r[:-1], axis=0) / np.maximum(energy, 1e-300)
+    return bool(np.mean(lag) < _STREAK)
+
+
+def _informed(s: _Setup) -> bool:
+    """Whether the engine's own start carries information: a learned model, the
+    circuit's given values, or every value given as start."""
+    return (
+        len(s.start) == len(s.names)
+        or bool(_engine.explicit_values(s.circuit))
+        or has_learned_model(s.circuit)
+    )
+
+
+def _from_data(s: _Setup, options: dict[str, Any], count: int) -> dict[str, Any]:
+    """The fit from the starts read from the data (screened), the defaults last among them."""
+    named = data_starts(s.circuit, s.freq, s.imp, limit=max(count - 1, 1))
+    named.append(("element defaults", list(s.circuit.param_values())))
+    vectors = [[s.start.get(n, v) for n, v in zip(s.names, vec)] for _, vec in named]
+    shifted = _Setup(**{**s.__dict__, "start": dict(zip(s.names, vectors[0]))})
+    out = _engine_call(shifted, dict(options, guess_init=False, screen=_SCREEN_PATIENCE), vectors[1:])
+    out["start_source"] = named[out["winner"]][0]
+    out["no_model"] = False
+    return out
+
+
+def _more_starts(s: _Setup, options: dict[str, Any], first: dict[str, Any], n_starts: int | None) -> dict[str, Any]:
+    """The fit from the starts read from the data, when it is wanted and does better.
+
+    ``n_starts=None`` tries them when the first start gave no fit that looks
+    settled or came from no information (the element defaults); a number
+    tries that many starts in all, the first included.
+    """
+    want = (n_starts - 1) if n_starts is not None else _AUTO_STARTS
+    if want <= 0 or (n_starts is None and not first["no_model"] and _settled(s, first)):
+        return first
+    named = data_starts(s.circuit, s.freq, s.imp, limit=want)
+    if not named:
+        return first
+    vectors = [[s.start.get(n, v) for n, v in zip(s.names, vec)] for _, vec in named]
+    # screened: one short solver run from each start, the whole fit from the best end
+    again = dict(options, guess_init=False, screen=_SCREEN_PATIENCE)
+    shifted = _Setup(**{**s.__dict__, "start": dict(zip(s.names, vectors[0]))})
+    out = _engine_call(shifted, again, vectors[1:])
+    out["tried"] += first["tried"]
+    out["no_model"] = first["no_model"]
+    if _better(out, first):
+        out["start_source"] = named[out["winner"]][0]
+        return out
+    first["tried"] = out["tried"]
+    return first
+
+
+def _better(a: dict[str, Any], b: dict[str, Any]) -> bool:
+    if a["success"] != b["success"]:
+        return bool(a["success"])
+    return bool(a["cost"] < b["cost"] * (1 - 1e-9))
 
 
 def _outcome(s: _Setup, out: dict[str, Any], weight: str, method: str, settings: dict[str, Any]) -> ConstrainedFit:

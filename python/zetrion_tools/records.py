@@ -438,11 +438,12 @@ def load_record(path: str | os.PathLike[str]) -> FitRecord:
     OSError
         The file cannot be read.
     """
+    from .io.text import read_limited
+
     p = Path(path)
-    size = p.stat().st_size
-    if size > MAX_BYTES:
-        raise RecordError(f"{p}: {size} bytes is too large for a fit record (limit {MAX_BYTES})")
-    raw = p.read_bytes()
+    # only a regular file, and only so much of it: a device or FIFO named
+    # as a record must not hang or exhaust memory
+    raw = read_limited(p, MAX_BYTES, RecordError)
     try:
         doc = json.loads(raw.decode("utf-8"), parse_constant=_reject_constant)
     except UnicodeDecodeError as exc:

@@ -57,4 +57,11 @@ struct BestOfStarts {
 // or the fit was cancelled.
 BestOfStarts run_fit_from_starts(FitRequest req, std::span<const std::vector<double>> starts);
 
+// Many starts cheaply: one Levenberg-Marquardt run of at most `patience`
+// budget units from each (no candidate scan), then the whole fit from the
+// ends of the `polish` runs of lowest cost, the best outcome kept. For the
+// Levenberg-Marquardt method; others run every start in full.
+BestOfStarts run_fit_screened(FitRequest req, std::span<const std::vector<double>> starts,
+                              std::uint32_t patience, std::size_t polish = 3);
+
 }  // namespace zetrion

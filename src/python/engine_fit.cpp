@@ -41,6 +41,7 @@ enum Arg : std::size_t {
     kUpper,
     kPointWeights,
     kExtraStarts,
+    kScreen,
     kArgCount
 };
 
@@ -56,6 +57,7 @@ const char* const* arg_names() {
         n[kUpper] = "upper";
         n[kPointWeights] = "point_weights";
         n[kExtraStarts] = "extra_starts";
+        n[kScreen] = "screen";
         return n;
     }();
     return names.data();
@@ -83,6 +85,7 @@ struct Options {
     std::string method = "levenberg_marquardt";
     std::vector<double> point_weights;
     std::vector<std::vector<double>> extra_starts;
+    std::uint32_t screen = 0;  // > 0: screen the starts with runs of this patience
 };
 
 bool read_extra_starts(PyObject* o, std::size_t n, std::vector<std::vector<double>>& out) {
@@ -123,6 +126,11 @@ bool read_options(PyObject* const* a, std::size_t n, Options& opt, FitRequest& r
     }
     if (a[kPointWeights] && a[kPointWeights] != Py_None && !extract_f64_seq(a[kPointWeights], opt.point_weights))
         return arg_error("point_weights");
+    if (a[kScreen] && a[kScreen] != Py_None) {
+        std::uint64_t p = 0;
+        if (!to_u64(a[kScreen], "screen", 0xFFFFFFFFull, p)) return false;
+        opt.screen = static_cast<std::uint32_t>(p);
+    }
     return read_extra_starts(a[kExtraStarts], n, opt.extra_starts);
 }
 
@@ -311,7 +319,7 @@ PyObject* engine_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             std::vector<std::vector<double>> starts{start};
             for (auto& s : opt.extra_starts) starts.push_back(std::move(s));
             req.circuit = &m->tree;
-            best = run_fit_from_starts(req, starts);
+            best = opt.screen > 0 ? run_fit_screened(req, starts, opt.screen) : run_fit_from_starts(req, starts);
             report.start = std::move(starts[std::min(best.winner, starts.size() - 1)]);
             // The held values apply to every start.
             for (std::size_t i = 0; i < n && i < req.held.size(); ++i)

@@ -102,6 +102,38 @@ PyObject* element_kinds(PyObject*, PyObject*) {
     return out.release();
 }
 
+// A series list as a Python list: a leaf is (kind code, index of its first
+// parameter), a parallel group a list of branches (each a series list).
+// Nesting is bounded by kMaxNesting, so the recursion is too.
+PyObject* series_structure(const SeriesList& s, std::size_t& next) {
+    Ref out(PyList_New(0));
+    if (!out) return nullptr;
+    for (const Node& node : s) {
+        Ref item;
+        if (node.is_leaf()) {
+            const KindInfo& info = kind_info(node.element.kind);
+            item = Ref(Py_BuildValue("(s#n)", info.code.data(), static_cast<Py_ssize_t>(info.code.size()),
+                                     static_cast<Py_ssize_t>(next)));
+            next += info.param_count;
+        } else {
+            item = Ref(PyList_New(0));
+            for (const SeriesList& branch : node.branches) {
+                Ref b(item ? series_structure(branch, next) : nullptr);
+                if (!b || PyList_Append(item.get(), b.get()) < 0) return nullptr;
+            }
+        }
+        if (!item || PyList_Append(out.get(), item.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+PyObject* structure(PyObject*, PyObject* circuit) {
+    const CircuitModel* m = circuit_model(circuit);
+    if (!m) return nullptr;
+    std::size_t next = 0;
+    return series_structure(m->tree, next);
+}
+
 PyObject* has_model(PyObject*, PyObject* circuit) {
     const CircuitModel* m = circuit_model(circuit);
     if (!m) return nullptr;
@@ -125,6 +157,9 @@ PyMethodDef engine_methods[] = {
     {"presets", ZETRION_GUARDED(presets), METH_NOARGS, "The presets as (name, notation) pairs."},
     {"element_kinds", ZETRION_GUARDED(element_kinds), METH_NOARGS,
      "The element kinds: code, alt_code, class_name and params (name, unit, default, lo, hi)."},
+    {"structure", ZETRION_GUARDED(structure), METH_O,
+     "The circuit's tree: a series list of (code, first parameter index) leaves and parallel groups (lists of "
+     "branches)."},
     {"has_model", ZETRION_GUARDED(has_model), METH_O, "Whether a built-in learned model matches the circuit."},
     {"explicit_values", ZETRION_GUARDED(explicit_values), METH_O,
      "Whether the circuit was given values (Circuit.fit then starts from them)."},

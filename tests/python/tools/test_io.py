@@ -354,3 +354,147 @@ def test_spectrum_frame_and_validation() -> None:
     assert "SP-150" in repr(frame.attrs["metadata"]["instrument"])
     with pytest.raises(ValueError, match="equal length"):
         Spectrum(np.ones(3), np.ones(2, complex))
+
+
+class TestColumnNames:
+    """One spectrum written under every common header reads to the same values."""
+
+    f = np.logspace(-2, 4, 31)
+    z = 0.02 + 0.05 / (1.0 + (2j * np.pi * f * 0.3) ** 0.85)
+
+    def rows(self, polar: bool, sep: str = ",") -> list[str]:
+        if polar:
+            return [
+                f"{a:.17g}{sep}{abs(b):.17g}{sep}{np.degrees(np.angle(b)):.17g}"
+                for a, b in zip(self.f, self.z)
+            ]
+        return [f"{a:.17g}{sep}{b.real:.17g}{sep}{b.imag:.17g}" for a, b in zip(self.f, self.z)]
+
+    @pytest.mark.parametrize(
+        "header, polar",
+        [
+            ("Frequency / Hz,Real Impedance / ohm,Imaginary Impedance / ohm", False),
+            ("frequency_hertz,real_impedance_ohm,imaginary_impedance_ohm", False),
+            ("Frequency / Hz,Absolute Impedance / ohm,Phase / deg", True),
+            ("frequency_hertz,absolute_impedance_ohm,phase_degree", True),
+            ("Freq (Hz),|Z| (Ω),Phase (°)", True),
+            ("frequency,impedance_modulus_ohm,phase_deg", True),
+            ("f_hz,z_real_ohm,z_imag_ohm", False),
+            ("Frequency (Hz),Z' (Ohm),Z'' (Ohm)", False),
+        ],
+    )
+    def test_every_layout_reads_the_same_values(self, tmp_path: Path, header: str, polar: bool) -> None:
+        path = tmp_path / "s.csv"
+        path.write_text(header + "\n" + "\n".join(self.rows(polar)) + "\n", encoding="utf-8")
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            s = read(path)
+        np.testing.assert_allclose(s.frequencies, self.f, rtol=1e-15)
+        np.testing.assert_allclose(s.impedance, self.z, rtol=1e-13)
+
+    def test_the_example_battery_file_and_its_frame_agree(self) -> None:
+        import pandas as pd
+
+        path = Path(__file__).resolve().parents[3] / "examples" / "data" / "battery_cell.csv"
+        s = read(path)
+        frame = pd.read_csv(path)
+        np.testing.assert_array_equal(s.frequencies, frame["Frequency / Hz"].to_numpy())
+        np.testing.assert_array_equal(s.impedance.real, frame["Real Impedance / ohm"].to_numpy())
+        np.testing.assert_array_equal(s.impedance.imag, frame["Imaginary Impedance / ohm"].to_numpy())
+
+    def test_unit_suffixes_scale_and_ambiguous_ones_are_refused(self, tmp_path: Path) -> None:
+        path = tmp_path / "k.csv"
+        rows = [f"{a / 1e3:.17g},{b.real / 1e3:.17g},{b.imag / 1e3:.17g}" for a, b in zip(self.f, self.z)]
+        path.write_text("frequency_khz,real_impedance_kohm,imaginary_impedance_kohm\n" + "\n".join(rows) + "\n")
+        s = read(path)
+        np.testing.assert_allclose(s.frequencies, self.f, rtol=1e-14)
+        np.testing.assert_allclose(s.impedance, self.z, rtol=1e-14)
+        # 'mhz' in lower case could be milli- or megahertz
+        path.write_text("Frequency (mhz),Zre,Zim\n1,2,-3\n2,2,-3\n")
+        with pytest.raises(ReadError, match="frequency unit 'mhz'"):
+            read(path)
+
+
+class TestMultiSweep:
+    path = DATA / "more" / "ex1.mpt"
+
+    def test_each_cycle_is_its_own_spectrum(self) -> None:
+        from zetrion_tools import read_all
+
+        sweeps = read_all(self.path)
+        assert [len(s) for s in sweeps] == [59, 59]
+        assert [s.metadata["cycle"] for s in sweeps] == [1, 2]
+        # both cycles sweep the same frequencies, downwards
+        np.testing.assert_array_equal(sweeps[0].frequencies, sweeps[1].frequencies)
+        assert np.all(np.diff(sweeps[0].frequencies) < 0)
+        # the rows of the file, in order, split at the cycle change
+        raw = [ln.split("\t") for ln in self.path.read_text(encoding="latin-1").splitlines()[61:]]
+        f_all = np.array([float(r[0]) for r in raw])
+        np.testing.assert_array_equal(np.concatenate([s.frequencies for s in sweeps]), f_all)
+        assert sweeps[0].metadata["software"].startswith("EC-Lab")
+
+    def test_read_returns_the_first_cycle_and_names_read_all(self) -> None:
+        from zetrion_tools.io import read_all
+
+        with pytest.warns(ReadWarning, match=r"2 sweeps; read cycle 1 .*read_all"):
+            s = read(self.path)
+        np.testing.assert_array_equal(s.impedance, read_all(self.path)[0].impedance)
+
+    def test_single_sweep_files_give_a_list_of_one(self) -> None:
+        from zetrion_tools.io import read_all
+
+        for name in ("exampleDataBioLogic.mpt", "exampleDataGamry.DTA", "exampleDataVersaStudio.par"):
+            sweeps = read_all(DATA / name)
+            assert len(sweeps) == 1
+            np.testing.assert_array_equal(sweeps[0].impedance, quiet_read(DATA / name).impedance)
+
+    def test_versastudio_segments_are_sweeps(self, tmp_path: Path) -> None:
+        from zetrion_tools.io import read_all
+
+        text = (DATA / "exampleDataVersaStudio.par").read_text(encoding="latin-1")
+        start = text.index("<Segment1>")
+        stop = text.index("</Segment1>") + len("</Segment1>")
+        second = text[start:stop].replace("Segment1", "Segment2")
+        path = tmp_path / "two.par"
+        path.write_text(text[:stop] + "\n" + second + text[stop:], encoding="latin-1")
+        sweeps = read_all(path)
+        assert [s.metadata["segment"] for s in sweeps] == ["Segment1", "Segment2"]
+        assert [s.metadata["cycle"] for s in sweeps] == [1, 2]
+        np.testing.assert_array_equal(sweeps[0].impedance, sweeps[1].impedance)
+        with pytest.warns(ReadWarning, match="read_all"):
+            read(path)
+
+
+class TestMoreFormats:
+    more = DATA / "more"
+
+    def test_relaxis_export_matches_the_ec_lab_export_of_the_same_measurement(self) -> None:
+        relaxis = read(self.more / "PEIS_LPSCl_IonBlocking_-25C_RelaxIS.txt")
+        eclab = read(self.more / "PEIS_LPSCl_IonBlocking_-25C.txt")
+        assert relaxis.format == "relaxis" and eclab.format == "biologic"
+        assert relaxis.metadata["parameters"]["TM"] == 33.741076
+        assert relaxis.metadata["name"].endswith("C01.mpr_1")
+        # RelaxIS lists the points upwards in frequency, EC-Lab downwards;
+        # both hold the instrument's single-precision values
+        np.testing.assert_allclose(relaxis.frequencies[::-1], eclab.frequencies, rtol=1e-7)
+        np.testing.assert_allclose(relaxis.impedance[::-1], eclab.impedance, rtol=1e-7)
+
+    def test_relaxis_export_of_two_spectra(self, tmp_path: Path) -> None:
+        from zetrion_tools.io import read_all
+
+        lines = (self.more / "PEIS_LPSCl_IonBlocking_-25C_RelaxIS.txt").read_text().splitlines()
+        second = [lines[3].replace("TM=33.741076", "TM=40")] + lines[4:]
+        path = tmp_path / "two.txt"
+        path.write_text("\n".join(lines + second) + "\n")
+        sweeps = read_all(path)
+        assert [s.metadata["parameters"]["TM"] for s in sweeps] == [33.741076, 40.0]
+        np.testing.assert_array_equal(sweeps[0].impedance, sweeps[1].impedance)
+
+    def test_gamry_galvanostatic_eis_matches_impedance_py(self) -> None:
+        from impedance.preprocessing import readGamry
+
+        s = read(self.more / "EISGALV_EISTest3.DTA")
+        f_ref, z_ref = readGamry(str(self.more / "EISGALV_EISTest3.DTA"))
+        assert s.metadata["technique"] == "GALVEIS" and len(s) == 71
+        np.testing.assert_array_equal(s.frequencies, f_ref)
+        np.testing.assert_array_equal(s.impedance, z_ref)

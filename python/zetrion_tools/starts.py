@@ -1,0 +1,302 @@
+"""Starting values for any circuit, read from the spectrum.
+
+A fit started from the element defaults lands in the right basin only when
+the circuit is small or the defaults happen to suit the data. Here the
+spectrum is read once for what every element kind needs:
+
+- the high-frequency intercept (series resistance) and any inductance there;
+- the arcs: time constants and resistances from the peaks of ``-Im Z``
+  against log frequency (or, where fewer peaks stand out than the circuit has
+  arcs, time constants spread over the measured band);
+- the low-frequency tail: its magnitude and slope (capacitive, diffusive or
+  resistive).
+
+Each relaxing part of the circuit (a parallel group, a K/Zarc, a Gerischer,
+a transmission line) takes one time constant and a resistance, in reading
+order (fastest first); inside a group the resistive branch takes the
+resistance, the capacitive branch the capacitance that gives the time
+constant, and a nested group the next, slower time constant. Series
+elements outside the arcs take the intercept, the inductance or the tail.
+Because the order in which a notation lists its arcs says nothing about
+their speed, further starts assign the time constants in other orders.
+Every start is polished by the engine's solver and the lowest cost wins.
+"""
+
+from __future__ import annotations
+
+import itertools
+import math
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+import zetrion
+
+from . import _engine
+
+__all__ = ["SpectrumFeatures", "data_starts", "read_features"]
+
+FloatArray = npt.NDArray[np.float64]
+ComplexArray = npt.NDArray[np.complex128]
+
+# Element kinds that relax with a time constant of their own and take an arc.
+_RELAXING = frozenset({"K", "Zarc", "G", "Gs", "TLMQ", "T"})
+_CAPACITIVE = frozenset({"C", "CPE"})
+# Finite-length diffusion in series with the rest: its knee is a time
+# constant of the spectrum like an arc's, so it takes one too.
+_DIFFUSING = frozenset({"Wo", "Ws"})
+_ALPHA = 0.85  # a typical CPE exponent, for the arcs' capacitances
+
+
+@dataclass(frozen=True)
+class SpectrumFeatures:
+    """What a start needs to know about a spectrum (angular frequencies, ohm)."""
+
+    w_lo: float
+    w_hi: float
+    r_inf: float  # real part at the highest frequency
+    r_low: float  # real part at the lowest frequency
+    inductance: float  # from a positive imaginary part at the top, else 0
+    z_scale: float  # median |Z|
+    tail: complex  # impedance at the lowest frequency
+    tail_slope: float  # d log|Z| / d log w over the lowest points
+    peaks: tuple[tuple[float, float], ...] = field(default_factory=tuple)  # (tau, height), fastest first
+
+
+def _peaks(w: FloatArray, y: FloatArray) -> tuple[tuple[float, float], ...]:
+    """Local maxima of ``-Im Z`` in log frequency that stand out, as (tau, height)."""
+    if y.size < 3:
+        return ()
+    smooth = y.copy()
+    if y.size >= 5:
+        smooth[1:-1] = 0.25 * y[:-2] + 0.5 * y[1:-1] + 0.25 * y[2:]
+    top = float(np.max(smooth))
+    if not top > 0:
+        return ()
+    out = []
+    for i in range(1, y.size - 1):
+        if smooth[i] >= smooth[i - 1] and smooth[i] > smooth[i + 1] and smooth[i] > 0.03 * top:
+            out.append((1.0 / w[i], float(y[i])))
+    return tuple(sorted(out))
+
+
+def read_features(f: FloatArray, z: ComplexArray) -> SpectrumFeatures:
+    """Read a checked spectrum (any frequency order) for starting values."""
+    order = np.argsort(f)
+    w = 2 * math.pi * np.asarray(f, dtype=np.float64)[order]
+    zz = np.asarray(z, dtype=np.complex128)[order]
+    mag = np.abs(zz)
+    z_scale = float(np.median(mag)) or 1.0
+    k = min(4, w.size)
+    slope = 0.0
+    if k >= 2 and np.all(mag[:k] > 0):
+        slope = float(np.polyfit(np.log(w[:k]), np.log(mag[:k]), 1)[0])
+    top_im = float(zz[-1].imag)
+    return SpectrumFeatures(
+        w_lo=float(w[0]),
+        w_hi=float(w[-1]),
+        r_inf=float(zz[-1].real),
+        r_low=float(zz[0].real),
+        inductance=top_im / float(w[-1]) if top_im > 0 else 0.0,
+        z_scale=z_scale,
+        tail=complex(zz[0]),
+        tail_slope=slope,
+        peaks=_merged(_peaks(w, -zz.imag), _steps(w, zz.real)),
+    )
+
+
+def _steps(w: FloatArray, re: FloatArray) -> tuple[tuple[float, float], ...]:
+    """Arcs seen as steps of the real part: peaks of ``-d Re Z / d ln w``.
+
+    An arc's step stays visible where a capacitive tail swamps its ``-Im Z``
+    peak; for an R-C arc the peak of ``-d Re / d ln w`` is R/2 at w = 1/tau,
+    as high as the ``-Im Z`` peak.
+    """
+    if w.size < 4:
+        return ()
+    lw = np.log(w)
+    d = -np.diff(re) / np.diff(lw)
+    mid = np.exp(0.5 * (lw[1:] + lw[:-1]))
+    return _peaks(mid, d)
+
+
+def _merged(a: tuple[tuple[float, float], ...], b: tuple[tuple[float, float], ...]) -> tuple[tuple[float, float], ...]:
+    """The peaks of both lists, one per third of a decade (the first list's kept)."""
+    out = list(a)
+    for tau, h in b:
+        if all(abs(math.log10(tau / t)) > 0.33 for t, _ in out):
+            out.append((tau, h))
+    return tuple(sorted(out))
+
+
+def _leaves(series: Sequence[Any]) -> Iterator[tuple[str, int]]:
+    for node in series:
+        if isinstance(node, tuple):
+            yield node
+        else:
+            for branch in node:
+                yield from _leaves(branch)
+
+
+def _arc_count(series: Sequence[Any], top: bool = True) -> int:
+    n = 0
+    for node in series:
+        if isinstance(node, tuple):
+            n += node[0] in _RELAXING or (top and node[0] in _DIFFUSING)
+        else:
+            n += 1 + sum(_arc_count(b, False) for b in node)
+    return n
+
+
+class _Filler:
+    """Writes one start: each arc takes the next (tau, R) of its plan."""
+
+    def __init__(self, feats: SpectrumFeatures, arcs: Sequence[tuple[float, float]], n_params: int) -> None:
+        self.x = feats
+        self.arcs = list(arcs)
+        self.next_arc = 0
+        self.v = [math.nan] * n_params
+
+    def take_arc(self) -> tuple[float, float]:
+        tau, r = self.arcs[min(self.next_arc, len(self.arcs) - 1)]
+        self.next_arc += 1
+        return tau, r
+
+    def relaxing(self, code: str, i: int, tau: float, r: float) -> None:
+        v = self.v
+        if code in ("K", "Zarc"):
+            v[i], v[i + 1] = r, tau
+            if code == "Zarc":
+                v[i + 2] = _ALPHA
+        elif code in ("G", "Gs"):
+            v[i], v[i + 1] = r, tau
+            if code == "Gs":
+                v[i + 2] = 1.0
+        elif code == "TLMQ":
+            v[i], v[i + 1], v[i + 2] = r, tau**_ALPHA / r, _ALPHA
+        else:  # T
+            v[i], v[i + 1], v[i + 2], v[i + 3] = r, r, 1.0, tau
+
+    def series_leaf(self, code: str, i: int, share: float) -> None:
+        """An element in series outside every arc."""
+        x, v = self.x, self.v
+        tail = max(abs(x.tail), 1e-12)
+        if code == "R":
+            v[i] = max(x.r_inf, 1e-3 * x.z_scale) * share
+        elif code in ("L", "La"):
+            l_est = x.inductance if x.inductance > 0 else 1e-3 * x.z_scale / x.w_hi
+            v[i] = l_est
+            if code == "La":
+                v[i + 1] = 0.9
+        elif code == "C":
+            v[i] = 1.0 / (x.w_lo * max(abs(x.tail.imag), 1e-3 * x.z_scale))
+        elif code == "CPE":
+            alpha = min(max(-x.tail_slope, 0.5), 0.95)
+            v[i], v[i + 1] = 1.0 / (tail * x.w_lo**alpha), alpha
+        elif code == "W":
+            v[i] = max(abs(x.tail.imag), 1e-3 * x.z_scale) * math.sqrt(x.w_lo)
+        elif code in _DIFFUSING:
+            tau, r = self.take_arc()
+            v[i], v[i + 1] = r, tau
+        elif code in _RELAXING:
+            self.relaxing(code, i, *self.take_arc())
+
+    def branch_leaf(self, code: str, i: int, tau: float, r: float, capacitive: bool) -> None:
+        """An element in a branch of an arc with time constant tau and resistance r."""
+        v = self.v
+        if code == "R":
+            v[i] = r
+        elif code == "C":
+            v[i] = tau / r if capacitive else 10 * tau / r
+        elif code == "CPE":
+            v[i], v[i + 1] = tau**_ALPHA / r, _ALPHA
+        elif code in ("L", "La"):
+            v[i] = 1e-3 * r * tau
+            if code == "La":
+                v[i + 1] = 0.9
+        elif code == "W":
+            v[i] = r * math.sqrt(self.x.w_lo)
+        elif code in ("Wo", "Ws"):
+            v[i], v[i + 1] = r, max(10 * tau, 1.0 / self.x.w_lo)
+        else:
+            self.relaxing(code, i, *self.take_arc())
+
+    def group(self, branches: Sequence[Sequence[Any]]) -> None:
+        tau, r = self.take_arc()
+        for branch in branches:
+            capacitive = all(isinstance(n, tuple) and n[0] in _CAPACITIVE for n in branch)
+            for node in branch:
+                if isinstance(node, tuple):
+                    self.branch_leaf(node[0], node[1], tau, r, capacitive)
+                else:
+                    self.group(node)
+
+    def fill(self, structure: Sequence[Any]) -> list[float]:
+        bare_r = sum(1 for n in structure if isinstance(n, tuple) and n[0] == "R")
+        for node in structure:
+            if isinstance(node, tuple):
+                self.series_leaf(node[0], node[1], 1.0 / max(bare_r, 1))
+            else:
+                self.group(node)
+        return self.v
+
+
+def _arc_plans(feats: SpectrumFeatures, n_arcs: int) -> list[tuple[str, list[tuple[float, float]]]]:
+    """(name, [(tau, R) per arc, fastest first]) for the starts to try."""
+    spread = max(feats.r_low - feats.r_inf, 0.1 * feats.z_scale)
+    lo, hi = math.log10(1.0 / feats.w_hi), math.log10(1.0 / feats.w_lo)
+    taus = np.logspace(lo + 0.15 * (hi - lo), hi - 0.15 * (hi - lo), n_arcs) if n_arcs > 1 else [10 ** (0.5 * (lo + hi))]
+    even = [(float(t), spread / n_arcs) for t in taus]
+    plans = []
+    peaks = sorted(feats.peaks, key=lambda p: -p[1])[:n_arcs]
+    if peaks:
+        found = sorted((tau, 2.5 * h) for tau, h in peaks)
+        # arcs with no peak of their own fall between or beyond the ones seen
+        extra = [p for p in even if all(abs(math.log10(p[0] / t)) > 0.5 for t, _ in found)]
+        plans.append(("data: arcs from peaks", sorted(found + extra[: n_arcs - len(found)])[:n_arcs]))
+    plans.append(("data: arcs over the band", even))
+    return [(name, arcs + [arcs[-1]] * (n_arcs - len(arcs))) for name, arcs in plans]
+
+
+def data_starts(circuit: zetrion.Circuit, f: FloatArray, z: ComplexArray, limit: int = 12) -> list[tuple[str, list[float]]]:
+    """Starting vectors read from the spectrum, each named, at most ``limit``.
+
+    The first assigns the arcs found in the spectrum in reading order; the
+    others spread the arcs over the band, and assign the time constants in
+    other orders (every order for up to three arcs, else the reverse and
+    rotations). Values are clamped into the circuit's bounds.
+    """
+    structure = _engine.structure(circuit)
+    feats = read_features(f, z)
+    n_arcs = max(_arc_count(structure), 1)
+    n = len(circuit.param_names())
+    bounds = circuit.param_bounds()
+    out: list[tuple[str, list[float]]] = []
+    for name, arcs in _arc_plans(feats, n_arcs):
+        orders = list(itertools.permutations(range(n_arcs))) if n_arcs <= 3 else [
+            tuple(range(n_arcs)), tuple(reversed(range(n_arcs))),
+            *(tuple((k + s) % n_arcs for k in range(n_arcs)) for s in range(1, n_arcs)),
+        ]
+        for k, order in enumerate(orders):
+            values = _Filler(feats, [arcs[j] for j in order], n).fill(structure)
+            label = name if k == 0 else f"{name}, order {'-'.join(str(j + 1) for j in order)}"
+            out.append((label, _clamped(values, bounds, circuit)))
+    return out[:limit]
+
+
+def _clamped(values: list[float], bounds: Sequence[tuple[float, float]], circuit: zetrion.Circuit) -> list[float]:
+    defaults = circuit.param_values()
+    out = []
+    for v, (lo, hi), d in zip(values, bounds, defaults):
+        if not math.isfinite(v):
+            v = d
+        if math.isfinite(hi):
+            span = hi - lo
+            v = min(max(v, lo + 0.02 * span), hi - 0.02 * span)
+        else:
+            v = max(v, lo * 10)
+        out.append(float(v))
+    return out
