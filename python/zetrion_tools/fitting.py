@@ -496,6 +496,12 @@ def _settled(s: _Setup, out: dict[str, Any]) -> bool:
     return bool(np.mean(lag) < _STREAK)
 
 
+def _screening(options: dict[str, Any]) -> dict[str, Any]:
+    """Engine options for screened starts: short runs, within the caller's budget."""
+    patience = min(_SCREEN_PATIENCE, int(options.get("max_iterations", _SCREEN_PATIENCE)))
+    return dict(options, guess_init=False, screen=patience)
+
+
 def _informed(s: _Setup) -> bool:
     """Whether the engine's own start carries information: a learned model, the
     circuit's given values, or every value given as start."""
@@ -512,7 +518,7 @@ def _from_data(s: _Setup, options: dict[str, Any], count: int) -> dict[str, Any]
     named.append(("element defaults", list(s.circuit.param_values())))
     vectors = [[s.start.get(n, v) for n, v in zip(s.names, vec)] for _, vec in named]
     shifted = _Setup(**{**s.__dict__, "start": dict(zip(s.names, vectors[0]))})
-    out = _engine_call(shifted, dict(options, guess_init=False, screen=_SCREEN_PATIENCE), vectors[1:])
+    out = _engine_call(shifted, _screening(options), vectors[1:])
     out["start_source"] = named[out["winner"]][0]
     out["no_model"] = False
     return out
@@ -533,7 +539,7 @@ def _more_starts(s: _Setup, options: dict[str, Any], first: dict[str, Any], n_st
         return first
     vectors = [[s.start.get(n, v) for n, v in zip(s.names, vec)] for _, vec in named]
     # screened: one short solver run from each start, the whole fit from the best end
-    again = dict(options, guess_init=False, screen=_SCREEN_PATIENCE)
+    again = _screening(options)
     shifted = _Setup(**{**s.__dict__, "start": dict(zip(s.names, vectors[0]))})
     out = _engine_call(shifted, again, vectors[1:])
     out["tried"] += first["tried"]

@@ -76,10 +76,13 @@ def _peaks(w: FloatArray, y: FloatArray) -> tuple[tuple[float, float], ...]:
     top = float(np.max(smooth))
     if not top > 0:
         return ()
+    # a peak is the highest point within a fifth of a decade either side
+    reach = np.log10(w)
     out = []
     for i in range(1, y.size - 1):
-        if smooth[i] >= smooth[i - 1] and smooth[i] > smooth[i + 1] and smooth[i] > 0.03 * top:
-            out.append((1.0 / w[i], float(y[i])))
+        near = np.abs(reach - reach[i]) <= 0.2
+        if smooth[i] >= np.max(smooth[near]) and smooth[i] > smooth[i + 1] and smooth[i] > 0.05 * top:
+            out.append((1.0 / w[i], float(smooth[i])))
     return tuple(sorted(out))
 
 
@@ -117,10 +120,10 @@ def _steps(w: FloatArray, re: FloatArray) -> tuple[tuple[float, float], ...]:
     """
     if w.size < 4:
         return ()
+    # differences over two intervals: a derivative of noisy data needs the calm
     lw = np.log(w)
-    d = -np.diff(re) / np.diff(lw)
-    mid = np.exp(0.5 * (lw[1:] + lw[:-1]))
-    return _peaks(mid, d)
+    d = -(re[2:] - re[:-2]) / (lw[2:] - lw[:-2])
+    return _peaks(w[1:-1], d)
 
 
 def _merged(a: tuple[tuple[float, float], ...], b: tuple[tuple[float, float], ...]) -> tuple[tuple[float, float], ...]:

@@ -202,7 +202,7 @@ class TestResult:
 
     def test_failure_is_reported_not_raised(self):
         f, z = noisy("randles", RANDLES, 12)
-        res = fit("randles", f, z, max_nfev=1, guess_init=False)
+        res = fit("randles", f, z, max_nfev=1, guess_init=False, n_starts=1)
         assert not res.success
         assert "did not converge" in res.message and "max_nfev" in res.message
 
@@ -217,10 +217,19 @@ class TestResult:
         res = fit("randles", f, z, fixed={"R0.r": 11.0}, start={"R1.r": 95.0})
         assert res.start["R0.r"] == 11.0 and res.start["R1.r"] == 95.0
 
-    def test_circuit_without_model_starts_from_defaults_with_warning(self):
+    def test_circuit_without_model_starts_from_the_data(self):
         f, z = noisy("R0-(R1,C1)-W2", [5.0, 50.0, 1e-5, 20.0], 14)
-        with pytest.warns(UserWarning, match="no learned model"):
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
             res = fit("R0-(R1,C1)-W2", f, z)
+        assert res.success and res.starts > 1
+        assert res.start_source.startswith("data") or res.start_source == "element defaults"
+        truth = zetrion.Circuit("R0-(R1,C1)-W2").with_values([5.0, 50.0, 1e-5, 20.0])
+        r = np.asarray(truth.residuals(truth.param_values(), f, z))
+        assert res.cost <= 0.5 * float(r @ r) * 1.01
+        # one start only: the element defaults, and a warning that says what to do
+        with pytest.warns(UserWarning, match="zetrion-train"):
+            res = fit("R0-(R1,C1)-W2", f, z, n_starts=1)
         assert res.start_source == "circuit values"
         with warnings.catch_warnings():
             warnings.simplefilter("error")
