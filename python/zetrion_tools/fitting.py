@@ -46,7 +46,7 @@ ComplexArray = npt.NDArray[np.complex128]
 # Starts read from the data that an automatic fit tries at most, and the
 # lag-one autocorrelation of the residuals above which a fit is taken for a
 # side valley (noise gives about 0 +- 2/sqrt(points)).
-_AUTO_STARTS = 12
+_AUTO_STARTS = 16
 _STREAK = 0.5
 # Budget of each screening run, in solver budget units (evaluations per
 # parameter and one): enough to settle into a basin, far short of a full fit.

@@ -157,11 +157,19 @@ def _arc_count(series: Sequence[Any], top: bool = True) -> int:
 class _Filler:
     """Writes one start: each arc takes the next (tau, R) of its plan."""
 
-    def __init__(self, feats: SpectrumFeatures, arcs: Sequence[tuple[float, float]], n_params: int) -> None:
+    def __init__(
+        self, feats: SpectrumFeatures, arcs: Sequence[tuple[float, float]], n_params: int, diffusion: float = 1.0
+    ) -> None:
         self.x = feats
         self.arcs = list(arcs)
         self.next_arc = 0
         self.v = [math.nan] * n_params
+        self.diffusion = diffusion  # scale of every diffusion element's magnitude and time
+
+    def diffusing(self, code: str, i: int, magnitude: float, tau: float) -> None:
+        self.v[i] = magnitude * self.diffusion
+        if code != "W":
+            self.v[i + 1] = tau * self.diffusion
 
     def take_arc(self) -> tuple[float, float]:
         tau, r = self.arcs[min(self.next_arc, len(self.arcs) - 1)]
@@ -200,10 +208,10 @@ class _Filler:
             alpha = min(max(-x.tail_slope, 0.5), 0.95)
             v[i], v[i + 1] = 1.0 / (tail * x.w_lo**alpha), alpha
         elif code == "W":
-            v[i] = max(abs(x.tail.imag), 1e-3 * x.z_scale) * math.sqrt(x.w_lo)
+            self.diffusing(code, i, max(abs(x.tail.imag), 1e-3 * x.z_scale) * math.sqrt(x.w_lo), 0.0)
         elif code in _DIFFUSING:
             tau, r = self.take_arc()
-            v[i], v[i + 1] = r, tau
+            self.diffusing(code, i, r, tau)
         elif code in _RELAXING:
             self.relaxing(code, i, *self.take_arc())
 
@@ -221,9 +229,10 @@ class _Filler:
             if code == "La":
                 v[i + 1] = 0.9
         elif code == "W":
-            v[i] = r * math.sqrt(self.x.w_lo)
+            self.diffusing(code, i, r * math.sqrt(self.x.w_lo), 0.0)
         elif code in ("Wo", "Ws"):
-            v[i], v[i + 1] = r, max(10 * tau, 1.0 / self.x.w_lo)
+            # a branch's diffusion starts where its arc ends
+            self.diffusing(code, i, r, 3 * tau)
         else:
             self.relaxing(code, i, *self.take_arc())
 
@@ -261,6 +270,13 @@ def _arc_plans(feats: SpectrumFeatures, n_arcs: int) -> list[tuple[str, list[tup
         extra = [p for p in even if all(abs(math.log10(p[0] / t)) > 0.5 for t, _ in found)]
         plans.append(("data: arcs from peaks", sorted(found + extra[: n_arcs - len(found)])[:n_arcs]))
     plans.append(("data: arcs over the band", even))
+    # an arc much smaller than the rest leaves no peak of its own: one arc
+    # takes most of the spread in turn
+    if n_arcs > 1:
+        for j in range(n_arcs):
+            plans.append(
+                (f"data: arc {j + 1} dominant", [(t, spread * (0.8 if k == j else 0.2 / (n_arcs - 1))) for k, (t, _) in enumerate(even)])
+            )
     return [(name, arcs + [arcs[-1]] * (n_arcs - len(arcs))) for name, arcs in plans]
 
 
@@ -277,17 +293,25 @@ def data_starts(circuit: zetrion.Circuit, f: FloatArray, z: ComplexArray, limit:
     n_arcs = max(_arc_count(structure), 1)
     n = len(circuit.param_names())
     bounds = circuit.param_bounds()
+    orders = list(itertools.permutations(range(n_arcs))) if n_arcs <= 3 else [
+        tuple(range(n_arcs)), tuple(reversed(range(n_arcs))),
+        *(tuple((k + s) % n_arcs for k in range(n_arcs)) for s in range(1, n_arcs)),
+    ]
+    plans = [(name, arcs, 1.0) for name, arcs in _arc_plans(feats, n_arcs)]
+    if any(code in ("W", "Wo", "Ws") for code, _ in _leaves(structure)):
+        # diffusion's size and knee are the least certain readings: try them a decade either way
+        first = plans[0]
+        plans[1:1] = [(f"{first[0]}, diffusion x{s:g}", first[1], s) for s in (10.0, 0.1)]
     out: list[tuple[str, list[float]]] = []
-    for name, arcs in _arc_plans(feats, n_arcs):
-        orders = list(itertools.permutations(range(n_arcs))) if n_arcs <= 3 else [
-            tuple(range(n_arcs)), tuple(reversed(range(n_arcs))),
-            *(tuple((k + s) % n_arcs for k in range(n_arcs)) for s in range(1, n_arcs)),
-        ]
-        for k, order in enumerate(orders):
-            values = _Filler(feats, [arcs[j] for j in order], n).fill(structure)
+    # every plan in reading order first, then every plan in the next order, ...
+    for k, order in enumerate(orders):
+        for name, arcs, scale in plans:
+            if len(out) == limit:
+                return out
+            values = _Filler(feats, [arcs[j] for j in order], n, scale).fill(structure)
             label = name if k == 0 else f"{name}, order {'-'.join(str(j + 1) for j in order)}"
             out.append((label, _clamped(values, bounds, circuit)))
-    return out[:limit]
+    return out
 
 
 def _clamped(values: list[float], bounds: Sequence[tuple[float, float]], circuit: zetrion.Circuit) -> list[float]:
