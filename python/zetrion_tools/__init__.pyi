@@ -5,6 +5,11 @@ from .checks import DataError as DataError
 from .checks import DataWarning as DataWarning
 from .checks import check_spectrum as check_spectrum
 from .distributed import fit_distributed as fit_distributed
+from .drt_analysis import DrtResult as DrtResult
+from .drt_analysis import drt as drt
+from .drt_analysis import load_drt as load_drt
+from .drt_batch import drt_many as drt_many
+from .drt_plot import plot_drt as plot_drt
 from .fitting import ConstrainedFit as ConstrainedFit
 from .fitting import fit as fit
 from .io import ReadError as ReadError

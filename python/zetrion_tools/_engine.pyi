@@ -34,3 +34,27 @@ def fit(
     screen: int | None = ...,
     **options: Any,
 ) -> dict[str, Any]: ...
+def drt(
+    frequencies: Any,
+    impedances: Any,
+    basis: str = ...,
+    fwhm_coeff: float = ...,
+    shape_factor: float | None = ...,
+    derivative: int = ...,
+    data: str = ...,
+    inductance: bool = ...,
+    signed: bool = ...,
+    rule: str = ...,
+    lam: float = ...,
+    lambda_min: float = ...,
+    lambda_max: float = ...,
+    weighting: str = ...,
+    fine_per_decade: int = ...,
+    fine_extension: float = ...,
+    noise_floor: float = ...,
+    density: int = ...,
+    centre_shift: float = ...,
+) -> dict[str, Any]: ...
+def drt_gamma(
+    basis: str, epsilon: float, tau: Sequence[float], coeffs: Sequence[float], tau_out: Sequence[float]
+) -> list[float]: ...

@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 import numpy as np
 
 from .batch import FIT_METHODS
+from .drt_cli import add_drt_parser, run_drt
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
@@ -150,6 +151,8 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("--out", "-o", default=None, metavar="CSV", help="also write the table to this CSV file")
     check.add_argument("--strict", action="store_true", help="exit with status 1 when any check failed")
     check.add_argument("--quiet", "-q", action="store_true", help="no progress bar on stderr")
+
+    add_drt_parser(sub)
 
     sub.add_parser(
         "train",
@@ -523,6 +526,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             return _cmd_check(args)
         if args.command == "train":
             return _cmd_train(args.args)
+        if args.command == "drt":
+            return run_drt(args)
     except _UsageError as exc:
         print(f"zetrion {args.command}: error: {exc}", file=sys.stderr)
         return EXIT_USAGE

@@ -1,7 +1,5 @@
 #include "circuit/worker_pool.hpp"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -11,6 +9,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "util/platform.hpp"
 
 namespace zetrion {
 namespace {
@@ -82,7 +82,7 @@ WorkerPool& WorkerPool::instance() {
         // parent's workers, and perhaps a pool lock that one of them held at
         // that moment. The child starts over with a fresh pool of its own
         // (the old state is left alone: it cannot be torn down safely).
-        pthread_atfork(nullptr, nullptr, [] {
+        platform::at_fork(nullptr, nullptr, [] {
             if (g_pool) g_pool->impl_.store(new Impl, std::memory_order_release);
         });
         return p;

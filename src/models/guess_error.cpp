@@ -10,6 +10,10 @@ template <class... F>
 struct Overloaded : F... {
     using F::operator()...;
 };
+// Deduced without this guide from C++20 on, but not by Clang before 17
+// (AppleClang 15 included).
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 std::string quoted_list(const std::vector<std::string>& names) {
     std::string s = "[";

@@ -1,15 +1,8 @@
 #include "models/registry.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <pthread.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,6 +10,7 @@
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"
 #include "models/presets.hpp"
+#include "util/platform.hpp"
 
 namespace zetrion {
 namespace {
@@ -62,7 +56,7 @@ struct Locks {
     std::mutex external;
 
     Locks() {
-        pthread_atfork(
+        platform::at_fork(
             [] {
                 locks().models.lock();
                 locks().external.lock();
@@ -94,59 +88,24 @@ std::map<std::string, std::unique_ptr<const Guesser>>& external() {
 // anything larger than this is refused before it is read.
 constexpr std::size_t kMaxWeightFileBytes = std::size_t(64) << 20;
 
-// Closes a descriptor on every path out of the reader.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-NnError os_error(int err) {
-    return NnError{NnError::Kind::Io, std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")"};
-}
-
-// Reads a whole regular file of at most kMaxWeightFileBytes. Opened without
-// blocking, so that a FIFO or a device is refused rather than waited on.
+// Reads a whole regular file of at most kMaxWeightFileBytes; a FIFO or a
+// device is refused rather than waited on.
 std::variant<std::vector<unsigned char>, NnError> read_file(const std::string& path) {
-    if (path.find('\0') != std::string::npos)
-        return NnError{NnError::Kind::Io, "file name contained an unexpected NUL byte"};
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) return os_error(errno);
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return os_error(errno);
-    if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
-    if (!S_ISREG(st.st_mode)) return NnError{NnError::Kind::Io, "not a regular file"};
-    if (static_cast<std::uint64_t>(st.st_size) > kMaxWeightFileBytes)
-        return NnError{NnError::Kind::Io, "file is larger than " + std::to_string(kMaxWeightFileBytes >> 20) +
-                                              " MiB, too large for a weight file"};
-    std::vector<unsigned char> data(static_cast<std::size_t>(st.st_size));
-    std::size_t have = 0;
-    for (;;) {
-        if (have == data.size()) {
-            // The file may have grown since fstat: read on, within the cap.
-            if (data.size() >= kMaxWeightFileBytes)
-                return NnError{NnError::Kind::Io, "file is larger than " + std::to_string(kMaxWeightFileBytes >> 20) +
-                                                      " MiB, too large for a weight file"};
-            data.resize(std::min(kMaxWeightFileBytes, std::max<std::size_t>(data.size() * 2, 4096)));
-        }
-        const ssize_t n = ::read(fd.get(), data.data() + have, data.size() - have);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return os_error(errno);
-        }
-        if (n == 0) break;
-        have += static_cast<std::size_t>(n);
+    auto read = platform::read_regular_file(path, kMaxWeightFileBytes);
+    if (auto* data = std::get_if<std::vector<unsigned char>>(&read)) return std::move(*data);
+    const platform::FileError& e = std::get<platform::FileError>(read);
+    switch (e.kind) {
+        case platform::FileError::Kind::BadName:
+            return NnError{NnError::Kind::Io, "file name contained an unexpected NUL byte"};
+        case platform::FileError::Kind::NotRegular:
+            return NnError{NnError::Kind::Io, "not a regular file"};
+        case platform::FileError::Kind::TooLarge:
+            return NnError{NnError::Kind::Io, "file is larger than " + std::to_string(kMaxWeightFileBytes >> 20) +
+                                                  " MiB, too large for a weight file"};
+        case platform::FileError::Kind::Os:
+            break;
     }
-    data.resize(have);
-    return data;
+    return NnError{NnError::Kind::Io, platform::os_error_message(e.code)};
 }
 
 }  // namespace

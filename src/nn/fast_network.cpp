@@ -23,17 +23,45 @@
 // - GELU's 0.5 v (tanh u + 1) is evaluated as v / (1 + exp(-2u)), equal in
 //   real arithmetic, with an exponential that vectorises.
 //
-// The kernels are compiled for AVX-512, AVX2 with FMA and plain SSE2 and
-// chosen once from the running processor, so one build runs everywhere.
+// The kernels are written once over a vector type and compiled for what the
+// target offers:
+// - x86-64: AVX-512, AVX2 with FMA and plain SSE2, chosen once from the
+//   running processor, so one build runs everywhere;
+// - other processors, with GCC or Clang: 128-bit vectors (Advanced SIMD on
+//   aarch64, with fused multiply-add);
+// - compilers without the GCC vector extensions (MSVC): plain doubles.
+// Every build also carries the plain-double kernel; nn/kernels.hpp lists the
+// kernels and pins one, for tests and benchmarks.
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "nn/guesser.hpp"
+#include "nn/kernels.hpp"
+#include "util/platform.hpp"
 
+#if defined(__GNUC__) || defined(__clang__)
+#define ZETRION_VECTORS 1
+#define ZETRION_INLINE [[gnu::always_inline]] inline
+#define ZETRION_UNROLL _Pragma("GCC unroll 16")
 // The vector helpers below are always inlined, so no vector value crosses a
 // call boundary and the ABI notes GCC gives for them do not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
+#else
+#define ZETRION_VECTORS 0
+#define ZETRION_INLINE __forceinline
+#define ZETRION_UNROLL
+#endif
+
+#if ZETRION_VECTORS && (defined(__x86_64__) || defined(__i386__))
+#define ZETRION_NN_X86 1
+#else
+#define ZETRION_NN_X86 0
+#endif
 
 namespace zetrion {
 
@@ -71,15 +99,23 @@ constexpr std::size_t kChunk = 16;    // positions are padded to a multiple of t
 constexpr std::size_t kMaxWork = std::size_t{1} << 27;  // doubles of activation a plan may ask for
 constexpr std::size_t kMaxGroupsFast = 256;
 
+#if ZETRION_VECTORS
 typedef double v2d __attribute__((vector_size(16)));
 typedef double v4d __attribute__((vector_size(32)));
 typedef double v8d __attribute__((vector_size(64)));
 typedef long long v2i __attribute__((vector_size(16)));
 typedef long long v4i __attribute__((vector_size(32)));
 typedef long long v8i __attribute__((vector_size(64)));
+#endif
 
+// The integer vector of a vector's lanes, and the bits of one as the other.
 template <class V>
 struct Int;
+template <>
+struct Int<double> {
+    using type = long long;
+};
+#if ZETRION_VECTORS
 template <>
 struct Int<v2d> {
     using type = v2i;
@@ -92,19 +128,29 @@ template <>
 struct Int<v8d> {
     using type = v8i;
 };
+#endif
+
+template <class To, class From>
+ZETRION_INLINE To bits_as(const From& v) {
+    static_assert(sizeof(To) == sizeof(From));
+    if constexpr (std::is_same_v<From, double> || std::is_same_v<To, double>)
+        return std::bit_cast<To>(v);
+    else
+        return (To)v;  // a vector cast keeps the bits
+}
 
 template <class V>
-[[gnu::always_inline]] inline V load(const double* p) {
+ZETRION_INLINE V load(const double* p) {
     V v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 template <class V>
-[[gnu::always_inline]] inline void store(double* p, const V& v) {
+ZETRION_INLINE void store(double* p, const V& v) {
     std::memcpy(p, &v, sizeof v);
 }
 template <class V>
-[[gnu::always_inline]] inline V splat(double s) {
+ZETRION_INLINE V splat(double s) {
     return V{} + s;
 }
 
@@ -112,7 +158,7 @@ template <class V>
 // place: a = k ln 2 + r with |r| <= ln 2 / 2, a degree-13 Taylor polynomial
 // for exp(r), and 2^k put together in the exponent bits.
 template <class V>
-[[gnu::always_inline]] inline V vexp(V a) {
+ZETRION_INLINE V vexp(V a) {
     using I = typename Int<V>::type;
     const V magic = splat<V>(6755399441055744.0);  // 1.5 * 2^52: adding it rounds to an integer
     const V t = a * splat<V>(1.4426950408889634) + magic;
@@ -132,14 +178,14 @@ template <class V>
     p = p * r + splat<V>(0.5);
     p = p * r + splat<V>(1.0);
     p = p * r + splat<V>(1.0);
-    const I ki = (I)t - (I)magic;
+    const I ki = bits_as<I>(t) - bits_as<I>(magic);
     const I bits = (ki + 1023) << 52;
-    return p * (V)bits;
+    return p * bits_as<V>(bits);
 }
 
 // GELU, tanh form: 0.5 v (tanh u + 1) = v / (1 + exp(-2u)), u = sqrt(2/pi) (v + 0.044715 v^3).
 template <class V>
-[[gnu::always_inline]] inline V vgelu(V v) {
+ZETRION_INLINE V vgelu(V v) {
     const V c = v * (v * (v * splat<V>(0.044715)));
     V a = (v + c) * splat<V>(-2.0 * 0.7978845608028654);
     a = a < splat<V>(-700.0) ? splat<V>(-700.0) : a;
@@ -152,34 +198,34 @@ template <class V>
 // holds kBlock channels side by side), `out` at position x0 of the tile's
 // first output channel.
 template <class V, int NV, int NO>
-[[gnu::always_inline]] inline void conv_tile(const double* in, std::size_t stride, std::size_t c_in, std::size_t k,
-                                             const std::ptrdiff_t* shifts, const double* w, const double* b,
-                                             double* out) {
+ZETRION_INLINE void conv_tile(const double* in, std::size_t stride, std::size_t c_in, std::size_t k,
+                              const std::ptrdiff_t* shifts, const double* w, const double* b,
+                              double* out) {
     constexpr int L = sizeof(V) / sizeof(double);
     V acc[NO][NV];
-#pragma GCC unroll 16
+ZETRION_UNROLL
     for (int o = 0; o < NO; ++o)
-#pragma GCC unroll 16
+ZETRION_UNROLL
         for (int v = 0; v < NV; ++v) acc[o][v] = splat<V>(b[o]);
     for (std::size_t c = 0; c < c_in; ++c) {
         const double* src = in + c * stride;
         for (std::size_t t = 0; t < k; ++t) {
             const double* s = src + shifts[t];
             V x[NV];
-#pragma GCC unroll 16
+ZETRION_UNROLL
             for (int v = 0; v < NV; ++v) x[v] = load<V>(s + v * L);
-#pragma GCC unroll 16
+ZETRION_UNROLL
             for (int o = 0; o < NO; ++o) {
                 const V wv = splat<V>(w[o]);
-#pragma GCC unroll 16
+ZETRION_UNROLL
                 for (int v = 0; v < NV; ++v) acc[o][v] = acc[o][v] + wv * x[v];
             }
             w += kBlock;
         }
     }
-#pragma GCC unroll 16
+ZETRION_UNROLL
     for (int o = 0; o < NO; ++o)
-#pragma GCC unroll 16
+ZETRION_UNROLL
         for (int v = 0; v < NV; ++v) store<V>(out + o * stride + v * L, acc[o][v]);
 }
 
@@ -190,8 +236,8 @@ struct Work {
 };
 
 template <class V, int NV, int NO>
-[[gnu::always_inline]] inline void conv_layer(const Guesser::Fast& p, const Guesser::Fast::Conv& cv, const double* in,
-                                              double* out) {
+ZETRION_INLINE void conv_layer(const Guesser::Fast& p, const Guesser::Fast::Conv& cv, const double* in,
+                               double* out) {
     constexpr std::size_t L = sizeof(V) / sizeof(double), PB = NV * L;
     static_assert(kBlock % NO == 0 && kChunk % PB == 0);
     const std::size_t k = cv.shifts.size(), per_block = cv.c_in * k * kBlock;
@@ -232,8 +278,8 @@ void group_stats(const Guesser::Fast& p, const double* map, double* mean, double
 
 // h = gelu(norm(h)) (residual = false) or x = gelu(x + norm(h)) (residual = true), row by row.
 template <class V>
-[[gnu::always_inline]] inline void norm_gelu(const Guesser::Fast& p, const Guesser::Fast::Norm& n, double* h,
-                                             double* x, bool residual) {
+ZETRION_INLINE void norm_gelu(const Guesser::Fast& p, const Guesser::Fast::Norm& n, double* h,
+                              double* x, bool residual) {
     constexpr std::size_t L = sizeof(V) / sizeof(double);
     double mean[kMaxGroupsFast], inv[kMaxGroupsFast];
     group_stats(p, h, mean, inv);
@@ -255,7 +301,7 @@ template <class V>
 
 // out[j] = (sum_k W[j][k] x[k], in k order) + b[j], the rows side by side.
 template <class V>
-[[gnu::always_inline]] inline void dense(const Guesser::Fast::Dense& d, const double* in, double* out, bool act) {
+ZETRION_INLINE void dense(const Guesser::Fast::Dense& d, const double* in, double* out, bool act) {
     constexpr std::size_t L = sizeof(V) / sizeof(double);
     const std::size_t full = d.rows / L * L;
     for (std::size_t j = 0; j < full; j += L) {
@@ -273,8 +319,8 @@ template <class V>
 }
 
 template <class V, int NV, int NO>
-[[gnu::always_inline]] inline void run(const Guesser::Fast& p, const Features& feats, double* x, double* h,
-                                       double* head, std::vector<double>& out) {
+ZETRION_INLINE void run(const Guesser::Fast& p, const Features& feats, double* x, double* h,
+                        double* head, std::vector<double>& out) {
     // The stem's input: the three feature channels in the first rows of h.
     for (std::size_t c = 0; c < 3; ++c)
         std::copy(feats.map.begin() + static_cast<std::ptrdiff_t>(c * p.g),
@@ -310,31 +356,56 @@ template <class V, int NV, int NO>
 
 using Runner = void (*)(const Guesser::Fast&, const Features&, double*, double*, double*, std::vector<double>&);
 
+#if ZETRION_NN_X86
 [[gnu::target("avx512f,avx2,fma")]] void run_avx512(const Guesser::Fast& p, const Features& f, double* x, double* h,
-                                            double* head, std::vector<double>& out) {
+                                                    double* head, std::vector<double>& out) {
     run<v8d, 2, 8>(p, f, x, h, head, out);
 }
 [[gnu::target("avx2,fma")]] void run_avx2(const Guesser::Fast& p, const Features& f, double* x, double* h, double* head,
-                                      std::vector<double>& out) {
+                                          std::vector<double>& out) {
     run<v4d, 2, 4>(p, f, x, h, head, out);
 }
-void run_sse2(const Guesser::Fast& p, const Features& f, double* x, double* h, double* head,
-              std::vector<double>& out) {
+#endif
+#if ZETRION_VECTORS
+void run_vec128(const Guesser::Fast& p, const Features& f, double* x, double* h, double* head,
+                std::vector<double>& out) {
     run<v2d, 4, 2>(p, f, x, h, head, out);
 }
-
-Runner pick_runner() {
-#if defined(ZETRION_NN_KERNEL)  // a build that pins one kernel, for comparing them
-    return ZETRION_NN_KERNEL;
-#elif defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return run_avx512;
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return run_avx2;
 #endif
-    return run_sse2;
+void run_scalar(const Guesser::Fast& p, const Features& f, double* x, double* h, double* head,
+                std::vector<double>& out) {
+    run<double, 4, 2>(p, f, x, h, head, out);
 }
 
-const Runner kRunner = pick_runner();
+struct Kernel {
+    std::string_view name;
+    Runner run;
+    bool (*runs_here)();
+};
+
+constexpr bool always() { return true; }
+
+// Fastest first.
+constexpr Kernel kKernels[] = {
+#if ZETRION_NN_X86
+    {"avx512", run_avx512, [] { return platform::x86_features().avx512f; }},
+    {"avx2", run_avx2, [] { return platform::x86_features().avx2_fma; }},
+    {"sse2", run_vec128, always},
+#elif ZETRION_VECTORS && (defined(__aarch64__) || defined(_M_ARM64))
+    {"neon", run_vec128, always},
+#elif ZETRION_VECTORS
+    {"vector128", run_vec128, always},
+#endif
+    {"scalar", run_scalar, always},
+};
+
+Runner pick_runner() {
+    for (const Kernel& k : kKernels)
+        if (k.runs_here()) return k.run;
+    return run_scalar;
+}
+
+std::atomic<Runner> g_runner{pick_runner()};
 
 // Per-thread activation buffers, grown to the largest plan met.
 struct Scratch {
@@ -474,8 +545,37 @@ bool Guesser::forward_fast(const Features& feats, std::vector<double>& out) cons
     double* x = s.buf.data();
     double* h = x + map;  // h and the map after it
     // The stem reads three channels from h; margins of other rows are zero.
-    kRunner(*p, feats, x, h, h + 2 * map, out);
+    g_runner.load(std::memory_order_relaxed)(*p, feats, x, h, h + 2 * map, out);
     return true;
 }
+
+namespace nn_kernels {
+
+std::vector<std::string_view> available() {
+    std::vector<std::string_view> out;
+    for (const Kernel& k : kKernels)
+        if (k.runs_here()) out.push_back(k.name);
+    return out;
+}
+
+std::string_view active() {
+    const Runner r = g_runner.load(std::memory_order_relaxed);
+    for (const Kernel& k : kKernels)
+        if (k.run == r) return k.name;
+    return "scalar";
+}
+
+bool use(std::string_view name) {
+    for (const Kernel& k : kKernels)
+        if (k.name == name && k.runs_here()) {
+            g_runner.store(k.run, std::memory_order_relaxed);
+            return true;
+        }
+    return false;
+}
+
+void use_best() { g_runner.store(pick_runner(), std::memory_order_relaxed); }
+
+}  // namespace nn_kernels
 
 }  // namespace zetrion

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "nn/guesser.hpp"
+#include "util/platform.hpp"
 #include "util/text.hpp"
 
 namespace zetrion {
@@ -161,12 +162,19 @@ std::optional<double> parse_double(const std::string& s) {
     std::string text = body;
     if (!text.empty() && text[0] == '.') text = "0" + text;  // from_chars needs a leading digit? not always, be safe
     double v = 0.0;
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
     const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (r.ptr != text.data() + text.size()) {
-        if (r.ec != std::errc::result_out_of_range) return std::nullopt;
-        // Out of range: overflow to infinity, underflow to zero, as strtod does.
-        v = std::strtod(text.c_str(), nullptr);
-    }
+    if (r.ec == std::errc() && r.ptr == text.data() + text.size()) return neg ? -v : v;
+    // Out of range, from_chars consumes the number but leaves v alone.
+    if (r.ec != std::errc::result_out_of_range || r.ptr != text.data() + text.size()) return std::nullopt;
+#endif
+    // Out of range: overflow to infinity, underflow to zero, as strtod does;
+    // or a standard library without floating-point from_chars (libc++ before
+    // LLVM 20). Either way the C library's reader, in the C locale, so that
+    // a process locale with a decimal comma changes nothing.
+    const auto parsed = platform::parse_c_double(text);
+    if (!parsed) return std::nullopt;
+    v = *parsed;
     return neg ? -v : v;
 }
 

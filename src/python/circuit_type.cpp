@@ -20,8 +20,7 @@
 #include "python/guard.hpp"
 #include "python/spectrum.hpp"
 #include "python/types.hpp"
-
-#include <unistd.h>
+#include "util/platform.hpp"
 
 namespace zetrion::py {
 
@@ -195,9 +194,9 @@ PyObject* with_named_values_m(PyObject* self, PyObject* const* args, Py_ssize_t 
 // ---- evaluation ----------------------------------------------------------------
 
 double physical_memory_bytes() {
-    const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || size <= 0) return 1e18;  // unknown: let the allocation decide
-    return static_cast<double>(pages) * static_cast<double>(size);
+    const std::uint64_t bytes = platform::physical_memory_bytes();
+    if (bytes == 0) return 1e18;  // unknown: let the allocation decide
+    return static_cast<double>(bytes);
 }
 
 PyObject* impedance_m(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

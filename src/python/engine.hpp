@@ -19,5 +19,7 @@ PyObject* raise_engine_error(const char* kind, const std::string& message);
 PyObject* raise_fit_error(const FitError& e);
 
 PyObject* engine_fit(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* engine_drt(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* engine_drt_gamma(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace zetrion::py

@@ -1,5 +1,7 @@
 #include <doctest/doctest.h>
 
+#include <algorithm>
+#include <clocale>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -283,3 +285,32 @@ TEST_CASE("guess failures carry their fields and read as the user sees them") {
     CHECK(GuessError{model(ModelError::NoWeights{})}.message() ==
           R"t(weight file has an unparsable value for "model \"rc\" has no built-in weights in this build")t");
 }
+
+TEST_CASE("metadata numbers read the same under a locale with a decimal comma") {
+    // The model with alpha_min written as `text`.
+    const auto with_alpha_min = [](const std::string& text) {
+        Bytes b = small_model(), old, now;
+        put_str(old, "alpha_min");
+        put_str(old, "0.05");
+        put_str(now, "alpha_min");
+        put_str(now, text);
+        const auto at = std::search(b.begin(), b.end(), old.begin(), old.end());
+        REQUIRE(at != b.end());
+        const auto offset = at - b.begin();
+        b.erase(at, at + static_cast<std::ptrdiff_t>(old.size()));
+        b.insert(b.begin() + offset, now.begin(), now.end());
+        return b;
+    };
+    const std::string before = std::setlocale(LC_NUMERIC, nullptr);
+    const bool comma = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") || std::setlocale(LC_NUMERIC, "de_DE") ||
+                       std::setlocale(LC_NUMERIC, "German_Germany.1252");
+    CAPTURE(comma);
+    const auto g = Guesser::from_bytes(with_alpha_min("0.25"));
+    REQUIRE(std::holds_alternative<Guesser>(g));
+    CHECK(std::get<Guesser>(g).alpha_min == 0.25);
+    // Out of double's range: infinity, refused as such, not the "1" before the point.
+    CHECK(load_message(with_alpha_min("1.5e400")).find("non-finite") != std::string::npos);
+    CHECK(load_message(with_alpha_min("-2.5e-400")) == "ok");  // underflows to -0
+    std::setlocale(LC_NUMERIC, before.c_str());
+}
+

@@ -4,6 +4,7 @@
 // the layer path kept for what they do not handle.
 #include <doctest/doctest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -11,7 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "models/registry.hpp"
 #include "nn/guesser.hpp"
+#include "nn/kernels.hpp"
+#include "util/platform.hpp"
 #include "weight_blob.hpp"
 
 namespace zetrion {
@@ -142,6 +146,57 @@ TEST_CASE("the prepared network gives the layer path's outputs") {
             CHECK(std::get<std::vector<double>>(g.forward(x)) == fast);
         }
     }
+}
+
+TEST_CASE("every kernel this processor runs gives the layer path's outputs") {
+    const auto kernels = nn_kernels::available();
+    REQUIRE(!kernels.empty());
+    CHECK(kernels.back() == "scalar");
+    CHECK(nn_kernels::active() == kernels.front());
+#if defined(__x86_64__) || defined(_M_X64)
+    const auto has = [&](std::string_view k) { return std::find(kernels.begin(), kernels.end(), k) != kernels.end(); };
+#if defined(__GNUC__) || defined(__clang__)
+    CHECK(has("sse2"));
+    CHECK(has("avx2") == platform::x86_features().avx2_fma);
+    CHECK(has("avx512") == platform::x86_features().avx512f);
+#endif
+#if defined(__GNUC__) && !defined(__clang__)
+    // The processor check agrees with the compiler's own.
+    __builtin_cpu_init();
+    CHECK(platform::x86_features().avx512f == static_cast<bool>(__builtin_cpu_supports("avx512f")));
+    CHECK(platform::x86_features().avx2_fma ==
+          (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")));
+#endif
+#endif
+#if (defined(__aarch64__) || defined(_M_ARM64)) && (defined(__GNUC__) || defined(__clang__))
+    CHECK(kernels.front() == "neon");
+#endif
+    CHECK_FALSE(nn_kernels::use("no such kernel"));
+    CHECK(nn_kernels::active() == kernels.front());
+
+    std::vector<std::pair<Guesser, Features>> cases;
+    unsigned seed = 40;
+    for (const Shape& s : {Shape{}, Shape{16, 20, 5, 8, {1, 2, 4, 8}}, Shape{24, 37, 7, 3, {3, 1}}}) {
+        auto g = std::get<Guesser>(Guesser::from_bytes(model(s, seed)));
+        Features x = spectrum_features(g, seed++);
+        cases.emplace_back(std::move(g), std::move(x));
+    }
+    // The built-in networks, on the kind of spectrum they were trained for.
+    for (std::size_t i = 0; i < model_names().size(); ++i)
+        if (const auto* g = std::get_if<Guesser>(&model_guesser(i))) cases.emplace_back(*g, spectrum_features(*g, 7));
+    for (std::string_view k : kernels) {
+        CAPTURE(k);
+        REQUIRE(nn_kernels::use(k));
+        CHECK(nn_kernels::active() == k);
+        for (const auto& [g, x] : cases) {
+            const auto fast = std::get<std::vector<double>>(g.forward(x));
+            const auto plain = std::get<std::vector<double>>(GuesserTestAccess::forward_layers(g, x));
+            REQUIRE(fast.size() == plain.size());
+            CHECK(worst_relative(fast, plain) < 1e-12);
+        }
+    }
+    nn_kernels::use_best();
+    CHECK(nn_kernels::active() == kernels.front());
 }
 
 TEST_CASE("models the fast kernels do not handle keep the layer path") {

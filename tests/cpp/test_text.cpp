@@ -17,9 +17,10 @@ TEST_CASE("circuit number rendering") {
         {1e6, "1e6"},        {-3e7, "-3e7"},     {0.1 + 0.2, "0.30000000000000004"}, {123.0, "123"},
         {std::numeric_limits<double>::quiet_NaN(), "NaN"},
     };
-    for (const auto& [x, text] : cases) {
+    for (const auto& c : cases) {
+        const double x = c.first;  // a named variable: Clang before 16 cannot capture a binding
         CAPTURE(x);
-        CHECK(render_number(x) == text);
+        CHECK(render_number(x) == c.second);
     }
 }
 
@@ -31,9 +32,10 @@ TEST_CASE("debug float rendering") {
         {-0.0, "-0.0"},     {0.0, "0.0"},       {1e-16, "1e-16"},   {9999999999999998.0, "9999999999999998.0"},
         {inf, "inf"},       {-inf, "-inf"},     {std::numeric_limits<double>::quiet_NaN(), "NaN"},
     };
-    for (const auto& [x, text] : cases) {
+    for (const auto& c : cases) {
+        const double x = c.first;  // a named variable: Clang before 16 cannot capture a binding
         CAPTURE(x);
-        CHECK(render_debug_float(x) == text);
+        CHECK(render_debug_float(x) == c.second);
     }
 }
 

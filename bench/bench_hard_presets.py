@@ -1,0 +1,92 @@
+#!/usr/bin/env python3
+"""The presets' hard spectra: how often the default fit and the companion's fit reach the optimum.
+
+Spectra drawn with the training tool's rule for each element, made harder:
+4 - 8 points per decade, a band of only 3.5 - 5 decades (so neighbouring
+arcs sit 0.6 decades apart or a little more), relative noise up to 4 %;
+held-out seeds (from 660000). A fit reaches the optimum when its cost is
+within 1 % of the cost at the true values (or below it). Prints, per preset,
+the share for ``Circuit.fit`` (learned guess, multi-start LM) and for
+``zetrion_tools.fit`` (the same first start, then starts read from the data
+when the first fit is not settled), and the median time of each.
+
+    python3 bench/bench_hard_presets.py [--count 200]
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import math
+import statistics
+import time
+import warnings
+
+import numpy as np
+
+import zetrion
+from zetrion_tools import fit
+from zetrion_tools.engine import presets
+from zetrion_tools.training import spectra
+
+SEED = 660000
+HARD = dataclasses.replace(spectra.STANDARD, ppd=(4.0, 8.0), noise_max=0.04, arc_gap=0.6, edge=0.2)
+
+
+def hard_spectra(notation: str, count: int, seed: int):
+    rng = np.random.default_rng(seed)
+    circuit = zetrion.Circuit(notation)
+    out = []
+    while len(out) < count:
+        f_hi = 10 ** rng.uniform(3, 6)
+        f = np.geomspace(f_hi, f_hi / 10 ** rng.uniform(3.5, 5.0), 2)
+        n = max(int(round(math.log10(f[0] / f[1]) * rng.uniform(*HARD.ppd))) + 1, HARD.min_points)
+        f = np.geomspace(f[0], f[1], n)
+        w = 2 * math.pi * f
+        truth = spectra.draw_parameters(notation, rng, float(w.min()), float(w.max()), HARD)
+        z = np.asarray(circuit.with_values(list(truth)).impedance(f))
+        sigma = rng.uniform(0.0, HARD.noise_max)
+        z = z * (1 + sigma / math.sqrt(2) * (rng.normal(size=n) + 1j * rng.normal(size=n)))
+        if np.all(np.isfinite(z)):
+            out.append((f, z, truth))
+    return out
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--count", type=int, default=200)
+    args = ap.parse_args()
+    warnings.simplefilter("ignore")
+    print(f"{'preset':<16} {'core':>9} {'companion':>10} {'core ms':>8} {'companion ms':>12}")
+    hits_all = [0, 0, 0]
+    for k, name in enumerate(presets()):
+        c = zetrion.Circuit(name)
+        hits = [0, 0]
+        t_core, t_comp = [], []
+        for f, z, truth in hard_spectra(name, args.count, SEED + 100 * k):
+            r = np.asarray(c.residuals(list(truth), f, z))
+            target = 0.5 * float(r @ r) * 1.01
+            t0 = time.perf_counter()
+            try:
+                hits[0] += c.fit(f, z).cost <= target
+            except ValueError:
+                pass
+            t1 = time.perf_counter()
+            hits[1] += fit(name, f, z, check_sign=False).cost <= target
+            t2 = time.perf_counter()
+            t_core.append(t1 - t0)
+            t_comp.append(t2 - t1)
+        n = args.count
+        hits_all[0] += hits[0]
+        hits_all[1] += hits[1]
+        hits_all[2] += n
+        print(
+            f"{name:<16} {100 * hits[0] / n:8.1f}% {100 * hits[1] / n:9.1f}% "
+            f"{1e3 * statistics.median(t_core):8.2f} {1e3 * statistics.median(t_comp):12.2f}"
+        )
+    n = hits_all[2]
+    print(f"\nall presets: core {100 * hits_all[0] / n:.2f} %, companion {100 * hits_all[1] / n:.2f} % (bar 99.7 %)")
+
+
+if __name__ == "__main__":
+    main()

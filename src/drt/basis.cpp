@@ -1,0 +1,225 @@
+#include "drt/basis.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace zetrion::drt {
+namespace {
+
+// Beyond this |s| (in ln tau) a basis is not integrated, as in DRTtools.
+constexpr double kTailLimit = 50.0;
+
+}  // namespace
+
+// |r| beyond which phi(r) is below 1e-16 (0 for the heavy-tailed bases:
+// integrate to kTailLimit).
+double support(Basis b) {
+    switch (b) {
+        case Basis::Gaussian: return 6.1;
+        case Basis::C0Matern: return 37.0;
+        case Basis::C2Matern: return 41.0;
+        case Basis::C4Matern: return 45.0;
+        case Basis::C6Matern: return 48.0;
+        case Basis::PiecewiseLinear: return 1.0;
+        default: return 0.0;
+    }
+}
+
+namespace {
+
+// Cubic (four-point Lagrange) interpolation of a table sampled at
+// t0 + k h.
+double interpolate(const std::vector<double>& table, double t0, double h, double t) {
+    const double pos = (t - t0) / h;
+    const auto last = static_cast<double>(table.size() - 1);
+    if (pos <= 0) return table.front();
+    if (pos >= last) return table.back();
+    auto k = static_cast<std::ptrdiff_t>(pos);
+    k = std::clamp<std::ptrdiff_t>(k - 1, 0, static_cast<std::ptrdiff_t>(table.size()) - 4);
+    const double u = pos - static_cast<double>(k);  // in [0, 3]
+    const double p0 = table[static_cast<std::size_t>(k)], p1 = table[static_cast<std::size_t>(k) + 1],
+                 p2 = table[static_cast<std::size_t>(k) + 2], p3 = table[static_cast<std::size_t>(k) + 3];
+    const double a = u - 1, b = u - 2, c = u - 3;
+    return -p0 * a * b * c / 6 + p1 * u * b * c / 2 - p2 * u * a * c / 2 + p3 * u * a * b / 6;
+}
+
+struct Tables {
+    double t0 = 0, h = 0;
+    std::vector<double> re, im;
+};
+
+// g(u) = integral phi(eps s) K(u + s) ds for the real and imaginary
+// kernels K_re(x) = 1 / (1 + e^2x), K_im(x) = -e^x / (1 + e^2x), on a
+// lattice covering [u_lo, u_hi]; trapezoidal sums on the same lattice.
+Tables kernel_tables(Basis b, double eps, double u_lo, double u_hi) {
+    Tables t;
+    t.h = std::min(0.04, 0.15 / eps);
+    const double reach = support(b) > 0 ? std::min(kTailLimit, support(b) / eps) : kTailLimit;
+    const auto half = static_cast<std::ptrdiff_t>(std::ceil(reach / t.h));
+    const auto count = static_cast<std::size_t>(std::ceil((u_hi - u_lo) / t.h)) + 5;
+    t.t0 = u_lo - 2 * t.h;
+    std::vector<double> phi(static_cast<std::size_t>(2 * half + 1));
+    for (std::ptrdiff_t j = -half; j <= half; ++j)
+        phi[static_cast<std::size_t>(j + half)] = basis_value(b, eps * static_cast<double>(j) * t.h) * t.h;
+    const std::size_t klen = count + static_cast<std::size_t>(2 * half);
+    std::vector<double> kre(klen), kim(klen);
+    for (std::size_t k = 0; k < klen; ++k) {
+        const double x = t.t0 + (static_cast<double>(k) - static_cast<double>(half)) * t.h;
+        if (x > 0) {
+            const double e = std::exp(-x);
+            kre[k] = e * e / (1 + e * e);
+            kim[k] = -e / (1 + e * e);
+        } else {
+            const double e = std::exp(x);
+            kre[k] = 1 / (1 + e * e);
+            kim[k] = -e / (1 + e * e);
+        }
+    }
+    t.re.assign(count, 0.0);
+    t.im.assign(count, 0.0);
+    for (std::size_t i = 0; i < count; ++i) {
+        double sr = 0, si = 0;
+        const double* kr = &kre[i];
+        const double* ki = &kim[i];
+        for (std::size_t j = 0; j < phi.size(); ++j) {
+            sr += phi[j] * kr[j];
+            si += phi[j] * ki[j];
+        }
+        t.re[i] = sr;
+        t.im[i] = si;
+    }
+    return t;
+}
+
+// c(d) = integral of the k-th derivatives of phi(eps s) and phi(eps (s - d))
+// over s, tabulated for d in [0, d_hi].
+Tables penalty_table(Basis b, double eps, int k, double d_hi) {
+    Tables t;
+    const double hr = support(b) > 0 && b != Basis::PiecewiseLinear ? 0.05 : 0.02;  // lattice step in r = eps s
+    t.h = hr / eps;
+    t.t0 = 0;
+    const double reach = support(b) > 0 ? support(b) + 1 : kTailLimit * eps;
+    const auto half = static_cast<std::ptrdiff_t>(std::ceil(reach / hr));
+    std::vector<double> dphi(static_cast<std::size_t>(2 * half + 1));
+    const double fd = 1e-3;
+    for (std::ptrdiff_t j = -half; j <= half; ++j) {
+        const double r = static_cast<double>(j) * hr;
+        double v;
+        if (k == 1) v = (basis_value(b, r + fd) - basis_value(b, r - fd)) / (2 * fd);
+        else v = (basis_value(b, r + fd) - 2 * basis_value(b, r) + basis_value(b, r - fd)) / (fd * fd);
+        dphi[static_cast<std::size_t>(j + half)] = v;
+    }
+    // Beyond twice the reach the two derivatives no longer overlap.
+    const double d_max = std::min(d_hi, 2 * reach / eps);
+    const auto count = static_cast<std::size_t>(std::ceil(d_max / t.h)) + 5;
+    t.re.assign(count, 0.0);
+    const double scale = std::pow(eps, 2 * k) * t.h;
+    const auto n = static_cast<std::ptrdiff_t>(dphi.size());
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto shift = static_cast<std::ptrdiff_t>(i);
+        double s = 0;
+        for (std::ptrdiff_t j = shift; j < n; ++j)
+            s += dphi[static_cast<std::size_t>(j)] * dphi[static_cast<std::size_t>(j - shift)];
+        t.re[i] = s * scale;
+    }
+    return t;
+}
+
+// The piecewise-linear basis: gamma is linear between centres, and its
+// derivatives are the finite differences of the coefficients.
+Matrix difference_penalty(const std::vector<double>& y, int k) {
+    const std::size_t n = y.size();
+    Matrix m(n, n);
+    if (n < static_cast<std::size_t>(k) + 1) return m;
+    for (std::size_t i = 0; i + static_cast<std::size_t>(k) < n; ++i) {
+        std::vector<double> row(n, 0.0);
+        if (k == 1) {
+            const double w = 1 / (y[i + 1] - y[i]);
+            row[i] = -w;
+            row[i + 1] = w;
+        } else {
+            const double h0 = y[i + 1] - y[i], h1 = y[i + 2] - y[i + 1];
+            row[i] = 2 / (h0 * (h0 + h1));
+            row[i + 1] = -2 / (h0 * h1);
+            row[i + 2] = 2 / (h1 * (h0 + h1));
+        }
+        const double len = k == 1 ? y[i + 1] - y[i] : 0.5 * (y[i + 2] - y[i]);
+        for (std::size_t a = 0; a < n; ++a)
+            if (row[a] != 0.0)
+                for (std::size_t c = 0; c < n; ++c) m(a, c) += row[a] * row[c] * len;
+    }
+    return m;
+}
+
+}  // namespace
+
+double half_width(Basis b) {
+    double lo = 0, hi = 1;
+    while (basis_value(b, hi) > 0.5) hi *= 2;
+    for (int i = 0; i < 200 && hi - lo > 1e-15 * hi; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (basis_value(b, mid) > 0.5 ? lo : hi) = mid;
+    }
+    return 0.5 * (lo + hi);
+}
+
+double shape_factor(Basis b, double fwhm_coeff, double spacing) {
+    if (b == Basis::PiecewiseLinear) return 1.0 / spacing;
+    return fwhm_coeff * 2 * half_width(b) / spacing;
+}
+
+double basis_value(Basis b, double r) {
+    const double a = std::abs(r);
+    switch (b) {
+        case Basis::Gaussian: return std::exp(-r * r);
+        case Basis::C0Matern: return std::exp(-a);
+        case Basis::C2Matern: return std::exp(-a) * (1 + a);
+        case Basis::C4Matern: return std::exp(-a) * (3 + 3 * a + a * a) / 3;
+        case Basis::C6Matern: return std::exp(-a) * (15 + 15 * a + 6 * a * a + a * a * a) / 15;
+        case Basis::InverseQuadratic: return 1 / (1 + r * r);
+        case Basis::InverseQuadric: return 1 / std::sqrt(1 + r * r);
+        case Basis::Cauchy: return 1 / (1 + a);
+        case Basis::PiecewiseLinear: return a < 1 ? 1 - a : 0.0;
+    }
+    return 0.0;
+}
+
+double basis_area(Basis b, double eps, double) {
+    const double reach = support(b) > 0 ? std::min(kTailLimit, support(b) / eps) : kTailLimit;
+    const double h = std::min(0.002, 0.01 / eps);
+    const auto n = static_cast<std::ptrdiff_t>(std::ceil(reach / h));
+    double s = 0;
+    for (std::ptrdiff_t j = -n; j <= n; ++j) s += basis_value(b, eps * static_cast<double>(j) * h);
+    return s * h;
+}
+
+Discretisation discretise(Basis b, double eps, int derivative, const std::vector<double>& y,
+                          const std::vector<double>& log_omega) {
+    const auto [wlo, whi] = std::minmax_element(log_omega.begin(), log_omega.end());
+    const Tables k = kernel_tables(b, eps, *wlo + y.front(), *whi + y.back());
+    Discretisation d;
+    d.re = Matrix(log_omega.size(), y.size());
+    d.im = Matrix(log_omega.size(), y.size());
+    for (std::size_t m = 0; m < log_omega.size(); ++m)
+        for (std::size_t n = 0; n < y.size(); ++n) {
+            const double u = log_omega[m] + y[n];
+            d.re(m, n) = interpolate(k.re, k.t0, k.h, u);
+            d.im(m, n) = interpolate(k.im, k.t0, k.h, u);
+        }
+    if (b == Basis::PiecewiseLinear) {
+        d.penalty = difference_penalty(y, derivative);
+        return d;
+    }
+    const Tables p = penalty_table(b, eps, derivative, y.back() - y.front());
+    d.penalty = Matrix(y.size(), y.size());
+    for (std::size_t i = 0; i < y.size(); ++i)
+        for (std::size_t j = i; j < y.size(); ++j) {
+            const double gap = y[j] - y[i];
+            const double v = gap < p.h * static_cast<double>(p.re.size() - 1) ? interpolate(p.re, 0.0, p.h, gap) : 0.0;
+            d.penalty(i, j) = v;
+            d.penalty(j, i) = v;
+        }
+    return d;
+}
+
+}  // namespace zetrion::drt

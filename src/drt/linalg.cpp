@@ -1,0 +1,292 @@
+#include "drt/linalg.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace zetrion::drt {
+namespace {
+
+bool try_cholesky(Matrix& m, const std::vector<double>& diag, double ridge) {
+    const std::size_t n = m.rows;
+    for (std::size_t j = 0; j < n; ++j) {
+        double d = diag[j] + ridge;
+        for (std::size_t k = 0; k < j; ++k) d -= m(j, k) * m(j, k);
+        if (!(d > 0) || !std::isfinite(d)) return false;
+        const double ljj = std::sqrt(d);
+        m(j, j) = ljj;
+        for (std::size_t i = j + 1; i < n; ++i) {
+            double s = m(i, j);
+            for (std::size_t k = 0; k < j; ++k) s -= m(i, k) * m(j, k);
+            m(i, j) = s / ljj;
+        }
+    }
+    return true;
+}
+
+// Householder reduction of a symmetric matrix to tridiagonal form; `z` holds
+// the matrix on entry and the accumulated transform on exit.
+void tridiagonalise(Matrix& z, std::vector<double>& d, std::vector<double>& e) {
+    const std::size_t n = z.rows;
+    for (std::size_t i = n - 1; i > 0; --i) {
+        const std::size_t l = i - 1;
+        double h = 0, scale = 0;
+        if (l > 0) {
+            for (std::size_t k = 0; k <= l; ++k) scale += std::abs(z(i, k));
+            if (scale == 0.0) {
+                e[i] = z(i, l);
+            } else {
+                for (std::size_t k = 0; k <= l; ++k) {
+                    z(i, k) /= scale;
+                    h += z(i, k) * z(i, k);
+                }
+                double f = z(i, l);
+                const double g = f >= 0 ? -std::sqrt(h) : std::sqrt(h);
+                e[i] = scale * g;
+                h -= f * g;
+                z(i, l) = f - g;
+                f = 0;
+                for (std::size_t j = 0; j <= l; ++j) {
+                    z(j, i) = z(i, j) / h;
+                    double gg = 0;
+                    for (std::size_t k = 0; k <= j; ++k) gg += z(j, k) * z(i, k);
+                    for (std::size_t k = j + 1; k <= l; ++k) gg += z(k, j) * z(i, k);
+                    e[j] = gg / h;
+                    f += e[j] * z(i, j);
+                }
+                const double hh = f / (h + h);
+                for (std::size_t j = 0; j <= l; ++j) {
+                    const double fj = z(i, j);
+                    const double gj = e[j] - hh * fj;
+                    e[j] = gj;
+                    for (std::size_t k = 0; k <= j; ++k) z(j, k) -= fj * e[k] + gj * z(i, k);
+                }
+            }
+        } else {
+            e[i] = z(i, l);
+        }
+        d[i] = h;
+    }
+    d[0] = 0;
+    e[0] = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (d[i] != 0.0) {
+            for (std::size_t j = 0; j < i; ++j) {
+                double g = 0;
+                for (std::size_t k = 0; k < i; ++k) g += z(i, k) * z(k, j);
+                for (std::size_t k = 0; k < i; ++k) z(k, j) -= g * z(k, i);
+            }
+        }
+        d[i] = z(i, i);
+        z(i, i) = 1;
+        for (std::size_t j = 0; j < i; ++j) z(j, i) = z(i, j) = 0;
+    }
+}
+
+void transpose(Matrix& m) {
+    for (std::size_t i = 0; i < m.rows; ++i)
+        for (std::size_t j = i + 1; j < m.cols; ++j) std::swap(m(i, j), m(j, i));
+}
+
+// Implicit QL iterations on the tridiagonal (d, e), rotating the rows of z.
+void tridiagonal_ql(std::vector<double>& d, std::vector<double>& e, Matrix* z, double* w) {
+    const std::size_t n = d.size();
+    for (std::size_t i = 1; i < n; ++i) e[i - 1] = e[i];
+    e[n - 1] = 0;
+    for (std::size_t l = 0; l < n; ++l) {
+        for (int iter = 0; iter < 60; ++iter) {
+            std::size_t m = l;
+            for (; m + 1 < n; ++m) {
+                const double dd = std::abs(d[m]) + std::abs(d[m + 1]);
+                if (std::abs(e[m]) <= std::numeric_limits<double>::epsilon() * dd) break;
+            }
+            if (m == l) break;
+            double g = (d[l + 1] - d[l]) / (2.0 * e[l]);
+            double r = std::sqrt(g * g + 1.0);
+            g = d[m] - d[l] + e[l] / (g + (g >= 0 ? std::abs(r) : -std::abs(r)));
+            double s = 1, c = 1, p = 0;
+            std::size_t i = m;
+            bool underflow = false;
+            while (i-- > l) {
+                double f = s * e[i];
+                const double b = c * e[i];
+                r = std::sqrt(f * f + g * g);
+                e[i + 1] = r;
+                if (r == 0.0) {
+                    d[i + 1] -= p;
+                    e[m] = 0;
+                    underflow = true;
+                    break;
+                }
+                s = f / r;
+                c = g / r;
+                g = d[i + 1] - p;
+                r = (d[i] - g) * s + 2.0 * c * b;
+                p = s * r;
+                d[i + 1] = g + p;
+                g = c * r - b;
+                if (z) {
+                    double* zi = &z->a[i * n];  // z holds the vectors as rows here
+                    double* zj = zi + n;
+                    for (std::size_t k = 0; k < n; ++k) {
+                        f = zj[k];
+                        zj[k] = s * zi[k] + c * f;
+                        zi[k] = c * zi[k] - s * f;
+                    }
+                }
+                if (w) {
+                    f = w[i + 1];
+                    w[i + 1] = s * w[i] + c * f;
+                    w[i] = c * w[i] - s * f;
+                }
+            }
+            if (underflow) continue;
+            d[l] -= p;
+            e[l] = g;
+            e[m] = 0;
+        }
+    }
+}
+
+}  // namespace
+
+double cholesky(Matrix& m) {
+    const std::size_t n = m.rows;
+    std::vector<double> diag(n);
+    double top = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        diag[i] = m(i, i);
+        top = std::max(top, std::abs(diag[i]));
+    }
+    if (top == 0.0 || !std::isfinite(top)) top = 1.0;
+    const Matrix original = m;
+    for (double rel = 0; rel < 1.0; rel = rel == 0 ? 1e-14 : rel * 100) {
+        m = original;
+        if (try_cholesky(m, diag, rel * top)) return rel;
+    }
+    m = original;
+    try_cholesky(m, diag, top);
+    return 1.0;
+}
+
+void forward_solve(const Matrix& l, double* b) {
+    const std::size_t n = l.rows;
+    for (std::size_t i = 0; i < n; ++i) {
+        double s = b[i];
+        for (std::size_t k = 0; k < i; ++k) s -= l(i, k) * b[k];
+        b[i] = s / l(i, i);
+    }
+}
+
+void backward_solve(const Matrix& l, double* b) {
+    const std::size_t n = l.rows;
+    for (std::size_t i = n; i-- > 0;) {
+        double s = b[i];
+        for (std::size_t k = i + 1; k < n; ++k) s -= l(k, i) * b[k];
+        b[i] = s / l(i, i);
+    }
+}
+
+void forward_solve_rows(const Matrix& l, Matrix& x) {
+    const std::size_t n = l.rows, m = x.cols;
+    for (std::size_t i = 0; i < n; ++i) {
+        double* xi = &x.a[i * m];
+        for (std::size_t k = 0; k < i; ++k) {
+            const double f = l(i, k);
+            if (f == 0.0) continue;
+            const double* xk = &x.a[k * m];
+            for (std::size_t j = 0; j < m; ++j) xi[j] -= f * xk[j];
+        }
+        const double inv = 1.0 / l(i, i);
+        for (std::size_t j = 0; j < m; ++j) xi[j] *= inv;
+    }
+}
+
+void cholesky_solve(const Matrix& l, std::vector<double>& b) {
+    forward_solve(l, b.data());
+    backward_solve(l, b.data());
+}
+
+void symmetric_eigen(const Matrix& m, std::vector<double>& values, Matrix& vectors) {
+    const std::size_t n = m.rows;
+    vectors = m;
+    values.assign(n, 0.0);
+    if (n == 0) return;
+    if (n == 1) {
+        values[0] = m(0, 0);
+        vectors(0, 0) = 1;
+        return;
+    }
+    std::vector<double> e(n, 0.0);
+    tridiagonalise(vectors, values, e);
+    transpose(vectors);  // rotations then touch contiguous rows
+    tridiagonal_ql(values, e, &vectors, nullptr);
+    transpose(vectors);
+    // Sort ascending, carrying the vectors.
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return values[a] < values[b]; });
+    Matrix sorted(n, n);
+    std::vector<double> vs(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        vs[j] = values[order[j]];
+        for (std::size_t i = 0; i < n; ++i) sorted(i, j) = vectors(i, order[j]);
+    }
+    values = std::move(vs);
+    vectors = std::move(sorted);
+}
+
+void symmetric_eigen_projected(const Matrix& m, std::vector<double>& values, std::vector<double>& w) {
+    const std::size_t n = m.rows;
+    values.assign(n, 0.0);
+    if (n == 0) return;
+    if (n == 1) {
+        values[0] = m(0, 0);
+        return;
+    }
+    Matrix q = m;
+    std::vector<double> e(n, 0.0);
+    tridiagonalise(q, values, e);
+    std::vector<double> t(n, 0.0);  // Q^T w
+    for (std::size_t j = 0; j < n; ++j) {
+        double s = 0;
+        for (std::size_t i = 0; i < n; ++i) s += q(i, j) * w[i];
+        t[j] = s;
+    }
+    tridiagonal_ql(values, e, nullptr, t.data());
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return values[a] < values[b]; });
+    std::vector<double> vs(n), ws(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        vs[j] = values[order[j]];
+        ws[j] = t[order[j]];
+    }
+    values = std::move(vs);
+    w = std::move(ws);
+}
+
+Matrix gram(const Matrix& a) {
+    Matrix g(a.cols, a.cols);
+    for (std::size_t r = 0; r < a.rows; ++r) {
+        const double* row = &a.a[r * a.cols];
+        for (std::size_t i = 0; i < a.cols; ++i) {
+            const double ri = row[i];
+            if (ri == 0.0) continue;
+            double* gi = &g.a[i * a.cols];
+            for (std::size_t j = i; j < a.cols; ++j) gi[j] += ri * row[j];
+        }
+    }
+    for (std::size_t i = 0; i < a.cols; ++i)
+        for (std::size_t j = 0; j < i; ++j) g(i, j) = g(j, i);
+    return g;
+}
+
+std::vector<double> at_times(const Matrix& a, const std::vector<double>& b) {
+    std::vector<double> out(a.cols, 0.0);
+    for (std::size_t r = 0; r < a.rows; ++r)
+        for (std::size_t j = 0; j < a.cols; ++j) out[j] += a(r, j) * b[r];
+    return out;
+}
+
+}  // namespace zetrion::drt
