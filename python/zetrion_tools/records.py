@@ -20,6 +20,7 @@ import hashlib
 import json
 import math
 import os
+import stat
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from importlib import metadata
@@ -316,6 +317,14 @@ def _reject_constant(name: str) -> float:
     raise RecordError(f"the file holds the non-standard JSON number {name}")
 
 
+def _finite_float(text: str) -> float:
+    # json reads 1e400 as inf, which a later save could not write back
+    value = float(text)
+    if not math.isfinite(value):
+        raise RecordError(f"the file holds the number {text}, which is too large for a double")
+    return value
+
+
 def _expect(cond: bool, message: str) -> None:
     if not cond:
         raise RecordError(message)
@@ -324,7 +333,10 @@ def _expect(cond: bool, message: str) -> None:
 def _number(value: Any, what: str) -> float:
     # bool is an int in Python but never a number in a record
     _expect(isinstance(value, (int, float)) and not isinstance(value, bool), f"{what} must be a number")
-    out = float(value)
+    try:
+        out = float(value)
+    except OverflowError:  # an integer beyond the range of a double
+        out = math.inf
     _expect(math.isfinite(out), f"{what} must be finite")
     return out
 
@@ -362,6 +374,7 @@ def _from_dict(doc: Any, source: str) -> FitRecord:
         params[name] = value
         err = entry.get("stderr")
         stderr[name] = math.nan if err is None else _number(err, f"{source}: stderr of {name}")
+        _expect(not stderr[name] < 0, f"{source}: stderr of {name} = {err!r} is negative")
         flag = entry.get("fixed", False)
         _expect(isinstance(flag, bool), f"{source}: \"fixed\" of {name} must be true or false")
         if flag:
@@ -376,6 +389,7 @@ def _from_dict(doc: Any, source: str) -> FitRecord:
     _expect(isinstance(success, bool), f"{source}: \"success\" must be true or false")
     chi = doc.get("chi_square")
     chi_square = math.nan if chi is None else _number(chi, f"{source}: chi_square")
+    _expect(not chi_square < 0, f"{source}: chi_square = {chi!r} is negative")
     data = doc.get("data")
     _expect(isinstance(data, dict), f"{source}: \"data\" must be an object")
     assert isinstance(data, dict)
@@ -421,6 +435,30 @@ def _from_dict(doc: Any, source: str) -> FitRecord:
     )
 
 
+def _read_capped(p: Path) -> bytes:
+    """The bytes of a regular file of at most MAX_BYTES.
+
+    The size is checked on the open file, and the read is capped as well:
+    devices report a size of 0, and a FIFO would block an ordinary open.
+    """
+    fd = os.open(p, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise RecordError(f"{p}: not a regular file")
+        if info.st_size > MAX_BYTES:
+            raise RecordError(f"{p}: {info.st_size} bytes is too large for a fit record (limit {MAX_BYTES})")
+        fh = os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+    with fh:
+        raw = fh.read(MAX_BYTES + 1)
+    if len(raw) > MAX_BYTES:
+        raise RecordError(f"{p}: more than {MAX_BYTES} bytes is too large for a fit record")
+    return raw
+
+
 def load_record(path: str | os.PathLike[str]) -> FitRecord:
     """Load and validate a record saved by :func:`save_record`.
 
@@ -430,24 +468,25 @@ def load_record(path: str | os.PathLike[str]) -> FitRecord:
     Raises
     ------
     RecordError
-        The file is too large, is not UTF-8 JSON, or is not a valid record
-        (the message says which field is wrong).
+        The file is not a regular file, is too large, is not UTF-8 JSON, or
+        is not a valid record (the message says which field is wrong).
     OSError
         The file cannot be read.
     """
     p = Path(path)
-    size = p.stat().st_size
-    if size > MAX_BYTES:
-        raise RecordError(f"{p}: {size} bytes is too large for a fit record (limit {MAX_BYTES})")
-    raw = p.read_bytes()
+    raw = _read_capped(p)
     try:
-        doc = json.loads(raw.decode("utf-8"), parse_constant=_reject_constant)
+        doc = json.loads(raw.decode("utf-8"), parse_constant=_reject_constant, parse_float=_finite_float)
     except UnicodeDecodeError as exc:
         raise RecordError(f"{p}: not a UTF-8 text file") from exc
+    except RecordError as exc:
+        raise RecordError(f"{p}: {exc}") from exc
     except json.JSONDecodeError as exc:
         raise RecordError(f"{p}: not valid JSON ({exc})") from exc
     except RecursionError as exc:
         raise RecordError(f"{p}: JSON nested too deeply") from exc
+    except ValueError as exc:  # e.g. an integer of more digits than Python converts
+        raise RecordError(f"{p}: not a usable JSON number ({exc})") from exc
     return _from_dict(doc, str(p))
 
 
