@@ -39,6 +39,9 @@ echo "C++ tests under the sanitizers: $((cpp_done - built)) s"
 # libstdc++ is preloaded too: CPython does not link it, and without it the
 # ASan runtime finds no __cxa_throw to forward C++ throws to (any C++
 # extension that throws, ours or a test dependency's, would abort).
+# Tests that the ASan runtime itself cannot run reliably (a fork while
+# another thread is inside its allocator) skip themselves when they find
+# libasan in LD_PRELOAD, so that a red run always means a fault of ours.
 libasan=$(g++ -print-file-name=libasan.so)
 libstdcxx=$(g++ -print-file-name=libstdc++.so)
 export LD_PRELOAD="$libasan:$libstdcxx${LD_PRELOAD:+:$LD_PRELOAD}"
