@@ -1,20 +1,22 @@
-"""Fits with fixed parameters and user bounds.
+"""Fits with fixed parameters, user bounds and more starting points.
 
-``zetrion.Circuit.fit`` fits every parameter of a circuit within the
-physical-validity bounds of its elements. Here SciPy's bounded trust-region
-least squares (``scipy.optimize.least_squares``, method ``"trf"``) drives the
-circuit's own weighted residuals and Jacobian (``Circuit.residuals`` and
-``Circuit.jacobian``), so that parameters can be held at given values and the
-others confined to narrower ranges, while the cost, weighting and statistics
-stay the ones the core fit reports.
+:func:`fit` runs the same compiled fit as ``zetrion.Circuit.fit`` (the
+multi-start bounded Levenberg-Marquardt search, or a global method, on the
+same weighted residuals), through the companion's private engine, which adds
+what the module's surface does not offer: parameters held at given values,
+narrower ranges, per-point standard deviations and further starting points.
+With nothing held, the default bounds and one start it returns exactly what
+``Circuit.fit`` returns: the same values, chi-square and standard errors.
 
-The search space mirrors the core's: a parameter whose physical upper bound is
-open (resistances, capacitances, time constants, ...) is searched as
-``log10(value - lo)`` above its physical lower bound ``lo``, so that one step
-can move it by decades; exponents bounded to a finite range are searched
-linearly. Like the core, the fit is restarted from a few deterministic
-starting points, tried in order of their initial cost, and stops at the first
-plausible result.
+Standard errors and covariance have one definition on both faces: ``s^2
+(J^T J)^-1`` over the free parameters, with ``s^2 = chi_square / dof`` and
+``J`` the central-difference Jacobian of the weighted residuals at the
+optimum, inverted exactly (LU with partial pivoting). When that matrix is
+exactly singular, or there are no degrees of freedom, the errors are NaN.
+A combination of parameters the data cannot determine (two resistors in
+series, an arc outside the band) usually leaves the matrix nearly, not
+exactly, singular: its inverse is then large and meaningless, and
+:attr:`ConstrainedFit.undetermined` names the combination instead.
 """
 
 from __future__ import annotations
@@ -27,19 +29,22 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-from scipy.optimize import least_squares  # type: ignore[import-untyped, unused-ignore]
 
 import zetrion
 
+from . import _engine
 from .checks import check_spectrum
+from .engine import fit_methods, weightings
 
-__all__ = ["ConstrainedFit", "fit", "FitSetupError"]
-
-_LN10 = math.log(10.0)
-_TWO_PI = 6.283185307179586
+__all__ = ["ConstrainedFit", "FitSetupError", "fit", "undetermined_combinations"]
 
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
+
+# A combination is undetermined when its scaled singular value falls below
+# this fraction of the largest: the residuals then change by less than one
+# part in a million of their most sensitive direction along it.
+_UNDETERMINED_RATIO = 1e-6
 
 
 class FitSetupError(ValueError):
@@ -60,63 +65,58 @@ class ConstrainedFit:
     params : dict of str to float
         Every parameter's value, in ``circuit.param_names()`` order.
     stderr : dict of str to float
-        Standard error of every parameter. Fixed parameters report ``0.0``
-        (they are held, not estimated); free parameters report NaN when the
-        errors cannot be computed (no degrees of freedom, singular
-        curvature).
+        Standard error of every parameter (see the module's definition).
+        Fixed parameters report ``0.0``; free ones NaN when the errors cannot
+        be computed (no degrees of freedom, exactly singular curvature).
     fixed : dict of str to float
         The parameters held fixed and their values.
     free : tuple of str
         The fitted parameters, in the order of ``covariance`` and
         ``correlation``.
     bounds : dict of str to (float, float)
-        The bounds each free parameter was confined to: the element's
-        physical-validity bounds narrowed by the user's.
+        The range each free parameter was confined to: the element's
+        validity bounds narrowed by the user's.
     covariance, correlation : ndarray
-        ``s^2 (J^T J)^-1`` over the free parameters, with ``s^2 =
-        chi_square / dof`` as the core fit computes its standard errors,
-        and the matching correlation matrix. NaN when unavailable.
-    frequencies : ndarray of float64
-        The measured frequencies (Hz).
-    impedance : ndarray of complex128
-        The measured impedances (ohm).
+        ``s^2 (J^T J)^-1`` over the free parameters and the matching
+        correlation matrix; NaN when unavailable.
+    undetermined : tuple of dict
+        Combinations of free parameters the data cannot determine, each as
+        ``{name: weight}`` (a unit vector in the scaled parameter space;
+        weights below 0.05 left out). Empty when every parameter is
+        determined.
+    frequencies, impedance : ndarray
+        The measured spectrum (Hz, ohm).
     z_fit : ndarray of complex128
         The fitted circuit's impedance at ``frequencies``.
     residuals : ndarray of float64
-        The weighted residual vector at the optimum, ``[re0, im0, re1, ...]``,
-        model minus measurement divided by the point weight (``|Z|`` for
-        ``weight="modulus"``, 1 for ``"unit"``): what ``Circuit.residuals``
-        returns.
-    cost : float
-        ``0.5 * sum(residuals**2)``, as ``FitResult.cost``.
-    chi_square : float
-        ``sum(residuals**2)`` (twice the cost), as ``FitResult.chi_square``.
+        The weighted residual vector at the optimum, ``[re0, im0, re1, ...]``:
+        model minus measurement divided by the point weight.
+    cost, chi_square : float
+        ``0.5 * sum(residuals**2)`` and twice that, as ``FitResult`` has them.
     dof : int
         Degrees of freedom, ``2 * len(frequencies) - len(free)``.
     reduced_chi_square : float
         ``chi_square / dof`` (NaN when ``dof <= 0``).
     success : bool
-        Whether the optimiser converged (``least_squares`` status > 0) to a
-        finite cost.
+        Whether the solver converged.
     message : str
-        What the optimiser said; on failure, a plain account of why.
+        On failure, a plain account of why; empty otherwise.
     weight : str
-        The weighting, ``"modulus"`` or ``"unit"``.
+        The weighting: a core weighting name, or ``"sigma"`` for per-point
+        standard deviations.
     method : str
-        Always ``"least_squares_trf"``.
+        The fit method (``"levenberg_marquardt"`` unless another was asked).
     settings : dict
-        The optimiser settings used (tolerances, evaluation budget, starts).
+        The settings used (tolerances, iteration budget, starts, ...).
     start : dict of str to float
-        The starting values of the first run.
+        The starting values of the start that won.
     start_source : str
-        Where they came from: ``"learned guess"`` or ``"circuit values"``.
+        Where they came from: ``"learned guess"``, ``"circuit values"``,
+        ``"given values"`` or the name of a further start.
     nfev : int
-        Residual-vector evaluations in all (each one evaluates the circuit at
-        every frequency): the optimiser's, two per parameter for each
-        Jacobian, the starting-point costs, the unconstrained pre-fit and the
-        final statistics; comparable with ``FitResult.impedance_evals``.
+        Residual-vector evaluations in all, as ``FitResult.impedance_evals``.
     starts : int
-        Number of optimiser runs made.
+        Number of starting points fitted from.
     """
 
     circuit: zetrion.Circuit
@@ -145,6 +145,7 @@ class ConstrainedFit:
     start_source: str = "circuit values"
     nfev: int = 0
     starts: int = 0
+    undetermined: tuple[dict[str, float], ...] = ()
 
     def __str__(self) -> str:
         lines = [
@@ -160,39 +161,10 @@ class ConstrainedFit:
         for name, value in self.params.items():
             note = "  (fixed)" if name in self.fixed else f" +- {self.stderr[name]:.3g}"
             lines.append(f"  {name:<{width}} = {value:<12.6g} [{units.get(name, '')}]{note}")
+        for combo in self.undetermined:
+            terms = " ".join(f"{w:+.2f}*{n}" for n, w in combo.items())
+            lines.append(f"  undetermined: {terms}")
         return "\n".join(lines)
-
-
-@dataclass
-class _Space:
-    """How one free parameter maps between solver and physical space."""
-
-    index: int
-    log: bool
-    origin: float  # physical lower bound of the element; x = log10(v - origin) when log
-    lo: float  # effective physical bounds
-    hi: float
-
-    def to_x(self, v: float) -> float:
-        if self.log:
-            return math.log10(max(v - self.origin, 1e-300))
-        return v
-
-    def to_v(self, x: float) -> float:
-        if self.log:
-            # a trial step may reach far beyond any double; it lands on the bound
-            v = self.origin + float(10.0 ** min(x, 308.0))
-        else:
-            v = float(x)
-        # the log map can round a hair past a bound; bounds are promises
-        return min(max(v, self.lo), self.hi)
-
-    def x_bounds(self) -> tuple[float, float]:
-        if not self.log:
-            return self.lo, self.hi
-        xlo = -math.inf if self.lo <= self.origin else math.log10(self.lo - self.origin)
-        xhi = math.inf if math.isinf(self.hi) else math.log10(self.hi - self.origin)
-        return xlo, xhi
 
 
 def _circuit_from(circuit_or_notation: zetrion.Circuit | str) -> tuple[zetrion.Circuit, str | None]:
@@ -203,26 +175,6 @@ def _circuit_from(circuit_or_notation: zetrion.Circuit | str) -> tuple[zetrion.C
     raise TypeError(
         "circuit_or_notation must be a zetrion.Circuit or a notation string such as "
         f"'R0-(R1,CPE1)', not {type(circuit_or_notation).__name__}"
-    )
-
-
-def _has_default_values(circuit: zetrion.Circuit) -> bool:
-    """True when every value is its element kind's default.
-
-    A circuit built from notation and not given values carries the defaults;
-    such a circuit gets the learned guess, as ``Circuit.fit`` gives it.
-    """
-    defaults: dict[str, float] = {}
-    for label in {name.rsplit(".", 1)[0] for name in circuit.param_names()}:
-        try:
-            element = zetrion.Circuit(label)
-        except ValueError:
-            # a label the notation cannot spell: treat the values as given
-            return False
-        defaults.update(zip(element.param_names(), element.param_values()))
-    return all(
-        defaults.get(name, math.nan) == value
-        for name, value in zip(circuit.param_names(), circuit.param_values())
     )
 
 
@@ -248,24 +200,30 @@ def _numbers(kind: str, given: Mapping[str, Any], names: Sequence[str]) -> dict[
     return out
 
 
+def _bound_pair(name: str, pair: Any) -> tuple[float, float]:
+    try:
+        lo, hi = (float(pair[0]), float(pair[1]))
+    except (TypeError, ValueError, IndexError) as exc:
+        raise FitSetupError(f"bounds[{name!r}] must be a pair (lo, hi) of numbers, got {pair!r}") from exc
+    if math.isnan(lo) or math.isnan(hi):
+        raise FitSetupError(f"bounds[{name!r}] contains NaN")
+    if lo >= hi:
+        raise FitSetupError(
+            f"bounds[{name!r}] = ({lo:g}, {hi:g}) is empty (lo must be below hi); "
+            "to hold a parameter at one value use fixed={...}"
+        )
+    return lo, hi
+
+
 def _effective_bounds(
     names: Sequence[str],
     core_bounds: Sequence[tuple[float, float]],
-    bounds: Mapping[str, tuple[float, float]],
+    bounds: Mapping[str, Any],
 ) -> list[tuple[float, float]]:
+    """The element's validity bounds narrowed by the user's, checked."""
     out = list(core_bounds)
     for name, pair in bounds.items():
-        try:
-            lo, hi = (float(pair[0]), float(pair[1]))
-        except (TypeError, ValueError, IndexError) as exc:
-            raise FitSetupError(f"bounds[{name!r}] must be a pair (lo, hi) of numbers, got {pair!r}") from exc
-        if math.isnan(lo) or math.isnan(hi):
-            raise FitSetupError(f"bounds[{name!r}] contains NaN")
-        if lo >= hi:
-            raise FitSetupError(
-                f"bounds[{name!r}] = ({lo:g}, {hi:g}) is empty (lo must be below hi); "
-                "to hold a parameter at one value use fixed={...}"
-            )
+        lo, hi = _bound_pair(name, pair)
         i = names.index(name)
         core_lo, core_hi = core_bounds[i]
         new_lo, new_hi = max(lo, core_lo), min(hi, core_hi)
@@ -278,57 +236,150 @@ def _effective_bounds(
     return out
 
 
-def _start_values(
-    circuit: zetrion.Circuit,
-    f: FloatArray,
-    z: ComplexArray,
-    guess_init: bool | None,
-    weights: str | None,
-) -> tuple[list[float], str]:
-    """Starting values: the learned guess where a model exists, else the circuit's values."""
-    want_guess = guess_init is True or (
-        guess_init is None and (weights is not None or _has_default_values(circuit))
-    )
-    if not want_guess:
-        return list(circuit.param_values()), "circuit values"
-    try:
-        guess = circuit.guess(f, z, weights) if weights is not None else circuit.guess(f, z)
-    except ValueError:
-        if guess_init is True or weights is not None:
-            raise
-        warnings.warn(
-            "no learned model for this circuit: starting from its element default values; "
-            "give starting values with Circuit.with_named_values({...}) for a better start",
-            UserWarning,
-            stacklevel=3,
-        )
-        return list(circuit.param_values()), "circuit values"
-    return [float(v) for v in guess], "learned guess"
+def _point_weights(sigma: Any, n: int) -> list[float] | None:
+    """Per-point standard deviations as the engine's point weights."""
+    if sigma is None:
+        return None
+    s = np.asarray(sigma, dtype=np.float64).reshape(-1)
+    if s.size == 1:
+        s = np.full(n, float(s[0]))
+    if s.size != n:
+        raise FitSetupError(f"sigma must have one value per point ({n}), got {s.size}")
+    if not np.all(np.isfinite(s)) or np.any(s <= 0):
+        raise FitSetupError("sigma must be positive and finite at every point")
+    return [float(v) for v in s]
 
 
-def _candidates(v0: FloatArray, spaces: list[_Space]) -> list[FloatArray]:
-    """Deterministic starting points in physical space, the first being ``v0``.
+def undetermined_combinations(
+    jacobian: FloatArray, names: Sequence[str], ratio: float = _UNDETERMINED_RATIO
+) -> tuple[dict[str, float], ...]:
+    """The parameter combinations a Jacobian leaves undetermined.
 
-    Open (log-searched) parameters are scaled by 3, 1/3, 8 and 1/8; bounded
-    ones are placed at 20, 40, 60 and 80 % of their range.
+    The columns are scaled to unit norm (so parameters of very different
+    magnitude do not pass for degenerate) and every right singular vector
+    whose singular value is below ``ratio`` times the largest is a
+    direction along which the residuals barely change. A column of zeros
+    (a parameter with no effect at all) is undetermined by itself.
     """
-    out = [v0.copy()]
-    for factor in (3.0, 1.0 / 3.0, 8.0, 0.125):
-        v = v0.copy()
-        for s in spaces:
-            if s.log:
-                v[s.index] = s.origin + (v0[s.index] - s.origin) * factor
-        out.append(v)
-    for frac in (0.2, 0.4, 0.6, 0.8):
-        v = v0.copy()
-        for s in spaces:
-            if not s.log and math.isfinite(s.lo) and math.isfinite(s.hi):
-                v[s.index] = s.lo + (s.hi - s.lo) * frac
-        out.append(v)
-    for v in out:
-        for s in spaces:
-            v[s.index] = min(max(v[s.index], s.lo), s.hi)
+    j = np.asarray(jacobian, dtype=np.float64)
+    if j.ndim != 2 or j.shape[1] != len(names) or j.shape[1] == 0:
+        return ()
+    norms = np.linalg.norm(j, axis=0)
+    if not np.all(np.isfinite(norms)):
+        return ()
+    out: list[dict[str, float]] = [{names[int(k)]: 1.0} for k in np.flatnonzero(norms == 0)]
+    live = np.flatnonzero(norms > 0)
+    if live.size == 0:
+        return tuple(out)
+    _, sv, vt = np.linalg.svd(j[:, live] / norms[live], full_matrices=False)
+    for s, v in zip(sv, vt):
+        if s <= ratio * sv[0]:
+            v = v if v[np.argmax(np.abs(v))] > 0 else -v
+            out.append({names[int(live[k])]: float(v[k]) for k in np.argsort(-np.abs(v)) if abs(v[k]) >= 0.05})
+    return tuple(out)
+
+
+@dataclass(frozen=True)
+class _Setup:
+    """A fit's request, checked and in the engine's terms."""
+
+    circuit: zetrion.Circuit
+    notation: str | None
+    names: list[str]
+    fixed: dict[str, float]
+    free_idx: list[int]
+    bounds: list[tuple[float, float]]
+    start: dict[str, float]
+    freq: FloatArray
+    imp: ComplexArray
+    point_weights: list[float] | None
+
+
+def _setup(
+    circuit_or_notation: zetrion.Circuit | str,
+    f: Any,
+    z: Any,
+    fixed: Mapping[str, float] | None,
+    bounds: Mapping[str, Any] | None,
+    start: Mapping[str, float] | None,
+    sigma: Any,
+    check_sign: bool,
+) -> _Setup:
+    circuit, notation = _circuit_from(circuit_or_notation)
+    names = list(circuit.param_names())
+    bounds = dict(bounds or {})
+    _check_names("bounds", bounds, names)
+    fixed_values = _numbers("fixed", fixed or {}, names)
+    start_values = _numbers("start", start or {}, names)
+    core_bounds = [(float(lo), float(hi)) for lo, hi in circuit.param_bounds()]
+    eff = _effective_bounds(names, core_bounds, bounds)
+    for name, value in fixed_values.items():
+        lo, hi = eff[names.index(name)]
+        if not (lo <= value <= hi):
+            raise FitSetupError(f"fixed value {name} = {value:g} lies outside its bounds ({lo:g}, {hi:g})")
+    free_idx = [i for i, n in enumerate(names) if n not in fixed_values]
+    if not free_idx:
+        raise FitSetupError("every parameter is fixed: nothing left to fit")
+    freq, imp = check_spectrum(f, z, n_params=len(free_idx), check_sign=check_sign)
+    weights = _point_weights(sigma, freq.size)
+    return _Setup(circuit, notation, names, fixed_values, free_idx, eff, start_values, freq, imp, weights)
+
+
+def _engine_call(s: _Setup, options: dict[str, Any], extra_starts: list[list[float]]) -> dict[str, Any]:
+    n = len(s.names)
+    try:
+        out: dict[str, Any] = _engine.fit(
+            s.circuit,
+            s.freq,
+            s.imp,
+            start=[s.start.get(name, math.nan) for name in s.names] if s.start else None,
+            fixed=[s.fixed.get(name, math.nan) for name in s.names] if s.fixed else None,
+            lower=[lo for lo, _ in s.bounds],
+            upper=[hi for _, hi in s.bounds],
+            point_weights=s.point_weights,
+            extra_starts=extra_starts or None,
+            **options,
+        )
+    except _engine.EngineError as exc:
+        if exc.kind == "limits":
+            raise FitSetupError(str(exc)) from None
+        raise
+    assert len(out["params"]) == n
     return out
+
+
+def _no_model_warning() -> None:
+    warnings.warn(
+        "no learned model for this circuit: starting from its element default values. Give starting "
+        "values (start={...} or Circuit.with_named_values({...})), or train a model for this circuit with "
+        "zetrion-train and pass its file as weights=...; guess_init=False silences this",
+        UserWarning,
+        stacklevel=3,
+    )
+
+
+def _statistics(s: _Setup, out: dict[str, Any], weight: str) -> dict[str, Any]:
+    values = [float(v) for v in out["params"]]
+    k = len(s.free_idx)
+    cov = np.full((k, k), np.nan)
+    if out["covariance"] is not None:
+        cov = np.asarray(out["covariance"], dtype=np.float64).reshape(k, k)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        err = np.sqrt(np.where(np.diag(cov) >= 0, np.diag(cov), np.nan))
+        corr = cov / np.outer(err, err)
+    stderr = {n: 0.0 for n in s.names}
+    core_err = out["stderr"]
+    for i in s.free_idx:
+        stderr[s.names[i]] = float(core_err[i]) if core_err is not None else math.nan
+    free_names = [s.names[i] for i in s.free_idx]
+    undetermined: tuple[dict[str, float], ...] = ()
+    if 2 * s.freq.size > k:
+        jw = "unit" if weight == "sigma" else weight
+        j = np.asarray(s.circuit.jacobian(values, s.freq, s.imp, jw), dtype=np.float64)[:, s.free_idx]
+        if s.point_weights is not None:
+            j = j / np.repeat(np.asarray(s.point_weights), 2)[:, None]
+        undetermined = undetermined_combinations(j, free_names)
+    return {"values": values, "cov": cov, "corr": corr, "stderr": stderr, "undetermined": undetermined}
 
 
 def fit(
@@ -339,18 +390,19 @@ def fit(
     fixed: Mapping[str, float] | None = None,
     bounds: Mapping[str, tuple[float, float]] | None = None,
     weight: str = "modulus",
+    sigma: Any = None,
+    method: str = "levenberg_marquardt",
     guess_init: bool | None = None,
     weights: str | None = None,
     start: Mapping[str, float] | None = None,
     ftol: float = 1e-8,
     xtol: float = 1e-8,
-    gtol: float = 1e-8,
     max_nfev: int | None = None,
-    n_starts: int = 9,
-    prefit: bool = True,
+    n_starts: int = 1,
     check_sign: bool = True,
+    **method_options: Any,
 ) -> ConstrainedFit:
-    """Fit a circuit with some parameters held fixed and others bounded.
+    """Fit a circuit, with some parameters held fixed and others bounded.
 
     Parameters
     ----------
@@ -366,40 +418,40 @@ def fit(
         override the starting values and must lie within their bounds.
     bounds : mapping of str to (float, float), optional
         Narrower ranges for some parameters, e.g. ``{"CPE1.alpha": (0.7,
-        1)}``. Each is intersected with the element's physical-validity
-        bounds (``Circuit.param_bounds()``); use ``math.inf`` for an open
-        side. An empty range is an error.
-    weight : {"modulus", "unit"}
-        Weighting of the residuals, as in ``Circuit.fit``.
+        1)}``, intersected with the element's validity bounds
+        (``Circuit.param_bounds()``); ``math.inf`` for an open side.
+    weight : str
+        Weighting of the residuals, a name the core knows (``"modulus"``,
+        ``"unit"``); ignored when ``sigma`` is given.
+    sigma : float or array_like, optional
+        Standard deviation of each point's real and imaginary parts (one
+        value for all, or one per point): the residuals are divided by it,
+        and ``weight`` is reported as ``"sigma"``.
+    method : str
+        A fit method of ``Circuit.fit``; ``method_options`` take its
+        numeric options (``num_particles``, ``seed``, ...).
     guess_init : bool, optional
-        ``None`` (default): start from the learned guess when the circuit
-        carries its element defaults (a notation, or a circuit never given
-        values) and a model exists for its topology, else from the circuit's
-        values. ``True`` always guesses (and raises when it cannot);
-        ``False`` never does.
+        ``None``: the start rule of ``Circuit.fit`` (the learned guess for a
+        circuit never given values, when a model exists; the circuit's
+        values otherwise). ``True`` always guesses (and raises when it
+        cannot); ``False`` never does.
     weights : str, optional
         Path of a ``.eisnn`` weight file for the learned guess.
     start : mapping of str to float, optional
-        Starting values for some parameters, overriding the guess.
-    ftol, xtol, gtol : float
-        Tolerances of ``least_squares``.
+        Starting values for some parameters, over the guess or the
+        circuit's values.
+    ftol, xtol : float
+        Tolerances of the Levenberg-Marquardt solver.
     max_nfev : int, optional
-        Residual evaluations allowed per start; default ``200 * (n_free + 1)``
-        as the core fit allows.
+        Residual evaluations allowed per solver run; default ``200 * (n +
+        1)`` for n parameters, as ``Circuit.fit`` allows.
     n_starts : int
-        Most optimiser runs. The starting points (below) are tried in order
-        of their cost, and the fit stops at the first plausible result
-        (converged, finite, no free parameter stuck at a physical bound or
-        run off by six decades). ``1`` runs only from the cheapest start.
-    prefit : bool
-        Also consider, as a starting point, the unconstrained optimum of a
-        default ``Circuit.fit`` from the same start (before the fixed values
-        are applied), with the fixed values put back and the bounded ones moved into their ranges. Starting points
-        are tried in order of their cost, so this one usually goes first.
+        Most starting points to fit from (the first is the start above;
+        later versions add starts read from the data). The lowest cost
+        wins.
     check_sign : bool
-        Warn when the imaginary sign of ``z`` looks flipped (as some
-        instruments export it); pass ``False`` for a truly inductive
-        spectrum.
+        Warn when the imaginary sign of ``z`` looks flipped; pass ``False``
+        for a truly inductive spectrum.
 
     Returns
     -------
@@ -409,298 +461,70 @@ def fit(
     ------
     FitSetupError
         Unknown parameter names, empty bounds, a fixed value outside its
-        bounds, nothing left to fit.
+        bounds, nothing left to fit, bad ``sigma``.
     zetrion_tools.checks.DataError
-        A spectrum that cannot be fitted (lengths differ, NaN/inf, frequency
-        not positive or repeated, fewer points than free parameters); a
-        ``ValueError`` like the others.
+        A spectrum that cannot be fitted (a ``ValueError``).
     ValueError
-        An unknown weighting, or a learned guess that was required and
-        failed.
-
-    Warns
-    -----
-    zetrion_tools.checks.DataWarning
-        An imaginary part whose sign looks flipped, or zero impedances.
-
-    Examples
-    --------
-    >>> result = fit("randles", f, z, fixed={"R0.r": 10.0},
-    ...              bounds={"CPE1.alpha": (0.7, 1.0)})  # doctest: +SKIP
-    >>> print(result)  # doctest: +SKIP
+        An unknown weighting or method, or a learned guess that was
+        required and failed (``zetrion_tools.engine.EngineError``).
     """
-    circuit, notation = _circuit_from(circuit_or_notation)
-    names = list(circuit.param_names())
-    bounds = dict(bounds or {})
-    _check_names("bounds", bounds, names)
-    fixed = _numbers("fixed", fixed or {}, names)
-    start = _numbers("start", start or {}, names)
-    if weight not in ("modulus", "unit"):
-        raise ValueError(f'unknown weight {weight!r}, expected "modulus" or "unit"')
+    if weight not in weightings():
+        raise ValueError(f"unknown weight {weight!r}, expected one of {', '.join(map(repr, weightings()))}")
+    if method not in fit_methods():
+        raise ValueError(f"unknown fit method {method!r}, expected one of {', '.join(map(repr, fit_methods()))}")
     if int(n_starts) < 1:
         raise ValueError("n_starts must be at least 1")
+    s = _setup(circuit_or_notation, f, z, fixed, bounds, start, sigma, check_sign)
+    options: dict[str, Any] = {"weight": weight, "method": method, "ftol": ftol, "xtol": xtol}
+    options.update(guess_init=guess_init, weights=weights, **method_options)
+    if max_nfev is not None:
+        options["max_iterations"] = max(1, -(-int(max_nfev) // (len(s.names) + 1)))
+    out = _engine_call(s, options, [])
+    if out["no_model"] and guess_init is None:
+        _no_model_warning()
+    used_weight = "sigma" if sigma is not None else weight
+    settings = {k: v for k, v in options.items() if k != "weight"}
+    settings.update(n_starts=int(n_starts), max_nfev=max_nfev)
+    return _outcome(s, out, used_weight, method, settings)
 
-    core_bounds = [(float(lo), float(hi)) for lo, hi in circuit.param_bounds()]
-    eff = _effective_bounds(names, core_bounds, bounds)
-    for name, value in fixed.items():
-        lo, hi = eff[names.index(name)]
-        if not (lo <= value <= hi):
-            raise FitSetupError(f"fixed value {name} = {value:g} lies outside its bounds ({lo:g}, {hi:g})")
 
-    free_idx = [i for i, n in enumerate(names) if n not in fixed]
-    if not free_idx:
-        raise FitSetupError("every parameter is fixed: nothing left to fit")
-    freq, imp = check_spectrum(f, z, n_params=len(free_idx), check_sign=check_sign)
-    f_list, z_list = freq.tolist(), imp.tolist()
-
-    v0_list, source = _start_values(circuit, freq, imp, guess_init, weights)
-    v0 = np.array(v0_list, dtype=np.float64)
-    for name, value in start.items():
-        v0[names.index(name)] = value
-    unconstrained_start = v0.copy()
-    for name, value in fixed.items():
-        v0[names.index(name)] = value
-
-    spaces = [
-        _Space(i, math.isinf(core_bounds[i][1]) or math.isnan(core_bounds[i][1]), core_bounds[i][0], *eff[i])
-        for i in free_idx
-    ]
-    x_lo = np.array([s.x_bounds()[0] for s in spaces])
-    x_hi = np.array([s.x_bounds()[1] for s in spaces])
-    budget = int(max_nfev) if max_nfev is not None else 200 * (len(free_idx) + 1)
-
-    def physical(x: FloatArray, base: FloatArray) -> list[float]:
-        v = base.copy()
-        for s, xi in zip(spaces, x):
-            v[s.index] = s.to_v(float(xi))
-        return v.tolist()  # type: ignore[no-any-return]
-
-    def make_fun(base: FloatArray) -> tuple[Any, Any]:
-        def fun(x: FloatArray) -> FloatArray:
-            r = np.asarray(circuit.residuals(physical(x, base), f_list, z_list, weight), dtype=np.float64)
-            # a non-finite model value would stop the optimiser with an error;
-            # a huge residual steers it away instead
-            out: FloatArray = np.nan_to_num(r, nan=1e150, posinf=1e150, neginf=-1e150)
-            return out
-
-        def jac(x: FloatArray) -> FloatArray:
-            v = physical(x, base)
-            j = np.asarray(circuit.jacobian(v, f_list, z_list, weight), dtype=np.float64)[:, free_idx]
-            scale = np.array([(v[s.index] - s.origin) * _LN10 if s.log else 1.0 for s in spaces])
-            out: FloatArray = np.nan_to_num(j * scale)
-            return out
-
-        return fun, jac
-
-    evals = [0]  # residual-vector evaluations outside the optimiser's own count
-
-    def cost_at(v: FloatArray) -> float:
-        evals[0] += 1
-        r = np.asarray(circuit.residuals(v.tolist(), f_list, z_list, weight))
-        c = 0.5 * float(r @ r)
-        return c if math.isfinite(c) else math.inf
-
-    candidates = _candidates(v0, spaces)
-    if prefit:
-        # The unconstrained optimum reached from the same start as a default
-        # fit, with the fixed values put back and the bounded ones pulled into
-        # their boxes, usually lies next to the constrained one: starting
-        # there avoids the side valleys a start far away can run into (the
-        # fixed values enter only afterwards, since they can push the core's
-        # own path into another valley). Costs one core fit.
-        try:
-            free_fit = circuit.with_values(unconstrained_start.tolist()).fit(f_list, z_list, weight=weight)
-        except ValueError:
-            free_fit = None
-        if free_fit is not None:
-            evals[0] += free_fit.impedance_evals
-            v = np.array(free_fit.circuit.param_values(), dtype=np.float64)
-            for name, value in fixed.items():
-                v[names.index(name)] = value
-            for sp in spaces:
-                v[sp.index] = min(max(v[sp.index], sp.lo), sp.hi)
-            candidates.append(v)
-    order = sorted(range(len(candidates)), key=lambda k: cost_at(candidates[k]))
-
-    best: tuple[bool, float, FloatArray, str] | None = None
-    total_nfev = 0
-    runs = 0
-    for k in order[: int(n_starts)]:
-        base = candidates[k]
-        x0 = np.array([s.to_x(float(base[s.index])) for s in spaces])
-        x0 = np.clip(x0, x_lo, x_hi)
-        fun, jac = make_fun(base)
-        sol = least_squares(
-            fun,
-            x0,
-            jac=jac,
-            bounds=(x_lo, x_hi),
-            method="trf",
-            ftol=ftol,
-            xtol=xtol,
-            gtol=gtol,
-            max_nfev=budget,
-        )
-        runs += 1
-        # each Jacobian evaluates the residuals twice per circuit parameter
-        total_nfev += int(sol.nfev) + 2 * len(names) * int(sol.njev or 0)
-        v = np.array(physical(sol.x, base))
-        c = cost_at(v)
-        ok = bool(sol.status > 0) and math.isfinite(c)
-        if best is None or (ok and not best[0]) or (ok == best[0] and c < best[1]):
-            best = (ok, c, v, str(sol.message))
-        if ok and _plausible(v, v0, spaces, core_bounds):
-            break
-    assert best is not None
-    success, _, v_best, message = best
-    if not success:
+def _outcome(s: _Setup, out: dict[str, Any], weight: str, method: str, settings: dict[str, Any]) -> ConstrainedFit:
+    st = _statistics(s, out, weight)
+    fitted = s.circuit.with_values(st["values"])
+    chi_square = float(out["chi_square"])
+    dof = 2 * s.freq.size - len(s.free_idx)
+    message = ""
+    if not out["success"]:
         message = (
-            f"the optimiser did not converge in {runs} start(s) ({message}); "
-            "try other starting values (start={...}), a larger max_nfev, or fewer free parameters"
+            f"the solver did not converge from {out['tried']} start(s); try other starting values "
+            "(start={...}), a larger max_nfev, or fewer free parameters"
         )
-
-    return _outcome(
-        circuit,
-        notation,
-        names,
-        v_best,
-        fixed,
-        free_idx,
-        {names[s.index]: (s.lo, s.hi) for s in spaces},
-        freq,
-        imp,
-        f_list,
-        z_list,
-        weight,
-        success,
-        message,
-        settings={
-            "ftol": ftol,
-            "xtol": xtol,
-            "gtol": gtol,
-            "max_nfev": budget,
-            "n_starts": int(n_starts),
-            "prefit": prefit,
-            "guess_init": guess_init,
-            "weights": weights,
-        },
-        start={n: float(v0[i]) for i, n in enumerate(names)},
-        source=source,
-        nfev=total_nfev + evals[0] + 1 + 2 * len(names),
-        runs=runs,
-    )
-
-
-def _plausible(
-    v: FloatArray, v0: FloatArray, spaces: list[_Space], core_bounds: Sequence[tuple[float, float]]
-) -> bool:
-    for s in spaces:
-        p = float(v[s.index])
-        lo, hi = core_bounds[s.index]
-        if s.log:
-            ratio = p / max(abs(float(v0[s.index])), 1e-300)
-            if not (p > 100.0 * lo and math.isfinite(ratio) and 1e-6 <= ratio < 1e6):
-                return False
-        else:
-            # pinned against a physical bound it was not asked to sit on
-            tol = (hi - lo) * 1e-6
-            if (abs(p - lo) <= tol and s.lo == lo) or (abs(hi - p) <= tol and s.hi == hi):
-                return False
-    return True
-
-
-def _covariance(j: FloatArray, s2: float) -> FloatArray:
-    """``s2 (J^T J)^-1``, or NaN when the parameters are not all determined.
-
-    Computed from the singular values of J with its columns scaled to unit
-    norm, so that parameters of very different magnitude do not pass for
-    degenerate; a scaled singular value below 1e-10 of the largest means that
-    some combination of parameters leaves the residuals unchanged (two
-    resistors in series, an arc outside the measured band), and then no
-    error estimate is honest. The central-difference Jacobian would turn such
-    a matrix into a large, meaningless inverse rather than an exact singular
-    one.
-    """
-    n = j.shape[1]
-    nan = np.full((n, n), np.nan)
-    if not np.all(np.isfinite(j)):
-        return nan
-    norms = np.linalg.norm(j, axis=0)
-    if np.any(norms == 0):
-        return nan
-    _, sv, vt = np.linalg.svd(j / norms, full_matrices=False)
-    if sv[-1] <= 1e-10 * sv[0]:
-        return nan
-    inv = (vt.T / sv**2) @ vt
-    out: FloatArray = s2 * inv / np.outer(norms, norms)
-    return out
-
-
-def _outcome(
-    circuit: zetrion.Circuit,
-    notation: str | None,
-    names: list[str],
-    v: FloatArray,
-    fixed: dict[str, float],
-    free_idx: list[int],
-    used_bounds: dict[str, tuple[float, float]],
-    freq: FloatArray,
-    imp: ComplexArray,
-    f_list: list[float],
-    z_list: list[complex],
-    weight: str,
-    success: bool,
-    message: str,
-    *,
-    settings: dict[str, Any],
-    start: dict[str, float],
-    source: str,
-    nfev: int,
-    runs: int,
-) -> ConstrainedFit:
-    values = v.tolist()
-    r = np.asarray(circuit.residuals(values, f_list, z_list, weight), dtype=np.float64)
-    chi_square = float(r @ r)
-    cost = 0.5 * chi_square
-    n_free = len(free_idx)
-    dof = r.size - n_free
-    cov = np.full((n_free, n_free), np.nan)
-    if dof > 0:
-        j = np.asarray(circuit.jacobian(values, f_list, z_list, weight), dtype=np.float64)[:, free_idx]
-        cov = _covariance(j, chi_square / dof)
-    diag = np.diag(cov)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        err = np.sqrt(np.where(diag >= 0, diag, np.nan))
-        corr = cov / np.outer(err, err)
-    stderr = {n: 0.0 for n in names}
-    for k, i in enumerate(free_idx):
-        stderr[names[i]] = float(err[k])
-    fitted = circuit.with_values(values)
     return ConstrainedFit(
         circuit=fitted,
-        notation=notation,
-        params=dict(zip(names, (float(x) for x in values))),
-        stderr=stderr,
-        fixed=dict(fixed),
-        free=tuple(names[i] for i in free_idx),
-        bounds=used_bounds,
-        covariance=cov,
-        correlation=corr,
-        frequencies=freq,
-        impedance=imp,
-        z_fit=np.asarray(fitted.impedance(f_list), dtype=np.complex128),
-        residuals=r,
-        cost=cost,
+        notation=s.notation,
+        params=dict(zip(s.names, st["values"])),
+        stderr=st["stderr"],
+        fixed=dict(s.fixed),
+        free=tuple(s.names[i] for i in s.free_idx),
+        bounds={s.names[i]: s.bounds[i] for i in s.free_idx},
+        covariance=st["cov"],
+        correlation=st["corr"],
+        frequencies=s.freq,
+        impedance=s.imp,
+        z_fit=np.asarray(fitted.impedance(s.freq), dtype=np.complex128),
+        residuals=np.asarray(out["residuals"], dtype=np.float64),
+        cost=float(out["cost"]),
         chi_square=chi_square,
         dof=dof,
         reduced_chi_square=chi_square / dof if dof > 0 else math.nan,
-        success=success,
+        success=bool(out["success"]),
         message=message,
         weight=weight,
-        method="least_squares_trf",
+        method=method,
         settings=settings,
-        start=start,
-        start_source=source,
-        nfev=nfev,
-        starts=runs,
+        start=dict(zip(s.names, (float(v) for v in out["start"]))),
+        start_source=str(out["start_source"]),
+        nfev=int(out["impedance_evals"]),
+        starts=int(out["tried"]),
+        undetermined=st["undetermined"],
     )

@@ -89,8 +89,7 @@ class FitRecord:
     stderr : dict of str to float
         Standard errors (NaN where unknown; 0 for parameters held fixed).
     method : str
-        Fitting method, e.g. ``"levenberg_marquardt"`` or
-        ``"least_squares_trf"``.
+        Fitting method, e.g. ``"levenberg_marquardt"`` or ``"basin_hopping"``.
     settings : dict
         Method settings (JSON values only).
     weight : str

@@ -86,7 +86,7 @@ std::vector<Bounds> param_bounds(const SeriesList& s) {
     std::vector<Bounds> out;
     for (const LeafRef& leaf : collect_leaves(s)) {
         const KindInfo& info = kind_info(leaf.element->kind);
-        for (std::size_t p = 0; p < info.param_count; ++p) out.push_back(bounds_for_param(info.param_names[p]));
+        out.insert(out.end(), info.bounds.begin(), info.bounds.begin() + info.param_count);
     }
     return out;
 }

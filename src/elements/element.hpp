@@ -19,6 +19,11 @@ enum class Kind : std::uint8_t { R, C, L, La, Cpe, W, Wo, Ws, G, Gs, K, Zarc, Tl
 inline constexpr std::size_t kKindCount = 14;
 inline constexpr std::size_t kMaxParams = 4;
 
+struct Bounds {
+    double lo;
+    double hi;
+};
+
 struct KindInfo {
     std::string_view code;        // canonical notation code ("CPE")
     std::string_view alt_code;    // second accepted spelling, or empty
@@ -27,6 +32,7 @@ struct KindInfo {
     std::array<std::string_view, kMaxParams> param_names;
     std::array<std::string_view, kMaxParams> units;
     std::array<double, kMaxParams> defaults;
+    std::array<Bounds, kMaxParams> bounds;  // validity range of each parameter
 };
 
 const KindInfo& kind_info(Kind k);
@@ -48,18 +54,9 @@ Element default_element(Kind k);
 std::optional<Element> default_for_code(std::u32string_view code);
 std::optional<Element> default_for_code(std::string_view code);
 
-struct Bounds {
-    double lo;
-    double hi;
-};
-// (0, 1) for "alpha" and "gamma", (1e-12, +inf) for every other name.
-Bounds bounds_for_param(std::string_view name);
-
 // Impedance of kind k at angular frequency w with parameters p[0..count).
 Cx kind_impedance(Kind k, const double* p, double w);
 
 inline Cx element_impedance(const Element& e, double w) { return kind_impedance(e.kind, e.v.data(), w); }
-
-inline constexpr std::string_view kNotEnoughValues = "impedance_from_iter: not enough values supplied";
 
 }  // namespace zetrion

@@ -50,10 +50,24 @@ inline double pow_exponent(Kind k, const double* p) {
         case Kind::Cpe: return p[1];
         case Kind::Zarc:
         case Kind::Tlmq: return p[2];
-        default: return 1.0;
+        case Kind::R:
+        case Kind::C:
+        case Kind::L:
+        case Kind::W:
+        case Kind::Wo:
+        case Kind::Ws:
+        case Kind::G:
+        case Kind::Gs:
+        case Kind::K:
+        case Kind::T: return 1.0;
     }
+    return 1.0;
 }
 
+// The imaginary arguments are written {0.0 * w * p, w * p} rather than
+// {0.0, w * p} on purpose: that is what complex arithmetic gives for j * (w * p),
+// so an infinite or NaN product makes the real part NaN here exactly as it
+// does in the reference formulas, and overflow behaves the same on every path.
 [[gnu::always_inline]] inline Cx formula(Kind k, const double* p, double w, const PowCache* pc) {
     switch (k) {
         case Kind::R:

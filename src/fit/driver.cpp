@@ -1,30 +1,49 @@
 #include "fit/driver.hpp"
 
+#include <cmath>
+
 #include "fit/global_search.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/residuals.hpp"
+#include "circuit/evaluate.hpp"
+#include "circuit/params.hpp"
 
 namespace zetrion {
 namespace {
 
 FitResult dispatch(const FitRequest& req) {
     if (auto e = check_inputs(*req.circuit, req.frequencies.size(), req.impedances.size())) return *e;
-
-    if (req.method == FitMethod::LevenbergMarquardt) {
-        LmSettings s;
-        s.ftol = req.ftol;
-        s.xtol = req.xtol;
-        s.gtol = 1e-8;
-        s.patience = req.max_iterations;
-        s.cancel = req.cancel;
-        return levenberg_marquardt_fit(*req.circuit, req.frequencies, req.impedances, req.weighting, s);
-    }
     FitData d(*req.circuit, req.frequencies, req.impedances, req.weighting);
     d.cancel = req.cancel;
-    if (req.method == FitMethod::BasinHopping) return basin_hopping(req, d);
+    if (!req.point_weights.empty()) {
+        if (req.point_weights.size() != d.weights.size()) return FitError{FitError::Kind::LengthMismatch, {}};
+        d.weights = req.point_weights;
+    }
+    if (!req.limits.empty() || !req.held.empty()) {
+        std::vector<Bounds> limits = req.limits.empty() ? d.bounds : req.limits;
+        std::vector<bool> held = req.held.empty() ? std::vector<bool>(d.n, false) : req.held;
+        if (!d.restrict(limits, held)) return FitError{FitError::Kind::InvalidLimits, {}};
+    }
+
     EvalCounter counter{0};
     GlobalRun run;
+    // Every method is named here, with no default: a new one must be wired
+    // in, not fall through to another.
     switch (req.method) {
+        case FitMethod::LevenbergMarquardt:
+        {
+            LmSettings s;
+            s.ftol = req.ftol;
+            s.xtol = req.xtol;
+            s.gtol = 1e-8;
+            s.patience = req.max_iterations;
+            s.cancel = req.cancel;
+            return levenberg_marquardt_fit(d, d.start, s);
+        }
+        case FitMethod::BasinHopping:
+            return basin_hopping(HopSettings{req.basin_hopping_hops, req.basin_hopping_step_size,
+                                             req.basin_hopping_temperature, req.seed},
+                                 d);
         case FitMethod::ParticleSwarm:
             run = particle_swarm(d, counter, req.num_particles, req.generations, req.seed);
             break;
@@ -32,12 +51,12 @@ FitResult dispatch(const FitRequest& req) {
         case FitMethod::SimulatedAnnealing:
             run = simulated_annealing(d, counter, req.sa_iterations, req.sa_initial_temperature, req.seed);
             break;
-        default: run = differential_evolution(d, counter, req.de_evaluations); break;
+        case FitMethod::DifferentialEvolution: run = differential_evolution(d, counter, req.de_evaluations); break;
     }
     if (auto* e = std::get_if<FitError>(&run)) return *e;
     if (cancel_requested(req.cancel)) return FitError{FitError::Kind::Cancelled, {}};
     GlobalResult& g = std::get<GlobalResult>(run);
-    return polish_or_fallback(req, d, physical(g.x, d.bounds), g.iterations, counter);
+    return polish_or_fallback(d, physical(g.x, d.bounds), g.iterations, counter);
 }
 
 }  // namespace
@@ -49,6 +68,41 @@ FitResult run_fit(const FitRequest& req) {
     // not the fit that was asked for.
     if (cancel_requested(req.cancel)) return FitError{FitError::Kind::Cancelled, {}};
     return r;
+}
+
+BestOfStarts run_fit_from_starts(FitRequest req, std::span<const std::vector<double>> starts) {
+    BestOfStarts out;
+    const SeriesList* base = req.circuit;
+    const std::size_t n = param_count(*base);
+    std::optional<FitOutcome> best;
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+        std::vector<double> values = starts[k];
+        if (values.size() != n) continue;
+        for (std::size_t i = 0; i < n && i < req.held.size(); ++i)
+            if (req.held[i]) values[i] = starts[0][i];
+        const SeriesList tree = rebuild(*base, values);
+        req.circuit = &tree;
+        FitResult r = run_fit(req);
+        ++out.tried;
+        if (auto* e = std::get_if<FitError>(&r)) {
+            if (k == 0 || e->kind == FitError::Kind::Cancelled) {
+                out.result = std::move(r);
+                return out;
+            }
+            continue;
+        }
+        FitOutcome& o = std::get<FitOutcome>(r);
+        const bool better = !best || (o.success && !best->success) ||
+                            (o.success == best->success && std::isfinite(o.cost) &&
+                             (!std::isfinite(best->cost) || o.cost < best->cost));
+        if (better) {
+            best = std::move(o);
+            out.winner = k;
+        }
+    }
+    if (best) out.result = std::move(*best);
+    else out.result = FitError{FitError::Kind::Solver, "no starting values of the right length"};
+    return out;
 }
 
 }  // namespace zetrion

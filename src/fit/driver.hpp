@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "fit/method.hpp"
 #include "fit/outcome.hpp"
@@ -31,8 +32,28 @@ struct FitRequest {
     double basin_hopping_step_size = 1.0;
     double basin_hopping_temperature = 1.0;
     const Cancellation* cancel = nullptr;  // a stop ends the fit with FitError::Kind::Cancelled
+    // Narrower ranges than the elements' own and parameters held at their
+    // starting values, one entry per parameter; empty: none of either.
+    std::vector<Bounds> limits;
+    std::vector<bool> held;
+    // Each point's weight w_i (residuals are divided by it), replacing the
+    // weighting's own; empty: the weighting decides.
+    std::vector<double> point_weights;
 };
 
 FitResult run_fit(const FitRequest& req);
+
+struct BestOfStarts {
+    FitResult result;
+    std::size_t winner = 0;  // index into the starts of the outcome kept
+    std::size_t tried = 0;
+};
+
+// The fit run from each start in turn (the request's circuit carrying those
+// values, held parameters kept at theirs); the converged outcome of lowest
+// cost is kept, the earliest on ties, and an unconverged one only when none
+// converged. A start whose run fails is passed over, unless it is the first
+// or the fit was cancelled.
+BestOfStarts run_fit_from_starts(FitRequest req, std::span<const std::vector<double>> starts);
 
 }  // namespace zetrion

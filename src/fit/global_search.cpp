@@ -56,6 +56,10 @@ double SolverCost::operator()(std::span<const double> x) {
     if (cancelled()) return std::numeric_limits<double>::quiet_NaN();
     const std::size_t n = std::min(x.size(), d_.n);
     physical_into(x.first(n), d_.bounds, v_.data());
+    // A held parameter is part of the search vector (every method works on
+    // all n coordinates) but the cost always sees its held value.
+    for (std::size_t i = 0; i < n; ++i)
+        if (d_.fixed[i]) v_[i] = d_.start[i];
     return eval_.cost(std::span<const double>(v_.data(), n), counter_);
 }
 
@@ -350,11 +354,12 @@ GlobalRun differential_evolution(const FitData& d, EvalCounter& c, std::uint64_t
     return GlobalResult{*kept, total};
 }
 
-FitResult polish_or_fallback(const FitRequest& req, const FitData& d, std::vector<double> p,
-                             std::uint64_t iterations, EvalCounter& counter) {
+FitResult polish_or_fallback(const FitData& d, std::vector<double> p, std::uint64_t iterations,
+                             EvalCounter& counter) {
+    for (std::size_t i = 0; i < d.n && i < p.size(); ++i)
+        if (d.fixed[i]) p[i] = d.start[i];
     FitOutcome fallback = build_outcome(d, p, true, iterations, counter);
-    const SeriesList start = rebuild(d.tree, p);
-    FitResult polished = levenberg_marquardt_fit(start, req.frequencies, req.impedances, req.weighting, local_settings(d));
+    FitResult polished = levenberg_marquardt_fit(d, p, local_settings(d));
     if (std::holds_alternative<FitError>(polished)) return polished;
     FitOutcome& o = std::get<FitOutcome>(polished);
     counter.fetch_add(o.impedance_evals);
@@ -364,23 +369,25 @@ FitResult polish_or_fallback(const FitRequest& req, const FitData& d, std::vecto
     return std::move(result);
 }
 
-FitResult basin_hopping(const FitRequest& req, const FitData& d) {
-    const double s = req.basin_hopping_step_size;
+FitResult basin_hopping(const HopSettings& h, const FitData& d) {
+    const double s = h.step_size;
     if (!(s >= 0.0) || !std::isfinite(2.0 * s))
         return solver_error("basin hopping step size must be finite and >= 0");
-    ChaCha12 rng = ChaCha12::from_seed(req.seed);
-    FitResult first = levenberg_marquardt_fit(*req.circuit, req.frequencies, req.impedances, req.weighting, local_settings(d));
+    ChaCha12 rng = ChaCha12::from_seed(h.seed);
+    FitResult first = levenberg_marquardt_fit(d, d.start, local_settings(d));
     if (std::holds_alternative<FitError>(first)) return first;
     FitOutcome current = std::get<FitOutcome>(std::move(first));
     std::vector<double> best = current.params;
     double best_cost = current.cost;
     std::uint64_t iterations = current.iterations;
-    for (std::uint32_t h = 0; h < req.basin_hopping_hops; ++h) {
+    for (std::uint32_t hop = 0; hop < h.hops; ++hop) {
         if (cancel_requested(d.cancel)) return FitError{FitError::Kind::Cancelled, {}};
         std::vector<double> x = to_solver_space(current.params, d.bounds);
         for (double& v : x) v += rng.uniform01() * 2.0 * s - s;
-        const SeriesList start = rebuild(d.tree, physical(x, d.bounds));
-        FitResult cand_r = levenberg_marquardt_fit(start, req.frequencies, req.impedances, req.weighting, local_settings(d));
+        std::vector<double> start = physical(x, d.bounds);
+        for (std::size_t i = 0; i < d.n; ++i)
+            if (d.fixed[i]) start[i] = d.start[i];
+        FitResult cand_r = levenberg_marquardt_fit(d, start, local_settings(d));
         if (std::holds_alternative<FitError>(cand_r)) return cand_r;
         FitOutcome cand = std::get<FitOutcome>(std::move(cand_r));
         if (std::isfinite(cand.cost) && cand.cost < best_cost) {
@@ -390,7 +397,7 @@ FitResult basin_hopping(const FitRequest& req, const FitData& d) {
         iterations += cand.iterations;
         if (std::isfinite(cand.cost)) {
             bool take = cand.cost < current.cost;
-            if (!take) take = rng.unit53() < std::exp(-(cand.cost - current.cost) / req.basin_hopping_temperature);
+            if (!take) take = rng.unit53() < std::exp(-(cand.cost - current.cost) / h.temperature);
             if (take) current = std::move(cand);
         }
     }

@@ -9,7 +9,6 @@
 #include <span>
 #include <vector>
 
-#include "fit/driver.hpp"
 #include "fit/outcome.hpp"
 #include "fit/residuals.hpp"
 
@@ -52,11 +51,20 @@ GlobalRun simulated_annealing(const FitData& d, EvalCounter& c, std::uint64_t it
                               std::optional<std::uint64_t> seed);
 GlobalRun differential_evolution(const FitData& d, EvalCounter& c, std::uint64_t evaluations);
 
-FitResult basin_hopping(const FitRequest& req, const FitData& d);
+struct HopSettings {
+    std::uint32_t hops = 20;
+    double step_size = 1.0;
+    double temperature = 1.0;
+    std::optional<std::uint64_t> seed;
+};
+
+// Local fits from random hops around the current optimum (Metropolis
+// acceptance), each through levenberg_marquardt_fit on the same data.
+FitResult basin_hopping(const HopSettings& h, const FitData& d);
 
 // Statistics of the global method's point p, or the Levenberg-Marquardt fit
 // started from it when that ends at a cost no higher.
-FitResult polish_or_fallback(const FitRequest& req, const FitData& d, std::vector<double> p,
-                             std::uint64_t iterations, EvalCounter& counter);
+FitResult polish_or_fallback(const FitData& d, std::vector<double> p, std::uint64_t iterations,
+                             EvalCounter& counter);
 
 }  // namespace zetrion

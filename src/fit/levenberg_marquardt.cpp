@@ -49,34 +49,48 @@ private:
     std::vector<double> v_;
 };
 
-bool plausible(const FitData& d, const std::vector<double>& p, bool success, double cost) {
+// A parameter whose range is enforced by clamping and pinning rather than by
+// the solver space: a closed one, or one a caller narrowed.
+bool pinnable(const FitData& d, std::size_t i) { return is_closed(d.bounds[i]) || d.narrowed(i); }
+
+// Clear of both ends of its range by a millionth of the range (of the lower
+// end's magnitude when the range is open above).
+bool clear_of_limits(const Bounds& lim, double p) {
+    const double span = std::isfinite(lim.hi - lim.lo) ? lim.hi - lim.lo : std::fabs(lim.lo);
+    const double tol = span * 1e-6;
+    return std::fabs(p - lim.lo) > tol && std::fabs(lim.hi - p) > tol;
+}
+
+bool plausible(const FitData& d, std::span<const double> start, const std::vector<double>& p, bool success,
+               double cost) {
     if (!success || !std::isfinite(cost)) return false;
     for (std::size_t i = 0; i < d.n; ++i) {
+        if (d.fixed[i]) continue;
         const Bounds& b = d.bounds[i];
         if (is_closed(b)) {
-            const double tol = (b.hi - b.lo) * 1e-6;
-            if (!(std::fabs(p[i] - b.lo) > tol && std::fabs(b.hi - p[i]) > tol)) return false;
+            if (!clear_of_limits(d.limits[i], p[i])) return false;
         } else {
             if (!(p[i] > 100.0 * b.lo)) return false;
-            const double q = p[i] / std::max(std::fabs(d.start[i]), 1e-300);
+            const double q = p[i] / std::max(std::fabs(start[i]), 1e-300);
             if (!(std::isfinite(q) && q >= 1e-6 && q < 1e6)) return false;
+            if (d.narrowed(i) && !clear_of_limits(d.limits[i], p[i])) return false;
         }
     }
     return true;
 }
 
-// Every closed parameter within its bounds (open ones are within by
+// Every pinnable parameter within its limits (the others are within by
 // construction of the solver space).
 bool within_bounds(const FitData& d, const std::vector<double>& p) {
     for (std::size_t i = 0; i < d.n; ++i) {
-        const Bounds& b = d.bounds[i];
-        if (is_closed(b) && !(p[i] >= b.lo && p[i] <= b.hi)) return false;
+        const Bounds& b = d.limits[i];
+        if (pinnable(d, i) && !(p[i] >= b.lo && p[i] <= b.hi)) return false;
     }
     return true;
 }
 
 std::vector<double> clamped_to_bounds(const FitData& d, std::vector<double> p) {
-    for (std::size_t i = 0; i < d.n; ++i) p[i] = std::clamp(p[i], d.bounds[i].lo, d.bounds[i].hi);
+    for (std::size_t i = 0; i < d.n; ++i) p[i] = std::clamp(p[i], d.limits[i].lo, d.limits[i].hi);
     return p;
 }
 
@@ -99,13 +113,13 @@ public:
         bool pinned;  // params come from a clamp (and perhaps a re-solve)
     };
 
-    MultiStart(const FitData& d, const LmSettings& s, EvalCounter& counter)
-        : d_(d), settings_(s), counter_(counter), none_fixed_(d.n, false) {}
+    MultiStart(const FitData& d, std::span<const double> start, const LmSettings& s, EvalCounter& counter)
+        : d_(d), start_(start), settings_(s), counter_(counter) {}
 
     // Runs from the candidates in order of cost until one ends plausibly
     // within the bounds.
     std::optional<FitError> search() {
-        for (const Candidate& start : candidate_starting_points(d_, counter_)) {
+        for (const Candidate& start : candidate_starting_points(d_, start_, counter_)) {
             if (cancel_requested(settings_.cancel)) return FitError{FitError::Kind::Cancelled, {}};
             auto done = run_from(start);
             if (auto* e = std::get_if<FitError>(&done)) return *e;
@@ -149,13 +163,13 @@ private:
     // One run from a candidate; true when the pass stops after it.
     std::variant<bool, FitError> run_from(const Candidate& start) {
         remember_if_admissible(start.params, start.cost, false);
-        auto solved = solve(to_solver_space(start.params, d_.bounds), none_fixed_);
+        auto solved = solve(to_solver_space(start.params, d_.bounds), d_.fixed);
         if (auto* e = std::get_if<FitError>(&solved)) return *e;
         SingleStart r = std::get<SingleStart>(std::move(solved));
         const double cost = cost_at(d_, r.params, counter_);
         const bool better = !best_ || (r.success && !best_->run.success) ||
                             (r.success == best_->run.success && cost < best_->cost);
-        const bool plausible_end = plausible(d_, r.params, r.success, cost);
+        const bool plausible_end = plausible(d_, start_, r.params, r.success, cost);
         const bool inside = within_bounds(d_, r.params);
         remember_if_admissible(r.params, cost, r.success);
         if (better) best_ = Run{std::move(r), cost};
@@ -173,11 +187,11 @@ private:
     std::variant<Settled, FitError> pin(const Run& b) {
         const std::vector<double>& p = b.run.params;
         std::vector<double> clamped = clamped_to_bounds(d_, p);
-        std::vector<bool> fixed(d_.n, false);
+        std::vector<bool> fixed = d_.fixed;
         bool any_fixed = false;
         for (std::size_t i = 0; i < d_.n; ++i) {
-            const Bounds& bd = d_.bounds[i];
-            if (is_closed(bd) && (p[i] <= bd.lo || p[i] >= bd.hi)) fixed[i] = any_fixed = true;
+            const Bounds& bd = d_.limits[i];
+            if (!d_.fixed[i] && pinnable(d_, i) && (p[i] <= bd.lo || p[i] >= bd.hi)) fixed[i] = any_fixed = true;
         }
         if (!any_fixed) return Settled{p, b.run.success, b.cost, false};
         auto solved = solve(to_solver_space(clamped, d_.bounds), fixed);
@@ -205,9 +219,9 @@ private:
     }
 
     const FitData& d_;
+    std::span<const double> start_;
     const LmSettings& settings_;
     EvalCounter& counter_;
-    const std::vector<bool> none_fixed_;
     std::uint64_t solver_evaluations_ = 0;
     std::optional<Run> best_;  // successful beats unsuccessful, then lower cost
     // best_ as it stood when a run first passed the plausibility test with a
@@ -243,7 +257,8 @@ std::vector<double> physical(std::span<const double> x, std::span<const Bounds> 
     return v;
 }
 
-std::vector<Candidate> candidate_starting_points(const FitData& d, EvalCounter& counter) {
+std::vector<Candidate> candidate_starting_points(const FitData& d, std::span<const double> start,
+                                                EvalCounter& counter) {
     static constexpr double kOpenFactor[5] = {1.0, 3.0, 0.3333333333333333, 8.0, 0.125};
     static constexpr double kClosedFraction[4] = {0.2, 0.4, 0.6, 0.8};
     std::vector<Candidate> out;
@@ -251,12 +266,15 @@ std::vector<Candidate> candidate_starting_points(const FitData& d, EvalCounter& 
     for (int c = 0; c < 9; ++c) {
         std::vector<double> p(d.n);
         for (std::size_t i = 0; i < d.n; ++i) {
-            const Bounds& b = d.bounds[i];
-            const double v0 = d.start[i];
-            if (is_closed(b)) {
+            const Bounds& b = d.limits[i];
+            const double v0 = start[i];
+            if (d.fixed[i]) {
+                p[i] = v0;
+            } else if (is_closed(d.bounds[i])) {
                 p[i] = c < 5 ? v0 : b.lo + (b.hi - b.lo) * kClosedFraction[c - 5];
             } else {
                 p[i] = c < 5 ? kOpenFactor[c] * v0 : v0;
+                if (d.narrowed(i)) p[i] = std::clamp(p[i], b.lo, b.hi);
             }
         }
         const double cost = cost_at(d, p, counter);
@@ -277,22 +295,27 @@ std::variant<SingleStart, FitError> levenberg_marquardt_single_start(const FitDa
     return SingleStart{physical(x, d.bounds), rep.success(), rep.evaluations, rep.stop};
 }
 
-FitResult levenberg_marquardt_fit(const SeriesList& tree, std::span<const double> f_hz, std::span<const Cx> z,
-                                  Weighting w, const LmSettings& s) {
-    if (auto e = check_inputs(tree, f_hz.size(), z.size())) return *e;
-    const FitData d(tree, f_hz, z, w);
+FitResult levenberg_marquardt_fit(const FitData& d, std::span<const double> start, const LmSettings& s) {
     EvalCounter counter{0};
     for (const Bounds& b : d.bounds)
         if (std::isnan(b.lo) || std::isnan(b.hi) || b.lo > b.hi)
             return FitError{FitError::Kind::Solver, "invalid parameter bounds"};
+    if (start.size() < d.n) return FitError{FitError::Kind::Solver, "too few starting values"};
 
-    MultiStart pass(d, s, counter);
+    MultiStart pass(d, start.first(d.n), s, counter);
     if (auto e = pass.search()) return *e;
     if (cancel_requested(s.cancel)) return FitError{FitError::Kind::Cancelled, {}};
     auto settled = pass.settle();
     if (auto* e = std::get_if<FitError>(&settled)) return *e;
     MultiStart::Settled& result = std::get<MultiStart::Settled>(settled);
     return build_outcome(d, std::move(result.params), result.success, pass.solver_evaluations(), counter);
+}
+
+FitResult levenberg_marquardt_fit(const SeriesList& tree, std::span<const double> f_hz, std::span<const Cx> z,
+                                  Weighting w, const LmSettings& s) {
+    if (auto e = check_inputs(tree, f_hz.size(), z.size())) return *e;
+    const FitData d(tree, f_hz, z, w);
+    return levenberg_marquardt_fit(d, d.start, s);
 }
 
 }  // namespace zetrion

@@ -38,8 +38,10 @@ struct Candidate {
     double cost;
 };
 
-// The nine candidates, sorted stably by cost in the total order of doubles.
-std::vector<Candidate> candidate_starting_points(const FitData& d, EvalCounter& counter);
+// The nine candidates around `start`, sorted stably by cost in the total
+// order of doubles. Held parameters stay at their start.
+std::vector<Candidate> candidate_starting_points(const FitData& d, std::span<const double> start,
+                                                EvalCounter& counter);
 
 
 struct SingleStart {
@@ -54,6 +56,10 @@ struct SingleStart {
 std::variant<SingleStart, FitError> levenberg_marquardt_single_start(const FitData& d, std::span<const double> x0,
                                                                      const std::vector<bool>& fixed,
                                                                      const LmSettings& s, EvalCounter& counter);
+
+// The whole fit from `start` (at least d.n values), within d's limits and
+// with d's held parameters; the inputs are taken as checked.
+FitResult levenberg_marquardt_fit(const FitData& d, std::span<const double> start, const LmSettings& s);
 
 // The whole fit, from the circuit's current values.
 FitResult levenberg_marquardt_fit(const SeriesList& tree, std::span<const double> f_hz, std::span<const Cx> z,

@@ -17,6 +17,7 @@ std::string FitError::message() const {
         case Kind::NoParameters: return "circuit topology has no parameters to fit";
         case Kind::Solver: return "solver error: " + text;
         case Kind::Cancelled: return "fit cancelled";
+        case Kind::InvalidLimits: return "a parameter range is empty or outside the element's bounds, or a held value lies outside its range";
         case Kind::UnknownMethod:
         {
             std::string s = "unknown fit method " + quoted(text) + ", expected one of ";
@@ -34,6 +35,29 @@ FitData::FitData(const SeriesList& t, std::span<const double> f_hz, std::span<co
     log_omega.resize(omega.size());
     for (std::size_t i = 0; i < omega.size(); ++i) log_omega[i] = std::log(omega[i]);
     n = std::min(bounds.size(), start.size());
+    limits = bounds;
+    fixed.assign(n, false);
+}
+
+std::size_t FitData::free_count() const {
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; ++i) k += fixed[i] ? 0 : 1;
+    return k;
+}
+
+bool FitData::restrict(std::span<const Bounds> user_limits, const std::vector<bool>& held) {
+    if (user_limits.size() != n || held.size() != n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Bounds& u = user_limits[i];
+        const Bounds& b = bounds[i];
+        if (std::isnan(u.lo) || std::isnan(u.hi) || !(u.lo < u.hi)) return false;
+        const Bounds both{std::max(u.lo, b.lo), std::min(u.hi, b.hi)};
+        if (!(both.lo < both.hi)) return false;
+        if (held[i] && !(start[i] >= both.lo && start[i] <= both.hi)) return false;
+        limits[i] = both;
+    }
+    fixed = held;
+    return true;
 }
 
 std::optional<FitError> check_inputs(const SeriesList& tree, std::size_t n_freq, std::size_t n_z) {
@@ -82,7 +106,7 @@ std::optional<std::vector<double>> invert(std::vector<double> a, std::size_t n) 
 FitOutcome build_outcome(const FitData& d, std::vector<double> p, bool success, std::uint64_t iterations,
                          EvalCounter& counter) {
     const std::size_t n = std::min(d.n, p.size());
-    for (std::size_t i = 0; i < n; ++i) p[i] = std::clamp(p[i], d.bounds[i].lo, d.bounds[i].hi);
+    for (std::size_t i = 0; i < n; ++i) p[i] = std::clamp(p[i], d.limits[i].lo, d.limits[i].hi);
 
     FitOutcome out;
     out.cost = cost_at(d, p, counter);
@@ -91,21 +115,29 @@ FitOutcome build_outcome(const FitData& d, std::vector<double> p, bool success, 
     const std::size_t m = d.residual_count();
     std::vector<double> jac(p.size() * m);
     jacobian_columns(d.tree, p, d.spectrum(), counter, jac.data());
-    const double dof = static_cast<double>(m) - static_cast<double>(p.size());
-    if (dof > 0.0) {
-        const std::size_t k = p.size();
+    // Statistics over the free parameters only: a held one is no estimate.
+    std::vector<std::size_t> free;
+    for (std::size_t i = 0; i < p.size(); ++i)
+        if (i >= n || !d.fixed[i]) free.push_back(i);
+    const std::size_t k = free.size();
+    const double dof = static_cast<double>(m) - static_cast<double>(k);
+    if (dof > 0.0 && k > 0) {
         std::vector<double> a(k * k, 0.0);
         for (std::size_t i = 0; i < k; ++i)
             for (std::size_t j = 0; j < k; ++j) {
+                const double* ci = jac.data() + free[i] * m;
+                const double* cj = jac.data() + free[j] * m;
                 double s = 0.0;
-                for (std::size_t r = 0; r < m; ++r) s += jac[i * m + r] * jac[j * m + r];
+                for (std::size_t r = 0; r < m; ++r) s += ci[r] * cj[r];
                 a[i * k + j] = s;
             }
         if (auto inv = invert(std::move(a), k)) {
             const double s2 = out.chi_square / dof;
-            std::vector<double> se(k);
-            for (std::size_t i = 0; i < k; ++i) se[i] = std::sqrt(s2 * (*inv)[i * k + i]);
+            std::vector<double> se(p.size(), 0.0);
+            for (std::size_t i = 0; i < k; ++i) se[free[i]] = std::sqrt(s2 * (*inv)[i * k + i]);
+            for (double& v : *inv) v *= s2;
             out.stderr_ = std::move(se);
+            out.covariance = std::move(*inv);
         }
     }
     out.circuit = rebuild(d.tree, p);

@@ -15,7 +15,7 @@
 namespace zetrion {
 
 struct FitError {
-    enum class Kind { LengthMismatch, EmptySpectrum, NoParameters, Solver, UnknownMethod, Cancelled };
+    enum class Kind { LengthMismatch, EmptySpectrum, NoParameters, Solver, UnknownMethod, Cancelled, InvalidLimits };
     Kind kind;
     std::string text;  // solver text or the unknown method name
     std::string message() const;
@@ -25,7 +25,11 @@ struct FitOutcome {
     SeriesList circuit;  // the input circuit with the final values
     std::vector<std::string> param_names;
     std::vector<double> params;  // clamped into their bounds
+    // Over every parameter; a held (fixed) parameter reports 0.
     std::optional<std::vector<double>> stderr_;
+    // s^2 (J^T J)^-1 over the free parameters in order, row-major; present
+    // exactly when stderr_ is.
+    std::optional<std::vector<double>> covariance;
     std::uint64_t iterations = 0;
     std::uint64_t impedance_evals = 0;
     double cost = 0.0;        // 0.5 * sum r_i^2
@@ -42,7 +46,15 @@ struct FitData {
     std::vector<double> log_omega;
     std::span<const Cx> z;
     std::vector<double> weights;
+    // The elements' own validity bounds; they also decide the solver space
+    // (an open upper bound is searched as log10(v - lo)).
     std::vector<Bounds> bounds;
+    // The range each parameter may end in: the bounds themselves unless a
+    // caller narrows them (restrict()). Kept apart from `bounds` so that a
+    // narrowed parameter keeps the solver space it has in a plain fit.
+    std::vector<Bounds> limits;
+    // Parameters held at their starting value; none unless a caller holds some.
+    std::vector<bool> fixed;
     std::vector<double> start;  // the circuit's own values
     std::size_t n;              // number of parameters
     const Cancellation* cancel = nullptr;  // polled by the long-running methods
@@ -50,6 +62,13 @@ struct FitData {
     FitData(const SeriesList& tree, std::span<const double> f_hz, std::span<const Cx> z, Weighting w);
     Spectrum spectrum() const { return {omega, z, weights, log_omega}; }
     std::size_t residual_count() const { return 2 * omega.size(); }
+    std::size_t free_count() const;
+    // Narrows the limits and holds some parameters (sizes n; a held one
+    // stays at its value in `start`). False when a range is empty or lies
+    // outside the element's bounds, or a held value is outside its range.
+    bool restrict(std::span<const Bounds> user_limits, const std::vector<bool>& held);
+    // Whether parameter i ends in a range narrower than its element's.
+    bool narrowed(std::size_t i) const { return limits[i].lo != bounds[i].lo || limits[i].hi != bounds[i].hi; }
 };
 
 // The three checks every method starts with.

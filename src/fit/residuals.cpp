@@ -13,8 +13,8 @@
 namespace zetrion {
 
 std::optional<Weighting> parse_weighting(std::string_view s) {
-    if (s == "modulus") return Weighting::Modulus;
-    if (s == "unit") return Weighting::Unit;
+    for (const auto& [w, name] : kWeightings)
+        if (name == s) return w;
     return std::nullopt;
 }
 

@@ -6,6 +6,9 @@
 // to the fit's evaluation counter, so a Jacobian of m columns adds 2m.
 #pragma once
 
+#include <array>
+#include <utility>
+
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -19,6 +22,12 @@
 namespace zetrion {
 
 enum class Weighting { Modulus, Unit };
+
+// The names users call them by, in the order error messages list them.
+inline constexpr std::array<std::pair<Weighting, std::string_view>, 2> kWeightings{{
+    {Weighting::Modulus, "modulus"},
+    {Weighting::Unit, "unit"},
+}};
 
 // "modulus" or "unit", exact.
 std::optional<Weighting> parse_weighting(std::string_view s);

@@ -25,6 +25,9 @@
 
 namespace zetrion::py {
 
+// The text a short value list raises, kept as the module has always worded it.
+constexpr std::string_view kNotEnoughValues = "impedance_from_iter: not enough values supplied";
+
 PyTypeObject* circuit_type = nullptr;
 
 namespace {

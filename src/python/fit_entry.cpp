@@ -18,6 +18,8 @@
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/guard.hpp"
+#include "python/fit_options.hpp"
+#include "python/signals.hpp"
 #include "python/spectrum.hpp"
 #include "python/types.hpp"
 
@@ -47,25 +49,6 @@ const FitResultData& data_of(PyObject* self) { return *reinterpret_cast<FitResul
 
 // ---- argument conversion -------------------------------------------------
 
-bool to_u64(PyObject* o, const char* name, std::uint64_t max, std::uint64_t& out) {
-    Ref index(PyNumber_Index(o));
-    if (!index) return arg_error(name);
-    const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return arg_error(name);
-    if (v > max) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        return false;
-    }
-    out = v;
-    return true;
-}
-
-bool to_f64(PyObject* o, const char* name, double& out) {
-    out = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
-    if (out == -1.0 && PyErr_Occurred()) return arg_error(name);
-    return true;
-}
-
 bool to_str_arg(PyObject* o, const char* name, std::string& out) {
     if (!extract_str(o, out)) return arg_error(name);
     return true;
@@ -91,35 +74,6 @@ bool to_bool(PyObject* o, bool& out) {
     set_error(PyExc_TypeError, "'" + tname + "' object cannot be converted to 'PyBool'");
     return arg_error("guess_init");
 }
-
-// ---- interrupts ------------------------------------------------------------
-
-unsigned long g_main_thread = 0;
-
-// Lets a fit running without the interpreter lock notice Ctrl-C. Signal
-// handlers run only in the main thread, so only a fit there polls: it takes
-// the lock back briefly, runs the pending handlers, and releases it again. A
-// handler that raised (KeyboardInterrupt by default) leaves its exception
-// pending and stops the fit.
-class SignalWatch {
-public:
-    SignalWatch() : main_(PyThread_get_thread_ident() == g_main_thread) {}
-
-    static bool poll(void* self) {
-        auto* w = static_cast<SignalWatch*>(self);
-        if (!w->main_ || !w->state_) return false;
-        PyEval_RestoreThread(w->state_);
-        const bool stop = PyErr_CheckSignals() < 0;
-        w->state_ = PyEval_SaveThread();
-        return stop;
-    }
-    void set_saved(PyThreadState* s) { state_ = s; }
-    PyThreadState* saved() const { return state_; }
-
-private:
-    bool main_;
-    PyThreadState* state_ = nullptr;
-};
 
 // ---- FitResult -------------------------------------------------------------
 
@@ -221,41 +175,12 @@ PyObject* make_result(FitOutcome&& o) {
 }  // namespace
 
 PyTypeObject* make_fit_result_type(PyObject* module) {
-    g_main_thread = PyThread_get_thread_ident();
-    if (Ref threading{PyImport_ImportModule("threading")}) {
-        Ref main(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-        Ref ident(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
-        if (ident && PyLong_Check(ident.get())) g_main_thread = PyLong_AsUnsignedLong(ident.get());
-    }
-    PyErr_Clear();  // without threading, the importing thread counts as main
+    remember_main_thread();
     fit_result_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &fit_result_spec, nullptr));
     return fit_result_type;
 }
 
 namespace {
-
-// The numeric options of Circuit.fit, each bound by name to its field of the
-// request, in the order of the signature.
-struct NumericOption {
-    const char* name;
-    std::variant<std::uint32_t FitRequest::*, std::uint64_t FitRequest::*, double FitRequest::*> field;
-};
-
-constexpr NumericOption kNumericOptions[] = {
-    {"max_iterations", &FitRequest::max_iterations},
-    {"ftol", &FitRequest::ftol},
-    {"xtol", &FitRequest::xtol},
-    {"num_particles", &FitRequest::num_particles},
-    {"generations", &FitRequest::generations},
-    {"nelder_mead_iterations", &FitRequest::nelder_mead_iterations},
-    {"de_evaluations", &FitRequest::de_evaluations},
-    {"sa_iterations", &FitRequest::sa_iterations},
-    {"sa_initial_temperature", &FitRequest::sa_initial_temperature},
-    {"basin_hopping_hops", &FitRequest::basin_hopping_hops},
-    {"basin_hopping_step_size", &FitRequest::basin_hopping_step_size},
-    {"basin_hopping_temperature", &FitRequest::basin_hopping_temperature},
-};
-constexpr std::size_t kNumericCount = std::size(kNumericOptions);
 
 // Positions of the arguments of Circuit.fit.
 enum FitArg : std::size_t {
@@ -279,18 +204,6 @@ const std::array<const char*, kFitArgCount>& fit_arg_names() {
         return n;
     }();
     return names;
-}
-
-bool read_numeric(PyObject* o, const NumericOption& opt, FitRequest& req) {
-    constexpr std::uint64_t kU32 = 0xFFFFFFFFull, kU64 = ~0ull;
-    std::uint64_t u = 0;
-    if (auto* f = std::get_if<double FitRequest::*>(&opt.field)) return to_f64(o, opt.name, req.*(*f));
-    if (auto* f = std::get_if<std::uint32_t FitRequest::*>(&opt.field)) {
-        if (!to_u64(o, opt.name, kU32, u)) return false;
-        req.*(*f) = static_cast<std::uint32_t>(u);
-        return true;
-    }
-    return to_u64(o, opt.name, kU64, req.*std::get<std::uint64_t FitRequest::*>(opt.field));
 }
 
 }  // namespace

@@ -38,11 +38,16 @@ TEST_CASE("codes are exact and case-sensitive") {
     CHECK(t.v[1] == 0.001);
 }
 
-TEST_CASE("bounds depend on the parameter name only") {
-    CHECK(bounds_for_param("alpha").lo == 0.0);
-    CHECK(bounds_for_param("gamma").hi == 1.0);
-    CHECK(bounds_for_param("phi").lo == 1e-12);
-    CHECK(std::isinf(bounds_for_param("k_tau").hi));
+TEST_CASE("exponents are bounded to [0, 1], every other parameter open above 1e-12") {
+    // Exponents are bounded to [0, 1], every other parameter open above 1e-12.
+    for (std::size_t k = 0; k < kKindCount; ++k) {
+        const KindInfo& info = kind_info(kind_at(k));
+        for (std::size_t p = 0; p < info.param_count; ++p) {
+            const bool exponent = info.param_names[p] == "alpha" || info.param_names[p] == "gamma";
+            CHECK(info.bounds[p].lo == (exponent ? 0.0 : 1e-12));
+            CHECK(info.bounds[p].hi == (exponent ? 1.0 : std::numeric_limits<double>::infinity()));
+        }
+    }
 }
 
 TEST_CASE("exact identities between kinds") {

@@ -69,7 +69,7 @@ TEST_CASE("candidates are sorted by cost, stably") {
     const auto z = spectrum_of(rebuild(t, std::vector<double>{12, 150, 2e-5, 0.85}), f);
     const FitData d(t, f, z, Weighting::Modulus);
     EvalCounter counter{0};
-    const auto c = candidate_starting_points(d, counter);
+    const auto c = candidate_starting_points(d, d.start, counter);
     REQUIRE(c.size() == 9);
     CHECK(counter == 9);
     for (std::size_t i = 1; i < c.size(); ++i) CHECK_FALSE(total_less(c[i].cost, c[i - 1].cost));
@@ -87,7 +87,7 @@ TEST_CASE("candidates are sorted by cost, stably") {
     // Equal costs keep the order of the table.
     const SeriesList shorted = rebuild(tree_of("(R0,R1)"), std::vector<double>{0.0, 1.0});
     const FitData ds(shorted, f, z, Weighting::Modulus);
-    const auto cs = candidate_starting_points(ds, counter);
+    const auto cs = candidate_starting_points(ds, ds.start, counter);
     CHECK(std::isnan(cs[0].cost));
     CHECK(cs[0].params == std::vector<double>{0.0, 1.0});
     CHECK(cs[1].params == std::vector<double>{0.0, 3.0});
@@ -203,7 +203,7 @@ TEST_CASE("the first plausible start ends the search") {
     const SeriesList start = rebuild(t, std::vector<double>{12.0, 80.0, 2e-5});
     const FitData d(start, f, z, Weighting::Modulus);
     EvalCounter c{0};
-    const auto cands = candidate_starting_points(d, c);
+    const auto cands = candidate_starting_points(d, d.start, c);
     const auto first = std::get<SingleStart>(levenberg_marquardt_single_start(
         d, to_solver_space(cands[0].params, d.bounds), std::vector<bool>(3, false), LmSettings{}, c));
     REQUIRE(first.success);

@@ -2,7 +2,6 @@ import math
 import os
 import pathlib
 import struct
-import sys
 
 import numpy as np
 import pytest
@@ -10,7 +9,6 @@ import pytest
 import zetrion
 from zetrion import Circuit
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "python"))
 from zetrion_tools.training import eisnn  # noqa: E402
 
 MODELS = ["rc", "rc_l", "rq", "rq_l", "two_rc", "two_rc_l", "two_rq", "two_rq_l", "randles", "sei_randles", "sei_randles_wo"]

@@ -14,7 +14,6 @@ torch = pytest.importorskip("torch")
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 WEIGHTS = ROOT / "weights"
-sys.path.insert(0, str(ROOT / "python"))  # the training pipeline of this checkout
 from zetrion_tools.training import eisnn  # noqa: E402
 from zetrion_tools.training import features as feat  # noqa: E402
 from zetrion_tools.training import spectra  # noqa: E402

@@ -177,19 +177,32 @@ class TestResult:
         assert all(res.stderr[n] > 0 for n in res.free)
         assert "(fixed)" in str(res)
 
-    def test_singular_curvature_gives_nan_errors(self):
+    def test_undetermined_combination_is_named(self):
         # two resistors in series: only their sum is determined
         f = np.geomspace(1e4, 1, 10)
         z = zetrion.Circuit("R0-(R1,C1)").with_values([3.0, 5.0, 1e-3]).impedance(f)
         res = fit("R0-R2-(R1,C1)", f, z, guess_init=False)
+        core = zetrion.Circuit("R0-R2-(R1,C1)").fit(f, z, guess_init=False)
         assert res.success
         assert res.params["R0.r"] + res.params["R2.r"] == pytest.approx(3.0, rel=1e-6)
-        assert all(math.isnan(res.stderr[n]) for n in res.free)
-        assert np.isnan(res.covariance).all()
+        # one definition of the errors on both faces, and the combination named
+        assert res.chi_square == core.chi_square
+        for name, v in core.params.items():
+            assert res.params[name] == v
+            assert res.stderr[name] == core.stderr[name] or math.isnan(core.stderr[name])
+        assert len(res.undetermined) == 1
+        combo = res.undetermined[0]
+        assert set(combo) == {"R0.r", "R2.r"}
+        assert combo["R0.r"] == pytest.approx(-combo["R2.r"], rel=1e-3)
+        assert "undetermined" in str(res)
+
+    def test_determined_fit_names_nothing(self):
+        f, z = noisy("randles", RANDLES, 16)
+        assert fit("randles", f, z).undetermined == ()
 
     def test_failure_is_reported_not_raised(self):
         f, z = noisy("randles", RANDLES, 12)
-        res = fit("randles", f, z, max_nfev=1, n_starts=1)
+        res = fit("randles", f, z, max_nfev=1, guess_init=False)
         assert not res.success
         assert "did not converge" in res.message and "max_nfev" in res.message
 

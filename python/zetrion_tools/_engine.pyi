@@ -1,0 +1,34 @@
+# The companion's private compiled engine (built from the same C++ core as zetrion).
+from collections.abc import Sequence
+from typing import Any
+
+import zetrion
+
+class EngineError(ValueError):
+    kind: str
+
+def methods() -> list[str]: ...
+def weightings() -> list[str]: ...
+def fit_keywords() -> list[str]: ...
+def model_names() -> list[str]: ...
+def presets() -> list[tuple[str, str]]: ...
+def element_kinds() -> list[dict[str, Any]]: ...
+def has_model(circuit: zetrion.Circuit, /) -> bool: ...
+def explicit_values(circuit: zetrion.Circuit, /) -> bool: ...
+def fit(
+    circuit: zetrion.Circuit,
+    frequencies: Any,
+    impedances: Any,
+    guess_init: bool | None = ...,
+    weights: str | None = ...,
+    weight: str = ...,
+    method: str = ...,
+    *,
+    start: Sequence[float] | None = ...,
+    fixed: Sequence[float] | None = ...,
+    lower: Sequence[float] | None = ...,
+    upper: Sequence[float] | None = ...,
+    point_weights: Sequence[float] | None = ...,
+    extra_starts: Sequence[Sequence[float]] | None = ...,
+    **options: Any,
+) -> dict[str, Any]: ...

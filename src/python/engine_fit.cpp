@@ -1,0 +1,307 @@
+// The companion's fit: the same driver as Circuit.fit, with held parameters,
+// narrower ranges, per-point weights and further starting points, returning
+// plain data (a dict) for the companion to wrap.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "circuit/evaluate.hpp"
+#include "circuit/params.hpp"
+#include "fit/driver.hpp"
+#include "models/registry.hpp"
+#include "python/args.hpp"
+#include "python/convert.hpp"
+#include "python/engine.hpp"
+#include "python/fit_options.hpp"
+#include "python/signals.hpp"
+#include "python/spectrum.hpp"
+
+namespace zetrion::py {
+namespace {
+
+// Positions of the arguments: Circuit.fit's own (the same names, read the
+// same way), then the engine's.
+enum Arg : std::size_t {
+    kCircuit,
+    kFrequencies,
+    kImpedances,
+    kGuessInit,
+    kWeights,
+    kWeight,
+    kMethod,
+    kFirstNumeric,
+    kSeed = kFirstNumeric + kNumericCount,
+    kStart,
+    kFixed,
+    kLower,
+    kUpper,
+    kPointWeights,
+    kExtraStarts,
+    kArgCount
+};
+
+const char* const* arg_names() {
+    static const auto names = [] {
+        std::array<const char*, kArgCount> n{"circuit", "frequencies", "impedances", "guess_init",
+                                             "weights", "weight",      "method"};
+        for (std::size_t i = 0; i < kNumericCount; ++i) n[kFirstNumeric + i] = kNumericOptions[i].name;
+        n[kSeed] = "seed";
+        n[kStart] = "start";
+        n[kFixed] = "fixed";
+        n[kLower] = "lower";
+        n[kUpper] = "upper";
+        n[kPointWeights] = "point_weights";
+        n[kExtraStarts] = "extra_starts";
+        return n;
+    }();
+    return names.data();
+}
+
+// A per-parameter vector, or nothing for None/absent; `n` values required.
+bool optional_vector(PyObject* o, const char* name, std::size_t n, std::optional<std::vector<double>>& out) {
+    if (!o || o == Py_None) return true;
+    std::vector<double> v;
+    if (!extract_f64_seq(o, v)) return arg_error(name);
+    if (v.size() != n) {
+        raise_engine_error("arguments", std::string(name) + " must have one value per parameter (" +
+                                            std::to_string(n) + ")");
+        return false;
+    }
+    out = std::move(v);
+    return true;
+}
+
+struct Options {
+    std::optional<std::vector<double>> start, fixed, lower, upper;
+    std::optional<bool> guess_init;
+    std::optional<std::string> weights_path;
+    std::string weight = "modulus";
+    std::string method = "levenberg_marquardt";
+    std::vector<double> point_weights;
+    std::vector<std::vector<double>> extra_starts;
+};
+
+bool read_extra_starts(PyObject* o, std::size_t n, std::vector<std::vector<double>>& out) {
+    if (!o || o == Py_None) return true;
+    Ref seq(PySequence_Fast(o, "extra_starts must be a sequence of starting vectors"));
+    if (!seq) return false;
+    const Py_ssize_t k = PySequence_Fast_GET_SIZE(seq.get());
+    for (Py_ssize_t i = 0; i < k; ++i) {
+        std::optional<std::vector<double>> v;
+        if (!optional_vector(PySequence_Fast_GET_ITEM(seq.get(), i), "extra_starts", n, v)) return false;
+        if (v) out.push_back(std::move(*v));
+    }
+    return true;
+}
+
+bool read_options(PyObject* const* a, std::size_t n, Options& opt, FitRequest& req) {
+    if (!optional_vector(a[kStart], "start", n, opt.start) || !optional_vector(a[kFixed], "fixed", n, opt.fixed) ||
+        !optional_vector(a[kLower], "lower", n, opt.lower) || !optional_vector(a[kUpper], "upper", n, opt.upper))
+        return false;
+    if (a[kGuessInit] && a[kGuessInit] != Py_None) {
+        const int t = PyObject_IsTrue(a[kGuessInit]);
+        if (t < 0) return false;
+        opt.guess_init = t == 1;
+    }
+    if (a[kWeights] && a[kWeights] != Py_None) {
+        std::string p;
+        if (!extract_str(a[kWeights], p)) return arg_error("weights");
+        opt.weights_path = std::move(p);
+    }
+    if (a[kWeight] && !extract_str(a[kWeight], opt.weight)) return arg_error("weight");
+    if (a[kMethod] && !extract_str(a[kMethod], opt.method)) return arg_error("method");
+    for (std::size_t i = 0; i < kNumericCount; ++i)
+        if (PyObject* o = a[kFirstNumeric + i]; o && !read_numeric(o, kNumericOptions[i], req)) return false;
+    if (a[kSeed] && a[kSeed] != Py_None) {
+        std::uint64_t seed = 0;
+        if (!to_u64(a[kSeed], "seed", ~0ull, seed)) return false;
+        req.seed = seed;
+    }
+    if (a[kPointWeights] && a[kPointWeights] != Py_None && !extract_f64_seq(a[kPointWeights], opt.point_weights))
+        return arg_error("point_weights");
+    return read_extra_starts(a[kExtraStarts], n, opt.extra_starts);
+}
+
+// Where the fit starts: the rule of Circuit.fit (a learned guess for a
+// circuit never given values, when a model exists), then the caller's values
+// over it and the held values over those.
+enum class Source { Guess, Circuit, Given };
+
+const char* source_name(Source s) {
+    switch (s) {
+        case Source::Guess: return "learned guess";
+        case Source::Circuit: return "circuit values";
+        case Source::Given: return "given values";
+    }
+    return "";
+}
+
+struct Plan {
+    bool learn = false;
+    bool no_model = false;  // a guess was wanted but no model exists
+};
+
+Plan plan_start(const CircuitModel& m, const Options& opt) {
+    Plan p;
+    if (opt.start && std::none_of(opt.start->begin(), opt.start->end(), [](double v) { return std::isnan(v); }))
+        return p;  // every value given
+    const bool guess = opt.guess_init.value_or(false) || (!opt.guess_init && (opt.weights_path || !m.explicit_values));
+    if (!guess) return p;
+    if (opt.weights_path || opt.guess_init.value_or(false) || find_for_topology(m.tree)) p.learn = true;
+    else p.no_model = true;
+    return p;
+}
+
+PyObject* list_of(const std::vector<double>& v) {
+    Ref out(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* x = PyFloat_FromDouble(v[i]);
+        if (!x) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), x);
+    }
+    return out.release();
+}
+
+bool put(PyObject* d, const char* key, PyObject* value) {
+    Ref v(value);
+    return v && PyDict_SetItemString(d, key, v.get()) == 0;
+}
+
+PyObject* optional_list(const std::optional<std::vector<double>>& v) {
+    if (!v) Py_RETURN_NONE;
+    return list_of(*v);
+}
+
+struct Report {
+    FitOutcome outcome;
+    std::vector<double> start;
+    Source source;
+    bool no_model;
+    std::size_t winner, tried;
+    std::vector<double> residuals;
+};
+
+PyObject* report_dict(const Report& r) {
+    Ref d(PyDict_New());
+    if (!d) return nullptr;
+    const FitOutcome& o = r.outcome;
+    const bool ok = put(d.get(), "params", list_of(o.params)) && put(d.get(), "stderr", optional_list(o.stderr_)) &&
+                    put(d.get(), "covariance", optional_list(o.covariance)) &&
+                    put(d.get(), "cost", PyFloat_FromDouble(o.cost)) &&
+                    put(d.get(), "chi_square", PyFloat_FromDouble(o.chi_square)) &&
+                    put(d.get(), "success", PyBool_FromLong(o.success)) &&
+                    put(d.get(), "iterations", PyLong_FromUnsignedLongLong(o.iterations)) &&
+                    put(d.get(), "impedance_evals", PyLong_FromUnsignedLongLong(o.impedance_evals)) &&
+                    put(d.get(), "start", list_of(r.start)) &&
+                    put(d.get(), "start_source", PyUnicode_FromString(source_name(r.source))) &&
+                    put(d.get(), "no_model", PyBool_FromLong(r.no_model)) &&
+                    put(d.get(), "winner", PyLong_FromSize_t(r.winner)) &&
+                    put(d.get(), "tried", PyLong_FromSize_t(r.tried)) &&
+                    put(d.get(), "residuals", list_of(r.residuals));
+    return ok ? d.release() : nullptr;
+}
+
+// The weighted residuals at the outcome, [re0, im0, re1, ...], evaluated as
+// Circuit.residuals evaluates them (each power computed afresh).
+std::vector<double> residuals_at(const FitOutcome& o, const FitRequest& req) {
+    FitData d(o.circuit, req.frequencies, req.impedances, req.weighting);
+    if (!req.point_weights.empty() && req.point_weights.size() == d.weights.size()) d.weights = req.point_weights;
+    std::vector<double> r(d.residual_count());
+    EvalCounter counter{0};
+    residuals(d.tree, o.params, Spectrum{d.omega, d.z, d.weights}, counter, r.data());
+    return r;
+}
+
+}  // namespace
+
+PyObject* engine_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a[kArgCount];
+    if (!bind_args("fit", args, nargs, kwnames, arg_names(), kArgCount, 3, a)) return nullptr;
+    const CircuitModel* m = circuit_model(a[kCircuit]);
+    if (!m) return nullptr;
+    const std::size_t n = m->count;
+    Options opt;
+    FitRequest req;
+    if (!read_options(a, n, opt, req)) return nullptr;
+    SpectrumData data;
+    if (!spectrum(a[kFrequencies], a[kImpedances], data)) return nullptr;
+    const auto weighting = parse_weighting(opt.weight);
+    if (!weighting) return raise_engine_error("weight", weighting_error(opt.weight));
+    const auto method = parse_fit_method(opt.method);
+    if (!method) return raise_engine_error("method", FitError{FitError::Kind::UnknownMethod, opt.method}.message());
+    req.method = *method;
+    req.weighting = *weighting;
+    req.frequencies = data.f;
+    req.impedances = data.z;
+    req.point_weights = std::move(opt.point_weights);
+    if (opt.lower || opt.upper) {
+        const std::vector<Bounds> own = param_bounds(m->tree);
+        req.limits = own;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (opt.lower) req.limits[i].lo = (*opt.lower)[i];
+            if (opt.upper) req.limits[i].hi = (*opt.upper)[i];
+        }
+    }
+    if (opt.fixed) {
+        req.held.assign(n, false);
+        for (std::size_t i = 0; i < n; ++i) req.held[i] = !std::isnan((*opt.fixed)[i]);
+    }
+    const Plan plan = plan_start(*m, opt);
+
+    std::variant<std::vector<double>, GuessError> learned;
+    BestOfStarts best;
+    Report report;
+    report.no_model = plan.no_model;
+    {
+        SignalWatch watch;
+        const Cancellation cancel(&SignalWatch::poll, &watch);
+        req.cancel = &cancel;
+        ReleaseGil nogil;
+        watch.set_saved(nogil.saved());
+        std::vector<double> start = param_values(m->tree);
+        report.source = Source::Circuit;
+        if (plan.learn) learned = guess_params(m->tree, data.f, data.z, opt.weights_path);
+        if (const auto* g = plan.learn ? std::get_if<std::vector<double>>(&learned) : nullptr) {
+            start = *g;
+            report.source = Source::Guess;
+        }
+        if (!plan.learn || std::holds_alternative<std::vector<double>>(learned)) {
+            if (opt.start) {
+                bool all = true;
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (!std::isnan((*opt.start)[i])) start[i] = (*opt.start)[i];
+                    else all = false;
+                }
+                if (all) report.source = Source::Given;
+            }
+            if (opt.fixed)
+                for (std::size_t i = 0; i < n; ++i)
+                    if (req.held[i]) start[i] = (*opt.fixed)[i];
+            std::vector<std::vector<double>> starts{start};
+            for (auto& s : opt.extra_starts) starts.push_back(std::move(s));
+            req.circuit = &m->tree;
+            best = run_fit_from_starts(req, starts);
+            report.start = std::move(starts[std::min(best.winner, starts.size() - 1)]);
+            // The held values apply to every start.
+            for (std::size_t i = 0; i < n && i < req.held.size(); ++i)
+                if (req.held[i]) report.start[i] = (*opt.fixed)[i];
+            if (auto* o = std::get_if<FitOutcome>(&best.result)) report.residuals = residuals_at(*o, req);
+        }
+        nogil.set_saved(watch.saved());
+    }
+    if (const auto* e = plan.learn ? std::get_if<GuessError>(&learned) : nullptr)
+        return raise_engine_error("guess", e->message());
+    if (PyErr_Occurred()) return nullptr;  // Ctrl-C stopped the fit
+    if (auto* e = std::get_if<FitError>(&best.result)) return raise_fit_error(*e);
+    report.outcome = std::get<FitOutcome>(std::move(best.result));
+    report.winner = best.winner;
+    report.tried = best.tried;
+    return report_dict(report);
+}
+
+}  // namespace zetrion::py

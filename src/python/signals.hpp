@@ -1,0 +1,30 @@
+// Ctrl-C during numeric work done without the interpreter lock.
+#pragma once
+
+#include "python/pyref.hpp"
+
+namespace zetrion::py {
+
+// Records which thread is the interpreter's main thread (where signal
+// handlers run); called once when a module is initialised.
+void remember_main_thread();
+
+// Lets work running without the interpreter lock notice Ctrl-C. Signal
+// handlers run only in the main thread, so only work there polls: it takes
+// the lock back briefly, runs the pending handlers, and releases it again. A
+// handler that raised (KeyboardInterrupt by default) leaves its exception
+// pending and stops the work.
+class SignalWatch {
+public:
+    SignalWatch();
+
+    static bool poll(void* self);
+    void set_saved(PyThreadState* s) { state_ = s; }
+    PyThreadState* saved() const { return state_; }
+
+private:
+    bool main_;
+    PyThreadState* state_ = nullptr;
+};
+
+}  // namespace zetrion::py
