@@ -94,7 +94,7 @@ def trial_cli(folder: Path, delay: float) -> tuple[float, int, int]:
     p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     sent, ended = interrupt(p, delay)
-    rows = len(pd.read_csv(out)) if out.exists() else -1
+    rows = len(pd.read_csv(out)) if out.exists() and out.stat().st_size else -1  # -1: no table left
     return ended - sent, p.returncode, rows
 
 
@@ -134,7 +134,7 @@ def main() -> None:
     print(f"  (a script's exit, waiting for the worker fits: median {statistics.median(exited):.3f} s, "
           f"max {max(exited):.3f} s)")
     summary("zetrion fit: SIGINT -> process exit", cli)
-    print(f"  exit statuses {codes}; rows in --out {rows}")
+    print(f"  exit statuses {codes}; rows in --out {rows} (-1: no table)")
 
 
 if __name__ == "__main__":

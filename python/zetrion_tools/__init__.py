@@ -43,6 +43,7 @@ __all__ = [
     "load_record",
     "records_to_frame",
     "fit_many",
+    "FitInterrupted",
     "fit_distributed",
 ]
 
@@ -69,6 +70,7 @@ _LAZY = {
     "load_record": "records",
     "records_to_frame": "records",
     "fit_many": "batch",
+    "FitInterrupted": "batch",
     "fit_distributed": "distributed",
 }
 
