@@ -583,21 +583,16 @@ def fit_many(
     Raises
     ------
     FitInterrupted
-        Ctrl-C (a ``KeyboardInterrupt``): raised within a fraction of a
-        second on any number of threads; its ``partial`` attribute holds the
-        rows of the spectra fitted so far. Fits running in worker threads
-        at that moment cannot be stopped from outside: they finish in the
-        background and their rows are dropped.
+        Ctrl-C, within a fraction of a second on any number of threads; its
+        ``partial`` holds the rows fitted so far (see the batch docs).
     ValueError
         Unknown method, bad notation or a bad ``threads``.
     TypeError
         An option ``Circuit.fit`` does not accept.
-    Exception
-        An error raised by the ``spectra`` iterable itself propagates once
-        the spectra it gave before are fitted, with those rows in a
-        ``partial`` attribute added to it; so do ``MemoryError`` and
-        ``RecursionError`` from a fit (at once), which are never recorded as
-        failed rows.
+
+    An error of the ``spectra`` iterable (after the spectra it gave are
+    fitted), ``MemoryError`` and ``RecursionError`` propagate with the rows
+    made so far in a ``partial`` attribute added to them.
 
     Examples
     --------
@@ -612,20 +607,38 @@ def fit_many(
     if isinstance(spectra, pd.DataFrame):  # rows are points: split first, so the bar counts spectra
         spectra = frame_to_spectra(spectra)
     total = len(spectra) if isinstance(spectra, Sequence) else None
-    if chunksize is None:
-        # about eight chunks per thread: enough to balance uneven fits, few
-        # enough that handing them out costs nothing next to the fits
-        chunksize = 16 if total is None else max(1, min(64, total // (8 * n_threads) or 1))
-    elif chunksize < 1:
-        raise ValueError(f"chunksize must be at least 1, not {chunksize}")
-
-    done: list[list[list[Any]]] = []  # one list of rows per chunk, in input order
+    chunks = _chunks(iter_spectra(spectra, ids), _chunk_size(chunksize, total, n_threads))
     bar = _progress_bar(total, progress, f"fitting {notation if isinstance(notation, str) else 'circuit'}")
-    t_start = time.perf_counter()
     attrs = {"notation": notation if isinstance(notation, str) else repr(notation), "method": method,
              "threads": n_threads}
     try:
-        chunks = _chunks(iter_spectra(spectra, ids), chunksize)
+        return _run_batch(fitter, chunks, n_threads, bar, attrs)
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def _chunk_size(chunksize: int | None, total: int | None, n_threads: int) -> int:
+    if chunksize is None:
+        # about eight chunks per thread: enough to balance uneven fits, few
+        # enough that handing them out costs nothing next to the fits
+        return 16 if total is None else max(1, min(64, total // (8 * n_threads) or 1))
+    if chunksize < 1:
+        raise ValueError(f"chunksize must be at least 1, not {chunksize}")
+    return chunksize
+
+
+def _run_batch(
+    fitter: _Fitter,
+    chunks: Iterator[list[_Item]],
+    n_threads: int,
+    bar: _Tqdm[Any] | None,
+    attrs: dict[str, Any],
+) -> pd.DataFrame:
+    """The rows of every chunk as one frame; on Ctrl-C or an error, the rows made so far go with it."""
+    done: list[list[list[Any]]] = []  # one list of rows per chunk, in input order
+    t_start = time.perf_counter()
+    try:
         if n_threads == 1:
             for chunk in chunks:
                 done.append([])
@@ -636,9 +649,6 @@ def fit_many(
             _run_pool(fitter, chunks, n_threads, bar, done)
     except BaseException as exc:
         _raise_with_partial(exc, fitter.names, done, {**attrs, "wall_time": time.perf_counter() - t_start})
-    finally:
-        if bar is not None:
-            bar.close()
     frame = _result_frame(fitter.names, [row for rows in done for row in rows])
     frame.attrs.update(attrs, wall_time=time.perf_counter() - t_start)
     return frame

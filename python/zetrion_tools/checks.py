@@ -170,20 +170,8 @@ def check_spectrum(
     return fa, za
 
 
-def inspect_spectrum(
-    f: ArrayLike,
-    z: ArrayLike,
-    n_params: int | None = None,
-    *,
-    check_sign: bool = True,
-) -> tuple[NDArray[np.float64], NDArray[np.complex128], list[str]]:
-    """Like `check_spectrum`, but return the warnings' texts instead of
-    issuing them.
-
-    Batch code uses this: recording Python warnings per spectrum needs
-    ``warnings.catch_warnings``, which is slow and not safe from several
-    threads at once.
-    """
+def _as_arrays(f: ArrayLike, z: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.complex128]]:
+    """Copies of the spectrum as 1-D float64 and complex128 arrays of one length."""
     if np.iscomplexobj(f):
         raise DataError("frequencies are complex; pass the frequencies in Hz as real numbers")
     try:
@@ -209,6 +197,24 @@ def inspect_spectrum(
             f"{fa.size} frequencies but {za.size} impedances; each frequency needs "
             "exactly one impedance"
         )
+    return fa, za
+
+
+def inspect_spectrum(
+    f: ArrayLike,
+    z: ArrayLike,
+    n_params: int | None = None,
+    *,
+    check_sign: bool = True,
+) -> tuple[NDArray[np.float64], NDArray[np.complex128], list[str]]:
+    """Like `check_spectrum`, but return the warnings' texts instead of
+    issuing them.
+
+    Batch code uses this: recording Python warnings per spectrum needs
+    ``warnings.catch_warnings``, which is slow and not safe from several
+    threads at once.
+    """
+    fa, za = _as_arrays(f, z)
     if fa.size == 0:
         raise DataError("the spectrum is empty")
 
