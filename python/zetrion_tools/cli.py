@@ -288,6 +288,8 @@ class _Output:
         """Make the temporary file beside the target."""
         if self.final is None:
             return
+        if self.final.exists() and not os.access(self.final, os.W_OK):  # as opening it would refuse
+            raise _UsageError(f"cannot write {printable(str(self.target))}: Permission denied")
         try:
             self.final.parent.mkdir(parents=True, exist_ok=True)
             fd, name = tempfile.mkstemp(dir=self.final.parent, prefix=f".{self.final.name}.", suffix=".partial")
