@@ -12,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "fit/test_hooks.hpp"
 #include "circuit/evaluate.hpp"
 #include "circuit/params.hpp"
 #include "circuit/parser.hpp"

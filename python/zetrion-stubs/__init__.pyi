@@ -1,7 +1,7 @@
 """Type information for the ``zetrion`` extension module."""
 
 from collections.abc import Mapping, Sequence
-from typing import Any, ClassVar, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final
+from typing import Any, ClassVar, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, final
 
 from typing_extensions import disjoint_base
 
@@ -17,6 +17,16 @@ _Real: TypeAlias = SupportsFloat | SupportsIndex
 _Reals: TypeAlias = Sequence[_Real] | npt.NDArray[np.floating[Any]] | npt.NDArray[np.integer[Any]]
 _Complexes: TypeAlias = Sequence[complex | _Real] | npt.NDArray[np.number[Any]]
 _Part: TypeAlias = Element | Circuit
+# The core's names, in its order (a test holds these to the core's own tables).
+_Weight: TypeAlias = Literal["modulus", "unit"]
+_Method: TypeAlias = Literal[
+    "levenberg_marquardt",
+    "particle_swarm",
+    "nelder_mead",
+    "differential_evolution",
+    "simulated_annealing",
+    "basin_hopping",
+]
 
 @disjoint_base
 class Element:
@@ -186,14 +196,14 @@ class Circuit:
         params: _Reals,
         frequencies: _Reals | _Frame,
         impedances: _Complexes | None = None,
-        weight: str = "modulus",
+        weight: _Weight = "modulus",
     ) -> list[float]: ...
     def jacobian(
         self,
         params: _Reals,
         frequencies: _Reals | _Frame,
         impedances: _Complexes | None = None,
-        weight: str = "modulus",
+        weight: _Weight = "modulus",
     ) -> list[list[float]]: ...
     def guess(
         self,
@@ -209,8 +219,8 @@ class Circuit:
         impedances: _Complexes | None = None,
         guess_init: bool | np.bool_ | None = None,
         weights: str | None = None,
-        weight: str = "modulus",
-        method: str = "levenberg_marquardt",
+        weight: _Weight = "modulus",
+        method: _Method = "levenberg_marquardt",
         max_iterations: int = 200,
         ftol: _Real = 1e-8,
         xtol: _Real = 1e-8,

@@ -24,7 +24,7 @@ import time
 import warnings
 from collections.abc import Hashable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
-from typing import TYPE_CHECKING, Any, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -32,6 +32,7 @@ import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 import zetrion
 
 from .checks import inspect_spectrum
+from .engine import fit_keywords, fit_methods, has_learned_model, weightings
 
 if TYPE_CHECKING:
     from tqdm import tqdm as _Tqdm  # type: ignore[import-untyped, unused-ignore]
@@ -47,37 +48,11 @@ __all__ = [
     "spectra_to_frame",
 ]
 
-#: Methods accepted by ``Circuit.fit``.
-FIT_METHODS = (
-    "levenberg_marquardt",
-    "particle_swarm",
-    "nelder_mead",
-    "simulated_annealing",
-    "differential_evolution",
-    "basin_hopping",
-)
+#: Methods accepted by ``Circuit.fit``, in the core's order.
+FIT_METHODS = fit_methods()
 
 # keyword arguments of Circuit.fit other than the spectrum and the method
-_FIT_KEYWORDS = frozenset(
-    {
-        "guess_init",
-        "weights",
-        "weight",
-        "max_iterations",
-        "ftol",
-        "xtol",
-        "num_particles",
-        "generations",
-        "nelder_mead_iterations",
-        "de_evaluations",
-        "sa_iterations",
-        "sa_initial_temperature",
-        "basin_hopping_hops",
-        "basin_hopping_step_size",
-        "basin_hopping_temperature",
-        "seed",
-    }
-)
+_FIT_KEYWORDS = fit_keywords()
 
 # Column names recognised in long-form frames and in dicts, most specific first.
 _ID_NAMES = ("spectrum_id", "spectrum", "id", "file", "path")
@@ -380,7 +355,8 @@ class _Fitter:
             return [sid, *self.nan_row, math.nan, False, problem, 0, n_points, 0.0]
         t0 = time.perf_counter()
         try:
-            r = self.circuit.fit(f, z, method=self.method, **self.fit_kwargs)
+            # the method was checked against the core's names when the batch started
+            r = self.circuit.fit(f, z, method=cast(Any, self.method), **self.fit_kwargs)
         except (MemoryError, RecursionError):  # the process's trouble, not this spectrum's
             raise
         except Exception as e:  # recorded against the spectrum; the batch goes on
@@ -448,15 +424,7 @@ def has_learned_guess(notation: str) -> bool:
     bool
         True when a built-in model covers the circuit's topology.
     """
-    circuit = zetrion.Circuit(notation)
-    f = np.geomspace(1e4, 1e-1, 24)
-    try:
-        circuit.guess(f, circuit.impedance(f))
-    except ValueError as e:
-        if "No training data" in str(e):
-            return False
-        raise
-    return True
+    return has_learned_model(notation)
 
 
 def _start_rule(notation: str | zetrion.Circuit, fit_kwargs: dict[str, Any]) -> dict[str, Any]:
@@ -485,8 +453,8 @@ def _check_fit_arguments(method: str, fit_kwargs: Mapping[str, Any]) -> None:
     if method not in FIT_METHODS:
         raise ValueError(f"unknown fit method {method!r}; expected one of {', '.join(FIT_METHODS)}")
     weight = fit_kwargs.get("weight", "modulus")
-    if weight not in ("modulus", "unit"):
-        raise ValueError(f'unknown weight {weight!r}; expected "modulus" or "unit"')
+    if weight not in weightings():
+        raise ValueError(f"unknown weight {weight!r}; expected one of {', '.join(map(repr, weightings()))}")
     unknown = sorted(set(fit_kwargs) - _FIT_KEYWORDS)
     if unknown:
         raise TypeError(

@@ -20,6 +20,7 @@ __all__ = [
     "ElementKind",
     "ParamInfo",
     "element_kinds",
+    "fit_keywords",
     "fit_methods",
     "has_learned_model",
     "model_names",
@@ -62,6 +63,12 @@ def fit_methods() -> tuple[str, ...]:
 def weightings() -> tuple[str, ...]:
     """The weighting names of the core (``"modulus"``, ``"unit"``)."""
     return tuple(_engine.weightings())
+
+
+@functools.cache
+def fit_keywords() -> frozenset[str]:
+    """The keyword options of ``Circuit.fit`` beyond the spectrum and the method."""
+    return frozenset(_engine.fit_keywords())
 
 
 @functools.cache

@@ -21,6 +21,7 @@ exactly, singular: its inverse is then large and meaningless, and
 
 from __future__ import annotations
 
+import functools
 import math
 import warnings
 from collections.abc import Mapping, Sequence
@@ -36,16 +37,10 @@ from . import _engine
 from .checks import check_spectrum
 from .engine import fit_methods, weightings
 
-__all__ = ["ConstrainedFit", "FitSetupError", "fit", "undetermined_combinations"]
+__all__ = ["ConstrainedFit", "FitSetupError", "fit"]
 
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
-
-# A combination is undetermined when its scaled singular value falls below
-# this fraction of the largest: the residuals then change by less than one
-# part in a million of their most sensitive direction along it.
-_UNDETERMINED_RATIO = 1e-6
-
 
 class FitSetupError(ValueError):
     """A fit that cannot be set up: unknown names, empty or contradictory bounds."""
@@ -81,9 +76,10 @@ class ConstrainedFit:
         correlation matrix; NaN when unavailable.
     undetermined : tuple of dict
         Combinations of free parameters the data cannot determine, each as
-        ``{name: weight}`` (a unit vector in the scaled parameter space;
-        weights below 0.05 left out). Empty when every parameter is
-        determined.
+        ``{name: weight}``: a unit vector in the space where every Jacobian
+        column has unit norm, along which the residuals change by less than
+        a millionth of what their most sensitive direction does (weights
+        below 0.05 left out). Empty when every parameter is determined.
     frequencies, impedance : ndarray
         The measured spectrum (Hz, ohm).
     z_fit : ndarray of complex128
@@ -167,9 +163,15 @@ class ConstrainedFit:
         return "\n".join(lines)
 
 
+@functools.lru_cache(maxsize=256)
+def _parsed(notation: str) -> zetrion.Circuit:
+    # Circuits are immutable: one parse serves every fit of a notation.
+    return zetrion.Circuit(notation)
+
+
 def _circuit_from(circuit_or_notation: zetrion.Circuit | str) -> tuple[zetrion.Circuit, str | None]:
     if isinstance(circuit_or_notation, str):
-        return zetrion.Circuit(circuit_or_notation), circuit_or_notation.strip()
+        return _parsed(circuit_or_notation), circuit_or_notation.strip()
     if isinstance(circuit_or_notation, zetrion.Circuit):
         return circuit_or_notation, None
     raise TypeError(
@@ -248,35 +250,6 @@ def _point_weights(sigma: Any, n: int) -> list[float] | None:
     if not np.all(np.isfinite(s)) or np.any(s <= 0):
         raise FitSetupError("sigma must be positive and finite at every point")
     return [float(v) for v in s]
-
-
-def undetermined_combinations(
-    jacobian: FloatArray, names: Sequence[str], ratio: float = _UNDETERMINED_RATIO
-) -> tuple[dict[str, float], ...]:
-    """The parameter combinations a Jacobian leaves undetermined.
-
-    The columns are scaled to unit norm (so parameters of very different
-    magnitude do not pass for degenerate) and every right singular vector
-    whose singular value is below ``ratio`` times the largest is a
-    direction along which the residuals barely change. A column of zeros
-    (a parameter with no effect at all) is undetermined by itself.
-    """
-    j = np.asarray(jacobian, dtype=np.float64)
-    if j.ndim != 2 or j.shape[1] != len(names) or j.shape[1] == 0:
-        return ()
-    norms = np.linalg.norm(j, axis=0)
-    if not np.all(np.isfinite(norms)):
-        return ()
-    out: list[dict[str, float]] = [{names[int(k)]: 1.0} for k in np.flatnonzero(norms == 0)]
-    live = np.flatnonzero(norms > 0)
-    if live.size == 0:
-        return tuple(out)
-    _, sv, vt = np.linalg.svd(j[:, live] / norms[live], full_matrices=False)
-    for s, v in zip(sv, vt):
-        if s <= ratio * sv[0]:
-            v = v if v[np.argmax(np.abs(v))] > 0 else -v
-            out.append({names[int(live[k])]: float(v[k]) for k in np.argsort(-np.abs(v)) if abs(v[k]) >= 0.05})
-    return tuple(out)
 
 
 @dataclass(frozen=True)
@@ -358,27 +331,26 @@ def _no_model_warning() -> None:
     )
 
 
-def _statistics(s: _Setup, out: dict[str, Any], weight: str) -> dict[str, Any]:
+def _statistics(s: _Setup, out: dict[str, Any]) -> dict[str, Any]:
     values = [float(v) for v in out["params"]]
     k = len(s.free_idx)
-    cov = np.full((k, k), np.nan)
-    if out["covariance"] is not None:
+    if out["covariance"] is None:
+        cov = corr = np.full((k, k), np.nan)
+    else:
         cov = np.asarray(out["covariance"], dtype=np.float64).reshape(k, k)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        err = np.sqrt(np.where(np.diag(cov) >= 0, np.diag(cov), np.nan))
-        corr = cov / np.outer(err, err)
+        diag = np.diag(cov)
+        err = np.sqrt(np.abs(diag))
+        scale = np.outer(err, err)
+        corr = np.divide(cov, scale, out=np.full((k, k), np.nan), where=(scale > 0) & np.outer(diag >= 0, diag >= 0))
     stderr = {n: 0.0 for n in s.names}
     core_err = out["stderr"]
     for i in s.free_idx:
         stderr[s.names[i]] = float(core_err[i]) if core_err is not None else math.nan
     free_names = [s.names[i] for i in s.free_idx]
-    undetermined: tuple[dict[str, float], ...] = ()
-    if 2 * s.freq.size > k:
-        jw = "unit" if weight == "sigma" else weight
-        j = np.asarray(s.circuit.jacobian(values, s.freq, s.imp, jw), dtype=np.float64)[:, s.free_idx]
-        if s.point_weights is not None:
-            j = j / np.repeat(np.asarray(s.point_weights), 2)[:, None]
-        undetermined = undetermined_combinations(j, free_names)
+    undetermined = tuple(
+        {free_names[j]: float(v[j]) for j in np.argsort(-np.abs(v)) if abs(v[j]) >= 0.05}
+        for v in (np.asarray(c, dtype=np.float64) for c in out["undetermined"])
+    )
     return {"values": values, "cov": cov, "corr": corr, "stderr": stderr, "undetermined": undetermined}
 
 
@@ -489,7 +461,7 @@ def fit(
 
 
 def _outcome(s: _Setup, out: dict[str, Any], weight: str, method: str, settings: dict[str, Any]) -> ConstrainedFit:
-    st = _statistics(s, out, weight)
+    st = _statistics(s, out)
     fitted = s.circuit.with_values(st["values"])
     chi_square = float(out["chi_square"])
     dof = 2 * s.freq.size - len(s.free_idx)
@@ -511,7 +483,7 @@ def _outcome(s: _Setup, out: dict[str, Any], weight: str, method: str, settings:
         correlation=st["corr"],
         frequencies=s.freq,
         impedance=s.imp,
-        z_fit=np.asarray(fitted.impedance(s.freq), dtype=np.complex128),
+        z_fit=np.asarray(out["z_fit"], dtype=np.complex128),
         residuals=np.asarray(out["residuals"], dtype=np.float64),
         cost=float(out["cost"]),
         chi_square=chi_square,

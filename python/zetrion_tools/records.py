@@ -31,6 +31,8 @@ import numpy as np
 
 import zetrion
 
+from .engine import weightings
+
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
@@ -93,7 +95,8 @@ class FitRecord:
     settings : dict
         Method settings (JSON values only).
     weight : str
-        Residual weighting, ``"modulus"`` or ``"unit"``.
+        Residual weighting: ``"modulus"``, ``"unit"``, or ``"sigma"`` (per-point
+        standard deviations).
     success : bool
         The fit's success flag.
     chi_square : float
@@ -392,7 +395,8 @@ def _from_dict(doc: Any, source: str) -> FitRecord:
     settings = doc.get("settings", {})
     _expect(isinstance(settings, dict), f"{source}: \"settings\" must be an object")
     weight = doc.get("weight")
-    _expect(weight in ("modulus", "unit"), f"{source}: \"weight\" must be \"modulus\" or \"unit\"")
+    known = (*weightings(), "sigma")
+    _expect(weight in known, f"{source}: \"weight\" must be one of {', '.join(known)}")
     success = doc.get("success")
     _expect(isinstance(success, bool), f"{source}: \"success\" must be true or false")
     chi = doc.get("chi_square")

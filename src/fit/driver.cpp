@@ -15,6 +15,7 @@ FitResult dispatch(const FitRequest& req) {
     if (auto e = check_inputs(*req.circuit, req.frequencies.size(), req.impedances.size())) return *e;
     FitData d(*req.circuit, req.frequencies, req.impedances, req.weighting);
     d.cancel = req.cancel;
+    d.diagnose = req.diagnose;
     if (!req.point_weights.empty()) {
         if (req.point_weights.size() != d.weights.size()) return FitError{FitError::Kind::LengthMismatch, {}};
         d.weights = req.point_weights;

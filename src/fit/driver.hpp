@@ -39,6 +39,7 @@ struct FitRequest {
     // Each point's weight w_i (residuals are divided by it), replacing the
     // weighting's own; empty: the weighting decides.
     std::vector<double> point_weights;
+    bool diagnose = false;  // the outcome names the combinations the data cannot determine
 };
 
 FitResult run_fit(const FitRequest& req);

@@ -1,4 +1,5 @@
 #include "fit/lm_solver.hpp"
+#include "fit/test_hooks.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -68,7 +68,4 @@ struct LmReport {
 // m >= 1 are required; m < n is allowed.
 LmReport lm_minimize(LmFunction& f, std::vector<double>& x, const LmSettings& s);
 
-// Overflow-safe Euclidean norm.
-double enorm(std::span<const double> v);
-
 }  // namespace zetrion

@@ -103,6 +103,88 @@ std::optional<std::vector<double>> invert(std::vector<double> a, std::size_t n) 
     return inv;
 }
 
+namespace {
+
+// Eigen-decomposition of the symmetric k x k row-major matrix a by cyclic
+// Jacobi rotations: a ends diagonal (the eigenvalues), v holds the
+// eigenvectors as columns. Small, dense and exact to rounding, which is all
+// a parameter count of a circuit needs.
+void jacobi_eigen(std::vector<double>& a, std::size_t k, std::vector<double>& v) {
+    v.assign(k * k, 0.0);
+    for (std::size_t i = 0; i < k; ++i) v[i * k + i] = 1.0;
+    for (int sweep = 0; sweep < 60; ++sweep) {
+        double off = 0.0;
+        for (std::size_t p = 0; p < k; ++p)
+            for (std::size_t q = p + 1; q < k; ++q) off += a[p * k + q] * a[p * k + q];
+        if (!(off > 1e-300)) return;
+        for (std::size_t p = 0; p < k; ++p)
+            for (std::size_t q = p + 1; q < k; ++q) {
+                const double apq = a[p * k + q];
+                if (apq == 0.0) continue;
+                const double theta = (a[q * k + q] - a[p * k + p]) / (2.0 * apq);
+                const double t = std::copysign(1.0, theta) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+                const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
+                for (std::size_t r = 0; r < k; ++r) {
+                    const double arp = a[r * k + p], arq = a[r * k + q];
+                    a[r * k + p] = c * arp - s * arq;
+                    a[r * k + q] = s * arp + c * arq;
+                }
+                for (std::size_t r = 0; r < k; ++r) {
+                    const double apr = a[p * k + r], aqr = a[q * k + r];
+                    a[p * k + r] = c * apr - s * aqr;
+                    a[q * k + r] = s * apr + c * aqr;
+                }
+                for (std::size_t r = 0; r < k; ++r) {
+                    const double vrp = v[r * k + p], vrq = v[r * k + q];
+                    v[r * k + p] = c * vrp - s * vrq;
+                    v[r * k + q] = s * vrp + c * vrq;
+                }
+            }
+    }
+}
+
+}  // namespace
+
+std::vector<std::vector<double>> undetermined_combinations(const std::vector<double>& jtj, std::size_t k,
+                                                           double ratio) {
+    std::vector<std::vector<double>> out;
+    std::vector<std::size_t> live;
+    std::vector<double> norm(k, 0.0);
+    for (std::size_t i = 0; i < k; ++i) {
+        norm[i] = std::sqrt(jtj[i * k + i]);
+        if (!std::isfinite(norm[i])) return {};
+        if (norm[i] > 0.0) {
+            live.push_back(i);
+        } else {
+            out.emplace_back(k, 0.0);
+            out.back()[i] = 1.0;
+        }
+    }
+    const std::size_t l = live.size();
+    if (l == 0) return out;
+    std::vector<double> a(l * l), v;
+    for (std::size_t i = 0; i < l; ++i)
+        for (std::size_t j = 0; j < l; ++j)
+            a[i * l + j] = jtj[live[i] * k + live[j]] / (norm[live[i]] * norm[live[j]]);
+    jacobi_eigen(a, l, v);
+    double top = 0.0;
+    for (std::size_t i = 0; i < l; ++i) top = std::max(top, a[i * l + i]);
+    for (std::size_t e = 0; e < l; ++e) {
+        if (!(a[e * l + e] <= ratio * ratio * top)) continue;
+        std::vector<double> combo(k, 0.0);
+        std::size_t lead = 0;
+        for (std::size_t i = 0; i < l; ++i) {
+            combo[live[i]] = v[i * l + e];
+            if (std::fabs(v[i * l + e]) > std::fabs(v[lead * l + e])) lead = i;
+        }
+        // Signed so that the largest weight is positive: one answer per input.
+        if (v[lead * l + e] < 0.0)
+            for (double& c : combo) c = -c;
+        out.push_back(std::move(combo));
+    }
+    return out;
+}
+
 FitOutcome build_outcome(const FitData& d, std::vector<double> p, bool success, std::uint64_t iterations,
                          EvalCounter& counter) {
     const std::size_t n = std::min(d.n, p.size());
@@ -131,6 +213,7 @@ FitOutcome build_outcome(const FitData& d, std::vector<double> p, bool success, 
                 for (std::size_t r = 0; r < m; ++r) s += ci[r] * cj[r];
                 a[i * k + j] = s;
             }
+        if (d.diagnose) out.undetermined = undetermined_combinations(a, k, kUndeterminedRatio);
         if (auto inv = invert(std::move(a), k)) {
             const double s2 = out.chi_square / dof;
             std::vector<double> se(p.size(), 0.0);

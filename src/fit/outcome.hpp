@@ -30,6 +30,10 @@ struct FitOutcome {
     // s^2 (J^T J)^-1 over the free parameters in order, row-major; present
     // exactly when stderr_ is.
     std::optional<std::vector<double>> covariance;
+    // Combinations of free parameters the data cannot determine (filled when
+    // FitData::diagnose is set): unit vectors over the free parameters, in
+    // the space where each Jacobian column has unit norm.
+    std::vector<std::vector<double>> undetermined;
     std::uint64_t iterations = 0;
     std::uint64_t impedance_evals = 0;
     double cost = 0.0;        // 0.5 * sum r_i^2
@@ -58,6 +62,7 @@ struct FitData {
     std::vector<double> start;  // the circuit's own values
     std::size_t n;              // number of parameters
     const Cancellation* cancel = nullptr;  // polled by the long-running methods
+    bool diagnose = false;                 // the outcome names undetermined combinations
 
     FitData(const SeriesList& tree, std::span<const double> f_hz, std::span<const Cx> z, Weighting w);
     Spectrum spectrum() const { return {omega, z, weights, log_omega}; }
@@ -85,5 +90,19 @@ FitOutcome build_outcome(const FitData& d, std::vector<double> p, bool success, 
 // Inverse of the n x n row-major matrix a by LU with partial pivoting;
 // nothing when a pivot is exactly zero.
 std::optional<std::vector<double>> invert(std::vector<double> a, std::size_t n);
+
+// A combination whose scaled singular value is below this fraction of the
+// largest changes the residuals by less than a millionth of what the most
+// sensitive direction does: the data do not determine it.
+inline constexpr double kUndeterminedRatio = 1e-6;
+
+// The combinations of parameters that J^T J (k x k, row-major) leaves
+// undetermined: with each parameter scaled so that its diagonal entry is 1,
+// the eigenvectors whose eigenvalue is at most ratio^2 times the largest
+// (the right singular vectors of the scaled Jacobian with a singular value
+// at most `ratio` times the largest), and every parameter with a zero
+// diagonal entry on its own.
+std::vector<std::vector<double>> undetermined_combinations(const std::vector<double>& jtj, std::size_t k,
+                                                           double ratio);
 
 }  // namespace zetrion

@@ -1,4 +1,5 @@
 #include "fit/residuals.hpp"
+#include "fit/test_hooks.hpp"
 
 #include <atomic>
 #include <chrono>

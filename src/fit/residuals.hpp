@@ -78,9 +78,6 @@ private:
 // here, so smaller Jacobians stay on the calling thread (bench/fit_speed.cpp
 // measures both paths).
 inline constexpr double kParallelJacobianMinMicros = 60.0;
-// The cut-over in force; benches change it to time both paths.
-double parallel_jacobian_min_micros();
-void set_parallel_jacobian_min_micros(double us);
 
 // Marks a fit in progress on this thread for as long as it lives. While
 // fits run on several threads at once, the callers already keep the

@@ -151,7 +151,6 @@ std::variant<std::vector<unsigned char>, NnError> read_file(const std::string& p
 
 }  // namespace
 
-std::span<const Model> models() { return kModels; }
 
 std::vector<std::string> model_names() {
     std::vector<std::string> out;

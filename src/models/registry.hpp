@@ -21,9 +21,8 @@ struct Model {
     std::string_view circuit;
 };
 
-// The eleven models, in table order (the same names the Circuit constructor
-// accepts as presets).
-std::span<const Model> models();
+// The eleven models' names, in table order (the same names the Circuit
+// constructor accepts as presets).
 std::vector<std::string> model_names();
 // 'rc', 'rc_l', ..., 'sei_randles_wo'
 std::string quoted_model_names();

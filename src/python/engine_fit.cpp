@@ -172,6 +172,28 @@ bool put(PyObject* d, const char* key, PyObject* value) {
     return v && PyDict_SetItemString(d, key, v.get()) == 0;
 }
 
+PyObject* complex_list(const std::vector<Cx>& v) {
+    Ref out(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* x = PyComplex_FromDoubles(v[i].re, v[i].im);
+        if (!x) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), x);
+    }
+    return out.release();
+}
+
+PyObject* lists_of(const std::vector<std::vector<double>>& vs) {
+    Ref out(PyList_New(static_cast<Py_ssize_t>(vs.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < vs.size(); ++i) {
+        PyObject* x = list_of(vs[i]);
+        if (!x) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), x);
+    }
+    return out.release();
+}
+
 PyObject* optional_list(const std::optional<std::vector<double>>& v) {
     if (!v) Py_RETURN_NONE;
     return list_of(*v);
@@ -184,6 +206,7 @@ struct Report {
     bool no_model;
     std::size_t winner, tried;
     std::vector<double> residuals;
+    std::vector<Cx> z_fit;
 };
 
 PyObject* report_dict(const Report& r) {
@@ -202,7 +225,9 @@ PyObject* report_dict(const Report& r) {
                     put(d.get(), "no_model", PyBool_FromLong(r.no_model)) &&
                     put(d.get(), "winner", PyLong_FromSize_t(r.winner)) &&
                     put(d.get(), "tried", PyLong_FromSize_t(r.tried)) &&
-                    put(d.get(), "residuals", list_of(r.residuals));
+                    put(d.get(), "residuals", list_of(r.residuals)) &&
+                    put(d.get(), "undetermined", lists_of(o.undetermined)) &&
+                    put(d.get(), "z_fit", complex_list(r.z_fit));
     return ok ? d.release() : nullptr;
 }
 
@@ -239,6 +264,7 @@ PyObject* engine_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     req.frequencies = data.f;
     req.impedances = data.z;
     req.point_weights = std::move(opt.point_weights);
+    req.diagnose = true;
     if (opt.lower || opt.upper) {
         const std::vector<Bounds> own = param_bounds(m->tree);
         req.limits = own;
@@ -290,7 +316,11 @@ PyObject* engine_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             // The held values apply to every start.
             for (std::size_t i = 0; i < n && i < req.held.size(); ++i)
                 if (req.held[i]) report.start[i] = (*opt.fixed)[i];
-            if (auto* o = std::get_if<FitOutcome>(&best.result)) report.residuals = residuals_at(*o, req);
+            if (auto* o = std::get_if<FitOutcome>(&best.result)) {
+                report.residuals = residuals_at(*o, req);
+                report.z_fit.resize(data.f.size());
+                sweep_serial(o->circuit, data.f, report.z_fit.data());
+            }
         }
         nogil.set_saved(watch.saved());
     }

@@ -57,7 +57,13 @@ PyObject* fit_keywords(PyObject*, PyObject*) {
 }
 
 PyObject* model_names_list(PyObject*, PyObject*) {
-    return names_list(models().size(), [](std::size_t i) { return models()[i].name; });
+    Ref out(PyList_New(0));
+    if (!out) return nullptr;
+    for (const std::string& name : model_names()) {
+        Ref s = str(name);
+        if (!s || PyList_Append(out.get(), s.get()) < 0) return nullptr;
+    }
+    return out.release();
 }
 
 PyObject* presets(PyObject*, PyObject*) {

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "fit/test_hooks.hpp"
 #include "circuit/evaluate.hpp"
 #include "circuit/parser.hpp"
 #include "fit/global_search.hpp"

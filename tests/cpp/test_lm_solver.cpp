@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fit/test_hooks.hpp"
 #include "circuit/parser.hpp"
 #include "fit/levenberg_marquardt.hpp"
 #include "fit/lm_solver.hpp"

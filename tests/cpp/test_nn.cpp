@@ -229,7 +229,7 @@ TEST_CASE("topology keys and matching") {
 
     auto find = [](const char* s) -> std::string {
         auto m = find_for_topology(tree_of(s));
-        return m ? std::string(models()[m->model].name) + (m->match.expanded ? "+" : "") : "none";
+        return m ? model_names()[m->model] + (m->match.expanded ? "+" : "") : "none";
     };
     CHECK(find("R0-(R1,C1)") == "rc");
     CHECK(find("L0-R0-(R1,C1)") == "rc_l");

@@ -2,20 +2,11 @@ import pytest
 
 import zetrion
 from zetrion import Circuit
+from zetrion_tools.engine import presets
 
-PRESETS = {
-    "rc": "R0-(R1,C1)",
-    "rc_l": "L0-R0-(R1,C1)",
-    "rq": "R0-(R1,CPE1)",
-    "rq_l": "L0-R0-(R1,CPE1)",
-    "two_rc": "R0-(R1,C1)-(R2,C2)",
-    "two_rc_l": "L0-R0-(R1,C1)-(R2,C2)",
-    "two_rq": "R0-(R1,CPE1)-(R2,CPE2)",
-    "two_rq_l": "L0-R0-(R1,CPE1)-(R2,CPE2)",
-    "randles": "R0-(R1-W1,CPE1)",
-    "sei_randles": "R0-(R1,CPE1)-(R2-W2,CPE2)",
-    "sei_randles_wo": "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
-}
+# The presets as the core's table has them (read once, through the companion's engine).
+PRESETS = presets()
+
 
 ELEMENT_LINES = """available elements (code, parameters, [units]):
   R     r [ohm]

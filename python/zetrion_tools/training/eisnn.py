@@ -16,14 +16,16 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ..engine import element_kinds
+
 FloatArray = npt.NDArray[np.float64]
 
 MAGIC = b"EISNN001"
 META_ORDER = ["circuit", "param_names", "estimator", "n_grid", "channels", "kernel", "groups", "dilations", "alpha_min", "alpha_max"]
 SMALL = ("target_mean", "target_std", "scaling", "log_params")
 
-# Notation spellings -> the element kind's class-side name.
-KIND_ALIASES = {"CPE": "Cpe", "TLMQ": "Tlmq"}
+# Notation spellings -> the element kind's class-side name, from the core's table.
+KIND_ALIASES = {k.code: k.class_name for k in element_kinds() if k.code != k.class_name}
 
 # Per element kind and parameter: (r_exp, w_exp, w_alpha_exp, exponent parameter
 # of the same element or None, log-predicted). The network predicts

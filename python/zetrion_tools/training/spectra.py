@@ -35,6 +35,8 @@ import numpy.typing as npt
 
 import zetrion
 
+from ..engine import presets
+
 from .eisnn import kind_of
 
 TWO_PI = 6.283185307179586
@@ -43,19 +45,7 @@ ComplexArray = npt.NDArray[np.complex128]
 DISTRIBUTIONS = ("standard", "wide", "legacy")
 
 # The module's preset names and the notation each stands for.
-PRESETS = {
-    "rc": "R0-(R1,C1)",
-    "rc_l": "L0-R0-(R1,C1)",
-    "rq": "R0-(R1,CPE1)",
-    "rq_l": "L0-R0-(R1,CPE1)",
-    "two_rc": "R0-(R1,C1)-(R2,C2)",
-    "two_rc_l": "L0-R0-(R1,C1)-(R2,C2)",
-    "two_rq": "R0-(R1,CPE1)-(R2,CPE2)",
-    "two_rq_l": "L0-R0-(R1,CPE1)-(R2,CPE2)",
-    "randles": "R0-(R1-W1,CPE1)",
-    "sei_randles": "R0-(R1,CPE1)-(R2-W2,CPE2)",
-    "sei_randles_wo": "R0-(R1,CPE1)-(R2-Wo2,CPE2)",
-}
+PRESETS = presets()
 
 
 def resolve(notation: str) -> str:

@@ -151,7 +151,10 @@ def test_mypy_strict_passes_on_user_code_and_catches_misuse(tmp_path, mypy_cache
 def test_companion_modules_pass_mypy_strict(tmp_path, mypy_cache):
     package = ROOT / "python" / "zetrion_tools"
     # every module of the package's source, the training tool included
-    files = sorted(str(p) for p in package.rglob("*.py"))
+    # a module with a stub beside it is checked through its stub
+    files = sorted(
+        str(p) for p in [*package.rglob("*.py"), *package.rglob("*.pyi")] if not p.with_suffix(".pyi").is_file() or p.suffix == ".pyi"
+    )
     names = {pathlib.Path(f).relative_to(package).as_posix() for f in files}
     assert {"batch.py", "cli.py", "distributed.py", "io.py", "training/model.py"} <= names
     out = _run(
@@ -168,3 +171,20 @@ def test_stub_names_cover_the_module():
     public = [n for n in dir(zetrion) if not n.startswith("_")]
     for name in public:
         assert f"\n{name} = " in stub or f"class {name}" in stub or f"def {name}(" in stub, name
+
+
+def test_stub_literals_are_the_cores_names():
+    """The stubs' method and weight literals list exactly the names the core accepts, in its order."""
+    import ast
+
+    from zetrion_tools.engine import fit_methods, weightings
+
+    tree = ast.parse((ROOT / "python" / "zetrion-stubs" / "__init__.pyi").read_text())
+    literals = {}
+    for node in tree.body:
+        if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name) and isinstance(node.value, ast.Subscript):
+            if getattr(node.value.value, "id", None) == "Literal":
+                elts = node.value.slice.elts if isinstance(node.value.slice, ast.Tuple) else [node.value.slice]
+                literals[node.target.id] = tuple(e.value for e in elts)
+    assert literals["_Method"] == fit_methods()
+    assert literals["_Weight"] == weightings()
