@@ -279,7 +279,7 @@ class _Output:
         except OSError:
             mode = None
         if mode is not None and stat.S_ISDIR(mode):
-            raise _UsageError(f"cannot write {target}: it is a directory")
+            raise _UsageError(f"cannot write {printable(target)}: it is a directory")
         self._special = mode is not None and not stat.S_ISREG(mode)
         if not self._special:
             self.final = path.resolve()  # through a link to the file it names
@@ -295,7 +295,7 @@ class _Output:
             fd, name = tempfile.mkstemp(dir=self.final.parent, prefix=f".{self.final.name}.", suffix=".partial")
             os.close(fd)
         except OSError as exc:
-            raise _UsageError(f"cannot write {self.target}: {exc.strerror or exc}") from exc
+            raise _UsageError(f"cannot write {printable(str(self.target))}: {exc.strerror or exc}") from exc
         self._temp = Path(name)
 
     def write(self, table: pd.DataFrame) -> None:
@@ -435,15 +435,15 @@ def _cmd_fit(args: argparse.Namespace) -> int:
     spectra = _Spectra(files, keep_data=plots is not None)
     interrupted = False
     try:
-        table = fit_many(args.circuit, iter(spectra), method=args.method, threads=args.threads,
-                         progress=not args.quiet, checks=not args.no_checks, weight=args.weight, seed=args.seed)
-    except FitInterrupted as exc:  # keep what was fitted
-        table, interrupted = exc.partial, True
-    except BaseException:
-        output.discard()
-        raise
-    table = spectra.finish(table)
-    output.write(table)
+        try:
+            table = fit_many(args.circuit, iter(spectra), method=args.method, threads=args.threads,
+                             progress=not args.quiet, checks=not args.no_checks, weight=args.weight, seed=args.seed)
+        except FitInterrupted as exc:  # keep what was fitted
+            table, interrupted = exc.partial, True
+        table = spectra.finish(table)
+        output.write(table)
+    finally:
+        output.discard()  # whatever went wrong, no temporary file stays behind
     if plots is not None and not interrupted:
         _write_plots(table, circuit, spectra.data, plots, quiet=args.quiet)
     failed = int((~table["success"]).sum())
@@ -608,11 +608,10 @@ def _cmd_check(args: argparse.Namespace) -> int:
             _check_one(p, args.c, args.max_residual)
             for p in tqdm(files, desc="checking", unit="file", disable=True if args.quiet else None)
         ]
-    except BaseException:
-        output.discard()
-        raise
-    table = pd.DataFrame([_escaped(row) for row in rows])
-    output.write(table)
+        table = pd.DataFrame([_escaped(row) for row in rows])
+        output.write(table)
+    finally:
+        output.discard()  # whatever went wrong, no temporary file stays behind
     shown = table.assign(
         file=[Path(p).name for p in table["file"]],
         mu=table["mu"].map(lambda v: "" if math.isnan(v) else f"{v:.3f}"),
