@@ -436,7 +436,9 @@ def _cmd_fit(args: argparse.Namespace) -> int:
     interrupted = False
     try:
         try:
-            table = fit_many(args.circuit, iter(spectra), method=args.method, threads=args.threads,
+            # one file per chunk: a fit costs far more than handing it out, and
+            # the fits start as soon as the first file is read
+            table = fit_many(args.circuit, iter(spectra), method=args.method, threads=args.threads, chunksize=1,
                              progress=not args.quiet, checks=not args.no_checks, weight=args.weight, seed=args.seed)
         except FitInterrupted as exc:  # keep what was fitted
             table, interrupted = exc.partial, True
