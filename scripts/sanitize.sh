@@ -6,10 +6,10 @@
 #
 #   bash scripts/sanitize.sh [pytest arguments]
 #
-# Build folders: _build_asan (C++ tests) and _build_asan_py (the module);
-# both are reused between runs. CPython itself is not instrumented, so the
-# ASan runtime is preloaded and leak detection is off (the interpreter keeps
-# memory until exit by design).
+# Build folders: _build_asan (C++ tests) and _build_asan_py (the module and
+# the companion's engine); both are reused between runs. CPython itself is
+# not instrumented, so the ASan runtime is preloaded and leak detection is
+# off (the interpreter keeps memory until exit by design).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -39,11 +39,24 @@ echo "C++ tests under the sanitizers: $((cpp_done - built)) s"
 # libstdc++ is preloaded too: CPython does not link it, and without it the
 # ASan runtime finds no __cxa_throw to forward C++ throws to (any C++
 # extension that throws, ours or a test dependency's, would abort).
+# Tests that the ASan runtime itself cannot run reliably (a fork while
+# another thread is inside its allocator) skip themselves when they find
+# libasan in LD_PRELOAD, so that a red run always means a fault of ours.
 libasan=$(g++ -print-file-name=libasan.so)
 libstdcxx=$(g++ -print-file-name=libstdc++.so)
 export LD_PRELOAD="$libasan:$libstdcxx${LD_PRELOAD:+:$LD_PRELOAD}"
-export PYTHONPATH="$repo/_build_asan_py:$repo/python${PYTHONPATH:+:$PYTHONPATH}"
+# The companion package with its own engine module built beside the core:
+# a fresh copy of the sources each run, the instrumented _engine inside it.
+site="$repo/_build_asan_py/site"
+rm -rf "$site"
+mkdir -p "$site"
+cp -r "$repo/python/zetrion_tools" "$site/zetrion_tools"
+cp "$repo"/_build_asan_py/_engine*.so "$site/zetrion_tools/"
+export PYTHONPATH="$repo/_build_asan_py:$site${PYTHONPATH:+:$PYTHONPATH}"
 cd tests/python
-python3 -c "import zetrion, sys; assert zetrion.__file__.startswith('$repo/_build_asan_py'), zetrion.__file__"
+python3 -c "
+import zetrion, zetrion_tools._engine as e
+assert zetrion.__file__.startswith('$repo/_build_asan_py'), zetrion.__file__
+assert e.__file__.startswith('$site'), e.__file__"
 python3 -m pytest -q -p no:cacheprovider "$@"
 echo "Python suite under the sanitizers: $(($(date +%s) - cpp_done)) s"

@@ -1,5 +1,6 @@
 # The public names of zetrion_tools, each with the submodule that defines it:
 # the one list of them (the package's __init__ loads them lazily from here).
+from .batch import FitInterrupted as FitInterrupted
 from .batch import fit_many as fit_many
 from .checks import DataError as DataError
 from .checks import DataWarning as DataWarning

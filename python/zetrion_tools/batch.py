@@ -19,11 +19,12 @@ from __future__ import annotations
 import functools
 import math
 import os
+import threading
 import time
 import warnings
 from collections.abc import Hashable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
-from typing import TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, Any, NoReturn, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -38,6 +39,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "FIT_METHODS",
+    "FitInterrupted",
     "fit_many",
     "frame_to_spectra",
     "has_learned_guess",
@@ -340,6 +342,8 @@ class _Fitter:
         notes: list[str] = []
         try:
             f, z, notes = inspect_spectrum(f, z, self.n_params)
+        except (MemoryError, RecursionError):  # the process's trouble, not this spectrum's
+            raise
         except Exception as e:  # whatever the data provoke is this spectrum's failure
             problem = str(e) if isinstance(e, ValueError) and str(e) else f"{type(e).__name__}: {e}"
         return sid, f, z, problem, "; ".join(notes)
@@ -353,6 +357,8 @@ class _Fitter:
         try:
             # the method was checked against the core's names when the batch started
             r = self.circuit.fit(f, z, method=cast(Any, self.method), **self.fit_kwargs)
+        except (MemoryError, RecursionError):  # the process's trouble, not this spectrum's
+            raise
         except Exception as e:  # recorded against the spectrum; the batch goes on
             message = f"{type(e).__name__}: {e}" if not isinstance(e, ValueError) else str(e)
             return [sid, *self.nan_row, math.nan, False, message, 0, n_points, time.perf_counter() - t0]
@@ -364,9 +370,18 @@ class _Fitter:
         message = note if r.success else ("the fit did not converge" + (f"; {note}" if note else ""))
         return [sid, *values, *errors, r.chi_square, r.success, message, r.iterations, n_points, elapsed]
 
-    def fit_chunk(self, chunk: list[_Item]) -> list[list[Any]]:
-        """Check and fit a chunk of spectra; one result row each."""
-        return [self.fit(*self.prepare(item)) for item in chunk]
+    def fit_chunk(self, chunk: list[_Item], out: list[list[Any]], stop: threading.Event | None = None) -> int:
+        """Check and fit a chunk of spectra, appending one row each to ``out``.
+
+        Rows are appended as they are made, so that an interrupted batch
+        keeps the rows of a chunk it was part-way through. Stops before the
+        next spectrum once ``stop`` is set; returns the number of rows made.
+        """
+        for item in chunk:
+            if stop is not None and stop.is_set():
+                break
+            out.append(self.fit(*self.prepare(item)))
+        return len(out)
 
 
 def _length(x: Any) -> int:
@@ -460,11 +475,20 @@ def _progress_bar(total: int | None, progress: bool, desc: str) -> _Tqdm[Any] | 
 
 def _chunks(items: Iterator[_Item], size: int) -> Iterator[list[_Item]]:
     chunk: list[_Item] = []
-    for item in items:
-        chunk.append(item)
-        if len(chunk) == size:
+    try:
+        for item in items:
+            chunk.append(item)
+            if len(chunk) == size:
+                yield chunk
+                chunk = []
+    except (MemoryError, RecursionError):
+        raise
+    except Exception:
+        # the input failed: what it gave before still gets fitted, then the
+        # error goes on from the next request for a chunk
+        if chunk:
             yield chunk
-            chunk = []
+        raise
     if chunk:
         yield chunk
 
@@ -526,10 +550,17 @@ def fit_many(
 
     Raises
     ------
+    FitInterrupted
+        Ctrl-C, within a fraction of a second on any number of threads; its
+        ``partial`` holds the rows fitted so far (see the batch docs).
     ValueError
         Unknown method, bad notation or a bad ``threads``.
     TypeError
         An option ``Circuit.fit`` does not accept.
+
+    An error of the ``spectra`` iterable (after the spectra it gave are
+    fitted), ``MemoryError`` and ``RecursionError`` propagate with the rows
+    made so far in a ``partial`` attribute added to them.
 
     Examples
     --------
@@ -544,35 +575,50 @@ def fit_many(
     if isinstance(spectra, pd.DataFrame):  # rows are points: split first, so the bar counts spectra
         spectra = frame_to_spectra(spectra)
     total = len(spectra) if isinstance(spectra, Sequence) else None
-    if chunksize is None:
-        # about eight chunks per thread: enough to balance uneven fits, few
-        # enough that handing them out costs nothing next to the fits
-        chunksize = 16 if total is None else max(1, min(64, total // (8 * n_threads) or 1))
-    elif chunksize < 1:
-        raise ValueError(f"chunksize must be at least 1, not {chunksize}")
-
-    rows: list[list[Any]] = []
+    chunks = _chunks(iter_spectra(spectra, ids), _chunk_size(chunksize, total, n_threads))
     bar = _progress_bar(total, progress, f"fitting {notation if isinstance(notation, str) else 'circuit'}")
-    t_start = time.perf_counter()
+    attrs = {"notation": notation if isinstance(notation, str) else repr(notation), "method": method,
+             "threads": n_threads}
     try:
-        chunks = _chunks(iter_spectra(spectra, ids), chunksize)
-        if n_threads == 1:
-            for chunk in chunks:
-                rows.extend(fitter.fit_chunk(chunk))
-                if bar is not None:
-                    bar.update(len(chunk))
-        else:
-            rows = _run_pool(fitter, chunks, n_threads, bar)
+        return _run_batch(fitter, chunks, n_threads, bar, attrs)
     finally:
         if bar is not None:
             bar.close()
-    frame = pd.DataFrame(rows, columns=result_columns(fitter.names)) if rows else _empty_result(fitter.names)
-    frame.attrs.update(
-        notation=notation if isinstance(notation, str) else repr(notation),
-        method=method,
-        threads=n_threads,
-        wall_time=time.perf_counter() - t_start,
-    )
+
+
+def _chunk_size(chunksize: int | None, total: int | None, n_threads: int) -> int:
+    if chunksize is None:
+        # about eight chunks per thread: enough to balance uneven fits, few
+        # enough that handing them out costs nothing next to the fits
+        return 16 if total is None else max(1, min(64, total // (8 * n_threads) or 1))
+    if chunksize < 1:
+        raise ValueError(f"chunksize must be at least 1, not {chunksize}")
+    return chunksize
+
+
+def _run_batch(
+    fitter: _Fitter,
+    chunks: Iterator[list[_Item]],
+    n_threads: int,
+    bar: _Tqdm[Any] | None,
+    attrs: dict[str, Any],
+) -> pd.DataFrame:
+    """The rows of every chunk as one frame; on Ctrl-C or an error, the rows made so far go with it."""
+    done: list[list[list[Any]]] = []  # one list of rows per chunk, in input order
+    t_start = time.perf_counter()
+    try:
+        if n_threads == 1:
+            for chunk in chunks:
+                done.append([])
+                n = fitter.fit_chunk(chunk, done[-1])
+                if bar is not None:
+                    bar.update(n)
+        else:
+            _run_pool(fitter, chunks, n_threads, bar, done)
+    except BaseException as exc:
+        _raise_with_partial(exc, fitter.names, done, {**attrs, "wall_time": time.perf_counter() - t_start})
+    frame = _result_frame(fitter.names, [row for rows in done for row in rows])
+    frame.attrs.update(attrs, wall_time=time.perf_counter() - t_start)
     return frame
 
 
@@ -581,35 +627,114 @@ def _run_pool(
     chunks: Iterator[list[_Item]],
     n_threads: int,
     bar: _Tqdm[Any] | None,
-) -> list[list[Any]]:
-    results: list[list[list[Any]]] = []
-    pending: dict[Future[list[list[Any]]], int] = {}
+    done: list[list[list[Any]]],
+) -> None:
+    """Fit the chunks over a pool of threads, each chunk into its own list of ``done``.
+
+    On Ctrl-C or an error this returns at once: queued chunks are cancelled
+    and running ones stop after their current spectrum. ``Circuit.fit`` can
+    only be interrupted in the main thread, so a fit running in a worker
+    finishes in the background and its row is dropped. An error raised by
+    the input lets the chunks already read finish before it propagates.
+    """
+    stop = threading.Event()
+    pending: set[Future[int]] = set()
     max_pending = 3 * n_threads  # bounds memory when the spectra come from a generator
     pool = ThreadPoolExecutor(max_workers=n_threads, thread_name_prefix="zetrion-fit")
     try:
-
-        def collect(done: set[Future[list[list[Any]]]]) -> None:
-            for fut in done:
-                k = pending.pop(fut)
-                results[k] = fut.result()
-                if bar is not None:
-                    bar.update(len(results[k]))
-
-        for k, chunk in enumerate(chunks):
-            results.append([])
-            pending[pool.submit(fitter.fit_chunk, chunk)] = k
+        input_error: Exception | None = None
+        while True:
+            try:
+                chunk = next(chunks)
+            except StopIteration:
+                break
+            except (MemoryError, RecursionError):
+                raise
+            except Exception as exc:  # a failing generator: fit what it gave before
+                input_error = exc
+                break
+            done.append([])
+            pending.add(pool.submit(fitter.fit_chunk, chunk, done[-1], stop))
             if len(pending) >= max_pending:
-                done, _ = wait(pending, return_when=FIRST_COMPLETED)
-                collect(done)
+                pending = _collect(pending, bar)
         while pending:
-            done, _ = wait(pending, return_when=FIRST_COMPLETED)
-            collect(done)
+            pending = _collect(pending, bar)
+        if input_error is not None:
+            raise input_error
     except BaseException:
-        # On Ctrl-C or an error, do not start the chunks that are still queued.
-        pool.shutdown(wait=True, cancel_futures=True)
+        stop.set()
+        pool.shutdown(wait=False, cancel_futures=True)
         raise
     pool.shutdown(wait=True)
-    return [row for chunk_rows in results for row in chunk_rows]
+
+
+def _collect(pending: set[Future[int]], bar: _Tqdm[Any] | None) -> set[Future[int]]:
+    """Wait for at least one chunk; re-raise a worker's error; return those still running."""
+    finished, running = wait(pending, return_when=FIRST_COMPLETED)
+    for fut in finished:
+        n = fut.result()
+        if bar is not None:
+            bar.update(n)
+    return running
+
+
+class FitInterrupted(KeyboardInterrupt):
+    """Ctrl-C stopped `fit_many`; the rows fitted before it are in ``partial``.
+
+    A ``KeyboardInterrupt``, so code that does not look for it stops as
+    before. ``partial`` is the frame `fit_many` would have returned for the
+    spectra whose fits had finished, in input order, with
+    ``partial.attrs["interrupted"]`` set.
+    """
+
+    def __init__(self, partial: pd.DataFrame) -> None:
+        super().__init__(f"fit_many was interrupted after {len(partial)} fitted spectra (see .partial)")
+        self.partial = partial
+
+
+def _raise_with_partial(
+    exc: BaseException, names: Sequence[str], done: list[list[list[Any]]], attrs: dict[str, Any]
+) -> NoReturn:
+    """Re-raise ``exc`` with the rows made so far: Ctrl-C as `FitInterrupted`,
+    any other error with a ``partial`` attribute added."""
+    try:
+        partial = _result_frame(names, [row for rows in done for row in list(rows)])
+    except Exception:  # MemoryError included: the original error matters more
+        partial = None
+    if partial is None:
+        raise exc
+    partial.attrs.update(attrs, interrupted=type(exc).__name__)
+    if isinstance(exc, KeyboardInterrupt) and not isinstance(exc, FitInterrupted):
+        raise FitInterrupted(partial) from exc
+    if not hasattr(exc, "partial"):
+        exc.partial = partial  # type: ignore[attr-defined]
+        exc.add_note(f"fit_many: the {len(partial)} rows made before this error are in its .partial attribute")
+    raise exc
+
+
+def _result_frame(names: Sequence[str], rows: list[list[Any]]) -> pd.DataFrame:
+    if not rows:
+        return _empty_result(names)
+    # A file name that is not UTF-8 reaches the ids (and messages) with
+    # surrogates that no string column can store: escape them in place.
+    message = 2 * len(names) + 3
+    for row in rows:
+        for i in (0, message):
+            if isinstance(row[i], str) and not row[i].isascii():
+                row[i] = printable(row[i])
+    return pd.DataFrame(rows, columns=result_columns(names))
+
+
+def printable(text: str) -> str:
+    """``text`` as it can be written in UTF-8.
+
+    The undecodable bytes of a file name, which Python holds as surrogates,
+    become ``\\xNN`` escapes; any other lone surrogate a ``\\uXXXX`` one.
+    """
+    try:
+        return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    except UnicodeEncodeError:  # lone surrogates that no file name produced
+        return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
 def _empty_result(names: Sequence[str]) -> pd.DataFrame:

@@ -1,6 +1,6 @@
 """Checks on a spectrum before it is fitted.
 
-A fit given NaN, a zero frequency or impedances whose imaginary sign was
+A fit given NaN, a zero frequency, a zero impedance or impedances whose imaginary sign was
 flipped by the exporting program either fails obscurely or converges quietly
 to nonsense. :func:`check_spectrum` catches these up front and says what to
 do about each.
@@ -38,6 +38,27 @@ def _where(mask: NDArray[np.bool_], limit: int = 5) -> str:
     shown = ", ".join(str(int(i)) for i in idx[:limit])
     more = f", ... ({idx.size} in all)" if idx.size > limit else ""
     return f"index {shown}{more}" if idx.size == 1 else f"indices {shown}{more}"
+
+
+def _refuse_overflow(fa: NDArray[np.float64], za: NDArray[np.complex128]) -> None:
+    """Refuse finite values whose angular frequency or modulus overflows a double.
+
+    The fit works with 2*pi*f and the weights with |Z|; past about 1.8e308
+    those are infinite and every residual becomes NaN.
+    """
+    with np.errstate(over="ignore"):
+        huge_f = ~np.isfinite(2 * np.pi * fa)
+        huge_z = ~np.isfinite(np.abs(za))
+    if huge_f.any():
+        raise DataError(
+            f"frequency {fa[huge_f][0]:g} Hz at {_where(huge_f)} is too large to compute with "
+            "(2*pi*f overflows a double); check the column read as frequency and drop the point"
+        )
+    if huge_z.any():
+        raise DataError(
+            f"impedance {za[huge_z][0]:g} at {_where(huge_z)} is too large to compute with (|Z| "
+            "overflows a double); check the columns read as impedance and drop the point"
+        )
 
 
 def looks_flipped(f: NDArray[np.float64], z: NDArray[np.complex128]) -> str | None:
@@ -124,13 +145,13 @@ def check_spectrum(
     DataError
         Values that are not numbers, arrays that are not 1-D or differ in
         length, no points, NaN or infinite values, frequencies that are not
-        positive or that repeat, fewer points than parameters.
+        positive or that repeat, impedances of exactly zero, values so large
+        that ``2*pi*f`` or ``|Z|`` overflows, fewer points than parameters.
 
     Warns
     -----
     DataWarning
-        Impedances of exactly zero, or an imaginary part whose sign looks
-        flipped.
+        An imaginary part whose sign looks flipped.
 
     Notes
     -----
@@ -149,20 +170,8 @@ def check_spectrum(
     return fa, za
 
 
-def inspect_spectrum(
-    f: ArrayLike,
-    z: ArrayLike,
-    n_params: int | None = None,
-    *,
-    check_sign: bool = True,
-) -> tuple[NDArray[np.float64], NDArray[np.complex128], list[str]]:
-    """Like `check_spectrum`, but return the warnings' texts instead of
-    issuing them.
-
-    Batch code uses this: recording Python warnings per spectrum needs
-    ``warnings.catch_warnings``, which is slow and not safe from several
-    threads at once.
-    """
+def _as_arrays(f: ArrayLike, z: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.complex128]]:
+    """Copies of the spectrum as 1-D float64 and complex128 arrays of one length."""
     if np.iscomplexobj(f):
         raise DataError("frequencies are complex; pass the frequencies in Hz as real numbers")
     try:
@@ -188,6 +197,24 @@ def inspect_spectrum(
             f"{fa.size} frequencies but {za.size} impedances; each frequency needs "
             "exactly one impedance"
         )
+    return fa, za
+
+
+def inspect_spectrum(
+    f: ArrayLike,
+    z: ArrayLike,
+    n_params: int | None = None,
+    *,
+    check_sign: bool = True,
+) -> tuple[NDArray[np.float64], NDArray[np.complex128], list[str]]:
+    """Like `check_spectrum`, but return the warnings' texts instead of
+    issuing them.
+
+    Batch code uses this: recording Python warnings per spectrum needs
+    ``warnings.catch_warnings``, which is slow and not safe from several
+    threads at once.
+    """
+    fa, za = _as_arrays(f, z)
     if fa.size == 0:
         raise DataError("the spectrum is empty")
 
@@ -209,6 +236,15 @@ def inspect_spectrum(
             f"{np.count_nonzero(nonpos)} frequencies are zero or negative ({_where(nonpos)}, "
             f"first value {fa[nonpos][0]:g}); impedance is defined at positive frequencies: "
             "drop those rows (often a DC record before the sweep), e.g. keep = f > 0"
+        )
+    _refuse_overflow(fa, za)
+    if not za.all():
+        zero = za == 0
+        first = f"{'the first ' if np.count_nonzero(zero) > 1 else ''}at {fa[zero][0]:g} Hz"
+        raise DataError(
+            f"impedance is exactly zero at {_where(zero)} ({first}); a short circuit "
+            "or a missing value? Neither the learned guess (it works on log |Z|) nor a fit weighted by "
+            "|Z| can use such a point: drop it, e.g. keep = z != 0; f, z = f[keep], z[keep]"
         )
     order = np.argsort(fa, kind="stable")
     same = fa[order[1:]] == fa[order[:-1]]
@@ -233,12 +269,6 @@ def inspect_spectrum(
                 "measure more frequencies, fix some parameters or choose a smaller circuit"
             )
     notes: list[str] = []
-    if not za.all():
-        zero = za == 0
-        notes.append(
-            f"impedance is exactly zero at {_where(zero)}; a short circuit or a missing "
-            "value? Fits weighted by |Z| cannot use those points"
-        )
     if check_sign:
         verdict = looks_flipped(fa, za)
         if verdict is not None:

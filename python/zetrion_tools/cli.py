@@ -4,6 +4,12 @@ Exit status: 0 when the command ran (failed files are rows in the table, not
 errors); 1 with ``--strict`` when any file failed; 2 for a usage error (bad
 option, unknown circuit, no input file found, output not writable); 130 when
 interrupted and 141 when the output pipe closed early, as shells report them.
+
+A results file is written beside itself under a temporary name and moved into
+place once complete, so a run that fails or is interrupted never leaves a
+truncated table where the previous one was; an interrupted ``zetrion fit``
+writes the rows it had fitted. File names that are not valid UTF-8 are
+written with their odd bytes escaped (``\xff``).
 """
 
 from __future__ import annotations
@@ -11,15 +17,19 @@ from __future__ import annotations
 import argparse
 import glob
 import math
+import os
+import stat
 import sys
+import tempfile
+import threading
 import warnings
 from collections.abc import Iterator, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from .batch import FIT_METHODS
+from .batch import FIT_METHODS, printable
 from .drt_cli import add_drt_parser, run_drt
 
 if TYPE_CHECKING:
@@ -30,7 +40,11 @@ __all__ = ["main"]
 EXIT_OK = 0
 EXIT_FAILURES = 1
 EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130  # as a shell reports a process ended by SIGINT
 EXIT_PIPE = 141  # as a shell reports a process ended by SIGPIPE
+
+# Errors of the process itself, never recorded as a file's failed row.
+_FATAL = (MemoryError, RecursionError)
 
 # Extensions picked up when a directory is given; a file named explicitly is
 # always read, whatever its extension (the reader goes by content).
@@ -163,7 +177,7 @@ def _parser() -> argparse.ArgumentParser:
     return p
 
 
-def expand_inputs(patterns: Sequence[str]) -> list[Path]:
+def expand_inputs(patterns: Sequence[str], skip: Path | None = None) -> list[Path]:
     """Files named by the arguments: paths, directories and glob patterns.
 
     A name that matches nothing is kept, so that it shows up as a failed row
@@ -173,6 +187,9 @@ def expand_inputs(patterns: Sequence[str]) -> list[Path]:
     ----------
     patterns : sequence of str
         Command-line arguments.
+    skip : pathlib.Path, optional
+        A file left out where a directory or a pattern would pick it up: the
+        run's own results file, which a rerun must not read back as data.
 
     Returns
     -------
@@ -182,7 +199,9 @@ def expand_inputs(patterns: Sequence[str]) -> list[Path]:
     out: list[Path] = []
     seen: set[Path] = set()
 
-    def add(p: Path) -> None:
+    def add(p: Path, found: bool = True) -> None:
+        if found and skip is not None and same_file(p, skip):
+            return
         key = p.resolve() if p.exists() else p
         if key not in seen:
             seen.add(key)
@@ -195,15 +214,27 @@ def expand_inputs(patterns: Sequence[str]) -> list[Path]:
                 if child.is_file() and not child.name.startswith(".") and child.suffix.lower() in DATA_SUFFIXES:
                     add(child)
         elif p.exists() or not glob.has_magic(arg):
-            add(p)
+            add(p, found=False)
         else:
             matches = sorted(glob.glob(arg, recursive=True))
             files = [Path(m) for m in matches if Path(m).is_file()]
             if not files:
-                add(p)
+                add(p, found=False)
             for m in files:
                 add(m)
     return out
+
+
+def same_file(a: Path, b: Path) -> bool:
+    """Whether two paths name one file (through links, when both exist)."""
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return a.resolve() == b.resolve()
+
+
+def _escaped(row: dict[str, Any]) -> dict[str, Any]:
+    return {k: printable(v) if isinstance(v, str) else v for k, v in row.items()}
 
 
 def _read_file(path: Path) -> tuple[Any, Any, str, str]:
@@ -228,20 +259,101 @@ def _error_text(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
-def _open_out(target: str) -> tuple[TextIO, bool]:
-    if target == "-":
-        return sys.stdout, False
+class _Output:
+    """Where a table goes: standard output (``-``), nowhere (None) or a file.
+
+    A regular file, or a new one, is written under a hidden temporary name in
+    its own folder, made when the run starts (so an unwritable place is a
+    usage error before any fit) and moved over the target once the table is
+    complete. A device or a FIFO (``/dev/null``, a pipe) is written directly.
+    Every failure to write is a `_UsageError` naming the target.
+    """
+
+    def __init__(self, target: str | None) -> None:
+        self.target = target
+        self.final: Path | None = None  # the regular file replaced at the end
+        self._temp: Path | None = None
+        self._special = False
+        if target is None or target == "-":
+            return
+        path = Path(target)
+        try:
+            mode = os.stat(path).st_mode
+        except OSError:
+            mode = None
+        if mode is not None and stat.S_ISDIR(mode):
+            raise _UsageError(f"cannot write {printable(target)}: it is a directory")
+        self._special = mode is not None and not stat.S_ISREG(mode)
+        if not self._special:
+            self.final = path.resolve()  # through a link to the file it names
+
+    def open(self) -> None:
+        """Make the temporary file beside the target."""
+        if self.final is None:
+            return
+        if self.final.exists() and not os.access(self.final, os.W_OK):  # as opening it would refuse
+            raise _UsageError(f"cannot write {printable(str(self.target))}: Permission denied")
+        try:
+            self.final.parent.mkdir(parents=True, exist_ok=True)
+            fd, name = tempfile.mkstemp(dir=self.final.parent, prefix=f".{self.final.name}.", suffix=".partial")
+            os.close(fd)
+        except OSError as exc:
+            raise _UsageError(f"cannot write {printable(str(self.target))}: {exc.strerror or exc}") from exc
+        self._temp = Path(name)
+
+    def write(self, table: pd.DataFrame) -> None:
+        if self.target is None:
+            return
+        if self.target == "-":
+            table.to_csv(sys.stdout, index=False)
+            sys.stdout.flush()
+            return
+        try:
+            if self._special:
+                with open(self.target, "w", newline="", encoding="utf-8") as fh:
+                    table.to_csv(fh, index=False)
+                return
+            assert self._temp is not None and self.final is not None
+            with open(self._temp, "w", newline="", encoding="utf-8") as fh:
+                table.to_csv(fh, index=False)
+            os.chmod(self._temp, _mode_for(self.final))
+            os.replace(self._temp, self.final)
+            self._temp = None
+        except OSError as exc:
+            raise _UsageError(f"cannot write {printable(str(self.target))}: {exc.strerror or exc}") from exc
+        finally:
+            self.discard()
+
+    def discard(self) -> None:
+        """Remove the temporary file, leaving the target as it was."""
+        if self._temp is not None:
+            self._temp.unlink(missing_ok=True)
+            self._temp = None
+
+
+def _mode_for(target: Path) -> int:
+    """The permissions a replaced file keeps, or a new one gets under the umask."""
     try:
-        Path(target).parent.mkdir(parents=True, exist_ok=True)
-        return open(target, "w", newline="", encoding="utf-8"), True
-    except OSError as exc:
-        raise _UsageError(f"cannot write {target}: {exc.strerror or exc}") from exc
+        return stat.S_IMODE(os.stat(target).st_mode)
+    except OSError:
+        umask = os.umask(0)
+        os.umask(umask)
+        return 0o666 & ~umask
 
 
-def _cmd_fit(args: argparse.Namespace) -> int:
+def _inputs(args: argparse.Namespace, output: _Output) -> list[Path]:
+    """The input files; the results file is never one of them."""
+    files = expand_inputs(args.files, skip=output.final)
+    if not files:
+        raise _UsageError("no input files found")
+    if output.final is not None and any(same_file(p, output.final) for p in files):
+        raise _UsageError(f"--out {printable(str(args.out))} is one of the input files; name another file for the results")
+    return files
+
+
+def _check_fit_options(args: argparse.Namespace) -> Any:
+    """The circuit, once the options are known to be sound."""
     import zetrion
-
-    from .batch import fit_many
 
     try:
         circuit = zetrion.Circuit(args.circuit)
@@ -251,111 +363,145 @@ def _cmd_fit(args: argparse.Namespace) -> int:
         raise _UsageError("--threads must be at least 1")
     if args.seed is not None and not 0 <= args.seed < 2**64:
         raise _UsageError("--seed must lie in 0 .. 2**64 - 1")
-    files = expand_inputs(args.files)
-    if not files:
-        raise _UsageError("no input files found")
-    out, close_out = _open_out(args.out)
+    return circuit
 
-    formats: dict[str, str] = {}
-    notes: dict[str, str] = {}
-    data: dict[str, tuple[Any, Any]] = {}
 
-    def spectra() -> Iterator[dict[str, Any]]:
-        # Files are read here, in the calling thread, a few chunks ahead of
-        # the fits; a file that cannot be read becomes a failed row.
-        for path in files:
-            key = str(path)
+def _plots_folder(arg: str | None) -> Path | None:
+    """The figures' folder, made and proven writable before any fit."""
+    if arg is None:
+        return None
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise _UsageError("--plots needs matplotlib (pip install 'zetrion[plot]')") from None
+    folder = Path(arg)
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+        with tempfile.TemporaryFile(dir=folder):
+            pass
+    except OSError as exc:
+        raise _UsageError(f"--plots {printable(arg)}: cannot write there: {exc.strerror or exc}") from exc
+    return folder
+
+
+class _Spectra:
+    """The files of a run read one by one, as `fit_many` asks for them.
+
+    A file that cannot be read becomes a failed row; its format, the
+    reader's warnings and (for plots) its data are kept by id.
+    """
+
+    def __init__(self, files: list[Path], keep_data: bool) -> None:
+        self.files = files
+        self.keep_data = keep_data
+        self.formats: dict[str, str] = {}
+        self.notes: dict[str, str] = {}
+        self.data: dict[str, tuple[Path, Any, Any]] = {}
+
+    def __iter__(self) -> Iterator[dict[str, Any]]:
+        for path in self.files:
+            key = printable(str(path))  # the id as the table will hold it
             try:
                 f, z, fmt, note = _read_file(path)
+            except _FATAL:
+                raise
             except Exception as exc:
                 yield {"id": key, "problem": _error_text(exc)}
                 continue
-            formats[key] = fmt
+            self.formats[key] = fmt
             if note:
-                notes[key] = note
-            if args.plots:
-                data[key] = (f, z)
+                self.notes[key] = note
+            if self.keep_data:
+                self.data[key] = (path, f, z)
             yield {"id": key, "frequencies": f, "impedance": z}
 
-    try:
-        table = fit_many(
-            args.circuit,
-            spectra(),
-            method=args.method,
-            threads=args.threads,
-            progress=not args.quiet,
-            checks=not args.no_checks,
-            weight=args.weight,
-            seed=args.seed,
-        )
-    except BaseException:
-        if close_out:
-            out.close()
-        raise
-    table = table.rename(columns={"id": "file"})
-    table.insert(1, "format", [formats.get(k, "") for k in table["file"]])
-    # reader warnings (e.g. an aborted sweep) go before what the fit says
-    table["message"] = [
-        "; ".join(t for t in (notes.get(k, ""), m) if t) for k, m in zip(table["file"], table["message"], strict=True)
-    ]
-    try:
-        table.to_csv(out, index=False)
-    finally:
-        if close_out:
-            out.close()
+    def finish(self, table: pd.DataFrame) -> pd.DataFrame:
+        """The fit table as the command writes it: ``file`` and ``format`` first."""
+        table = table.rename(columns={"id": "file"})
+        table.insert(1, "format", [self.formats.get(k, "") for k in table["file"]])
+        # reader warnings (e.g. an aborted sweep) go before what the fit says
+        table["message"] = [
+            printable("; ".join(t for t in (self.notes.get(k, ""), m) if t))
+            for k, m in zip(table["file"], table["message"], strict=True)
+        ]
+        return table
 
-    if args.plots:
-        _write_plots(table, circuit, data, Path(args.plots), quiet=args.quiet)
+
+def _cmd_fit(args: argparse.Namespace) -> int:
+    from .batch import FitInterrupted, fit_many
+
+    circuit = _check_fit_options(args)
+    output = _Output(args.out)
+    files = _inputs(args, output)
+    plots = _plots_folder(args.plots)
+    output.open()
+    spectra = _Spectra(files, keep_data=plots is not None)
+    interrupted = False
+    try:
+        try:
+            # one file per chunk: a fit costs far more than handing it out, and
+            # the fits start as soon as the first file is read
+            table = fit_many(args.circuit, iter(spectra), method=args.method, threads=args.threads, chunksize=1,
+                             progress=not args.quiet, checks=not args.no_checks, weight=args.weight, seed=args.seed)
+        except FitInterrupted as exc:  # keep what was fitted
+            table, interrupted = exc.partial, True
+        table = spectra.finish(table)
+        output.write(table)
+    finally:
+        output.discard()  # whatever went wrong, no temporary file stays behind
+    if plots is not None and not interrupted:
+        _write_plots(table, circuit, spectra.data, plots, quiet=args.quiet)
     failed = int((~table["success"]).sum())
+    where = "" if args.out == "-" else f" -> {printable(args.out)}"
     if not args.quiet:
-        where = "" if args.out == "-" else f" -> {args.out}"
         print(f"zetrion fit: {len(table)} files, {len(table) - failed} fitted, {failed} failed{where}", file=sys.stderr)
         for _, row in table[~table["success"]].iterrows():
             print(f"  {row['file']}: {row['message']}", file=sys.stderr)
+    if interrupted:
+        print(f"zetrion fit: interrupted; the {len(table)} rows finished of {len(files)} files are written{where}",
+              file=sys.stderr)
+        return EXIT_INTERRUPTED
     return EXIT_FAILURES if (args.strict and failed) else EXIT_OK
 
 
 def _write_plots(
     table: pd.DataFrame,
     circuit: Any,
-    data: dict[str, tuple[Any, Any]],
+    data: dict[str, tuple[Path, Any, Any]],
     folder: Path,
     *,
     quiet: bool,
 ) -> None:
-    try:
-        import matplotlib
+    """One PNG per file in ``folder`` (checked by `_plots_folder` beforehand)."""
+    import matplotlib
 
-        matplotlib.use("Agg")  # files only; no display needed
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("zetrion fit: --plots needs matplotlib (pip install 'zetrion[plot]')", file=sys.stderr)
-        return
-    try:
-        folder.mkdir(parents=True, exist_ok=True)
-    except OSError as exc:
-        print(f"zetrion fit: cannot create {folder}: {exc.strerror or exc}", file=sys.stderr)
-        return
+    matplotlib.use("Agg")  # files only; no display needed
+    import matplotlib.pyplot as plt
     from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
 
     names = circuit.param_names()
     rows = table[table["file"].isin(list(data))]
     used: set[str] = set()
     for _, row in tqdm(rows.iterrows(), total=len(rows), desc="plots", unit="fig", disable=True if quiet else None):
-        f, z = data[row["file"]]
+        path, f, z = data[row["file"]]
         values = [float(row[n]) for n in names]
         fitted = circuit.with_values(values) if all(math.isfinite(v) for v in values) else None
-        stem = Path(row["file"]).name
+        stem = path.name  # the figure is named as its file, odd bytes and all
         name = stem
         k = 1
         while name in used:  # files of the same name in different folders
             k += 1
             name = f"{stem}-{k}"
         used.add(name)
-        title = f"{stem}: chi-square {row['chi_square']:.4g}" if row["success"] else f"{stem}: {row['message']}"
+        shown = printable(stem)
+        title = f"{shown}: chi-square {row['chi_square']:.4g}" if row["success"] else f"{shown}: {row['message']}"
         fig = _figure(f, z, fitted, title=title)
-        fig.savefig(folder / f"{name}.png", dpi=100)
-        plt.close(fig)
+        try:
+            fig.savefig(folder / f"{name}.png", dpi=100)
+        except OSError as exc:
+            raise _UsageError(f"--plots: cannot write {printable(name)}.png: {exc.strerror or exc}") from exc
+        finally:
+            plt.close(fig)
 
 
 def _figure(f: Any, z: Any, fitted: Any, title: str) -> Any:
@@ -414,6 +560,8 @@ def _check_one(path: Path, c: float, max_residual: float) -> dict[str, Any]:
     }
     try:
         f, z, fmt, note = _read_file(path)
+    except _FATAL:
+        raise
     except Exception as exc:
         row["message"] = _error_text(exc)
         return row
@@ -430,6 +578,8 @@ def _check_one(path: Path, c: float, max_residual: float) -> dict[str, Any]:
     notes.extend(str(w.message) for w in caught)
     try:
         kk = linkk(f, z, c=c)
+    except _FATAL:
+        raise
     except Exception as exc:
         row["message"] = "; ".join([*notes, f"Lin-KK failed: {_error_text(exc)}"])
         return row
@@ -455,18 +605,18 @@ def _cmd_check(args: argparse.Namespace) -> int:
         raise _UsageError("--c must lie in (0, 1]")
     if not args.max_residual > 0:
         raise _UsageError("--max-residual must be positive")
-    files = expand_inputs(args.files)
-    if not files:
-        raise _UsageError("no input files found")
-    rows = [
-        _check_one(p, args.c, args.max_residual)
-        for p in tqdm(files, desc="checking", unit="file", disable=True if args.quiet else None)
-    ]
-    table = pd.DataFrame(rows)
-    if args.out is not None:
-        out, _ = _open_out(args.out)
-        with out:
-            table.to_csv(out, index=False)
+    output = _Output(args.out)
+    files = _inputs(args, output)
+    output.open()
+    try:
+        rows = [
+            _check_one(p, args.c, args.max_residual)
+            for p in tqdm(files, desc="checking", unit="file", disable=True if args.quiet else None)
+        ]
+        table = pd.DataFrame([_escaped(row) for row in rows])
+        output.write(table)
+    finally:
+        output.discard()  # whatever went wrong, no temporary file stays behind
     shown = table.assign(
         file=[Path(p).name for p in table["file"]],
         mu=table["mu"].map(lambda v: "" if math.isnan(v) else f"{v:.3f}"),
@@ -513,7 +663,18 @@ def main(argv: Sequence[str] | None = None) -> int:
     int
         Exit status: 0 ran, 1 failures under ``--strict``, 2 usage error.
     """
-    argv = list(sys.argv[1:] if argv is None else argv)
+    status = _run(list(sys.argv[1:] if argv is None else argv))
+    if argv is None and status == EXIT_INTERRUPTED and threading.active_count() > 1:
+        # Fits running in worker threads cannot be stopped from outside, and
+        # an orderly exit would wait for them: the results are written, so
+        # leave now.
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(status)
+    return status
+
+
+def _run(argv: list[str]) -> int:
     parser = _parser()
     try:
         args = parser.parse_args(argv)
@@ -533,12 +694,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_USAGE
     except KeyboardInterrupt:
         print("zetrion: interrupted", file=sys.stderr)
-        return 130
+        return EXIT_INTERRUPTED
     except BrokenPipeError:
         # the reader of our output went away (`zetrion check ... | head`):
         # stop quietly, and keep Python from complaining at exit
-        import os
-
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_PIPE
     parser.print_help(sys.stderr)

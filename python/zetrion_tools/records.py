@@ -174,6 +174,43 @@ def _software() -> dict[str, str]:
     return {"zetrion": version, "numpy": np.__version__}
 
 
+def _carried(result: Any) -> dict[str, Any]:
+    """What a fit carries for its record; None where it does not know."""
+    from .fitting import ConstrainedFit
+
+    if isinstance(result, ConstrainedFit):
+        return {
+            "notation": result.notation, "f": result.frequencies, "z": result.impedance,
+            "method": result.method, "settings": result.settings, "weight": result.weight,
+            "fixed": tuple(result.fixed), "params": dict(result.params), "stderr": dict(result.stderr),
+            "names": tuple(result.circuit.param_names()),
+        }
+    if isinstance(result, zetrion.FitResult):
+        params = dict(result.params)
+        return {
+            "notation": None, "f": None, "z": None, "method": "levenberg_marquardt", "settings": {},
+            "weight": "modulus", "fixed": (), "params": params,
+            "stderr": dict(result.stderr) if result.stderr is not None else {n: math.nan for n in params},
+            "names": tuple(result.circuit.param_names()),
+        }
+    raise TypeError(f"expected a zetrion.FitResult or a ConstrainedFit, not {type(result).__name__}")
+
+
+def _check_notation(notation: str | None, names: tuple[str, ...]) -> None:
+    """The notation rebuilds a circuit with the fit's parameters."""
+    if notation is None:
+        raise RecordError(
+            "the fit does not carry its circuit notation: pass notation='...' "
+            "(the notation or preset name the circuit was built from)"
+        )
+    try:
+        rebuilt = zetrion.Circuit(notation)
+    except ValueError as exc:
+        raise RecordError(f"notation {notation!r} does not parse: {str(exc).splitlines()[0]}") from exc
+    if tuple(rebuilt.param_names()) != names:
+        raise RecordError(f"notation {notation!r} has parameters {rebuilt.param_names()}, but the fit has {list(names)}")
+
+
 def make_record(
     result: zetrion.FitResult | ConstrainedFit,
     f: Any = None,
@@ -195,14 +232,12 @@ def make_record(
         The measured spectrum, for the checksum. A ``ConstrainedFit`` carries
         its own; a ``FitResult`` does not, so they are required for one.
     notation : str, optional
-        Circuit notation or preset name. A ``ConstrainedFit`` made from a
-        notation carries it; otherwise (a ``FitResult``, or a fit of a
-        ``Circuit`` object) it must be given, and it must have the fit's
-        parameter names.
+        Circuit notation or preset name, with the fit's parameter names. A
+        ``ConstrainedFit`` made from a notation carries it; a ``FitResult``
+        or a fit of a ``Circuit`` object needs it.
     method : str, optional
-        Method name; defaults to the ``ConstrainedFit``'s, and for a
-        ``FitResult`` to ``"levenberg_marquardt"``, ``Circuit.fit``'s
-        default: pass the method you used if it was another.
+        Method name; defaults to the ``ConstrainedFit``'s, for a ``FitResult``
+        to ``Circuit.fit``'s default ``"levenberg_marquardt"``.
     settings : mapping, optional
         Method settings to record (JSON values). Defaults to the
         ``ConstrainedFit``'s; empty for a ``FitResult``.
@@ -220,49 +255,20 @@ def make_record(
     RecordError
         Missing notation or data, a notation whose parameters differ from
         the fit's, values that are not JSON.
+    TypeError
+        ``result`` is neither kind of fit.
     """
-    from .fitting import ConstrainedFit
-
-    if isinstance(result, ConstrainedFit):
-        notation = notation if notation is not None else result.notation
-        if f is None and z is None:
-            f, z = result.frequencies, result.impedance
-        method = method if method is not None else result.method
-        settings = settings if settings is not None else result.settings
-        weight = weight if weight is not None else result.weight
-        fixed = tuple(result.fixed)
-        params = dict(result.params)
-        stderr = dict(result.stderr)
-        names = tuple(result.circuit.param_names())
-    elif isinstance(result, zetrion.FitResult):
-        method = method if method is not None else "levenberg_marquardt"
-        settings = settings if settings is not None else {}
-        weight = weight if weight is not None else "modulus"
-        fixed = ()
-        params = dict(result.params)
-        stderr = dict(result.stderr) if result.stderr is not None else {n: math.nan for n in params}
-        names = tuple(result.circuit.param_names())
-    else:
-        raise TypeError(
-            f"expected a zetrion.FitResult or a ConstrainedFit, not {type(result).__name__}"
-        )
-    if notation is None:
-        raise RecordError(
-            "the fit does not carry its circuit notation: pass notation='...' "
-            "(the notation or preset name the circuit was built from)"
-        )
-    if f is None or z is None:
+    carried = _carried(result)
+    notation = notation if notation is not None else carried["notation"]
+    f, z = (carried["f"], carried["z"]) if f is None and z is None else (f, z)
+    method = method if method is not None else carried["method"]
+    settings = settings if settings is not None else carried["settings"]
+    weight = weight if weight is not None else carried["weight"]
+    names, params, stderr = carried["names"], carried["params"], carried["stderr"]
+    if f is None or z is None:  # a FitResult does not carry its spectrum
         raise RecordError("pass the measured spectrum (f, z): the record keeps its checksum")
-    try:
-        rebuilt = zetrion.Circuit(notation)
-    except ValueError as exc:
-        raise RecordError(f"notation {notation!r} does not parse: {str(exc).splitlines()[0]}") from exc
-    if tuple(rebuilt.param_names()) != names:
-        raise RecordError(
-            f"notation {notation!r} has parameters {rebuilt.param_names()}, "
-            f"but the fit has {list(names)}"
-        )
-    n_points = int(np.asarray(f).size)
+    _check_notation(notation, names)
+    assert notation is not None and method is not None and settings is not None and weight is not None
     record = FitRecord(
         notation=notation,
         param_names=names,
@@ -273,9 +279,9 @@ def make_record(
         weight=weight,
         success=bool(result.success),
         chi_square=float(result.chi_square),
-        n_points=n_points,
+        n_points=int(np.asarray(f).size),
         data_sha256=data_checksum(f, z),
-        fixed=fixed,
+        fixed=carried["fixed"],
         created=_dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
         software=_software(),
         metadata=dict(metadata or {}),
@@ -318,6 +324,14 @@ def _reject_constant(name: str) -> float:
     raise RecordError(f"the file holds the non-standard JSON number {name}")
 
 
+def _finite_float(text: str) -> float:
+    # json reads 1e400 as inf, which a later save could not write back
+    value = float(text)
+    if not math.isfinite(value):
+        raise RecordError(f"the file holds the number {text}, which is too large for a double")
+    return value
+
+
 def _expect(cond: bool, message: str) -> None:
     if not cond:
         raise RecordError(message)
@@ -326,9 +340,37 @@ def _expect(cond: bool, message: str) -> None:
 def _number(value: Any, what: str) -> float:
     # bool is an int in Python but never a number in a record
     _expect(isinstance(value, (int, float)) and not isinstance(value, bool), f"{what} must be a number")
-    out = float(value)
+    try:
+        out = float(value)
+    except OverflowError:  # an integer beyond the range of a double
+        out = math.inf
     _expect(math.isfinite(out), f"{what} must be finite")
     return out
+
+
+def _parameters(
+    entries: Any, names: list[str], bounds: list[tuple[float, float]], source: str
+) -> tuple[dict[str, float], dict[str, float], list[str]]:
+    """Values, standard errors and fixed names of a record's parameter list."""
+    _expect(isinstance(entries, list), f"{source}: \"parameters\" must be a list")
+    assert isinstance(entries, list)
+    got = [e.get("name") if isinstance(e, dict) else None for e in entries]
+    _expect(got == names, f"{source}: parameters {got} do not match the notation's {names}")
+    params: dict[str, float] = {}
+    stderr: dict[str, float] = {}
+    fixed: list[str] = []
+    for entry, name, (lo, hi) in zip(entries, names, bounds):
+        value = _number(entry.get("value"), f"{source}: value of {name}")
+        _expect(lo <= value <= hi, f"{source}: value of {name} = {value!r} lies outside its bounds ({lo}, {hi})")
+        params[name] = value
+        err = entry.get("stderr")
+        stderr[name] = math.nan if err is None else _number(err, f"{source}: stderr of {name}")
+        _expect(not stderr[name] < 0, f"{source}: stderr of {name} = {err!r} is negative")
+        flag = entry.get("fixed", False)
+        _expect(isinstance(flag, bool), f"{source}: \"fixed\" of {name} must be true or false")
+        if flag:
+            fixed.append(name)
+    return params, stderr, fixed
 
 
 def _from_dict(doc: Any, source: str) -> FitRecord:
@@ -346,28 +388,7 @@ def _from_dict(doc: Any, source: str) -> FitRecord:
     except ValueError as exc:
         raise RecordError(f"{source}: notation {notation!r} does not parse: {str(exc).splitlines()[0]}") from exc
     names = circuit.param_names()
-    bounds = circuit.param_bounds()
-    entries = doc.get("parameters")
-    _expect(isinstance(entries, list), f"{source}: \"parameters\" must be a list")
-    assert isinstance(entries, list)
-    got = [e.get("name") if isinstance(e, dict) else None for e in entries]
-    _expect(
-        got == names,
-        f"{source}: parameters {got} do not match the notation's {names}",
-    )
-    params: dict[str, float] = {}
-    stderr: dict[str, float] = {}
-    fixed: list[str] = []
-    for entry, name, (lo, hi) in zip(entries, names, bounds):
-        value = _number(entry.get("value"), f"{source}: value of {name}")
-        _expect(lo <= value <= hi, f"{source}: value of {name} = {value!r} lies outside its bounds ({lo}, {hi})")
-        params[name] = value
-        err = entry.get("stderr")
-        stderr[name] = math.nan if err is None else _number(err, f"{source}: stderr of {name}")
-        flag = entry.get("fixed", False)
-        _expect(isinstance(flag, bool), f"{source}: \"fixed\" of {name} must be true or false")
-        if flag:
-            fixed.append(name)
+    params, stderr, fixed = _parameters(doc.get("parameters"), names, circuit.param_bounds(), source)
     method = doc.get("method")
     _expect(isinstance(method, str), f"{source}: \"method\" must be a string")
     settings = doc.get("settings", {})
@@ -379,6 +400,7 @@ def _from_dict(doc: Any, source: str) -> FitRecord:
     _expect(isinstance(success, bool), f"{source}: \"success\" must be true or false")
     chi = doc.get("chi_square")
     chi_square = math.nan if chi is None else _number(chi, f"{source}: chi_square")
+    _expect(not chi_square < 0, f"{source}: chi_square = {chi!r} is negative")
     data = doc.get("data")
     _expect(isinstance(data, dict), f"{source}: \"data\" must be an object")
     assert isinstance(data, dict)
@@ -433,8 +455,8 @@ def load_record(path: str | os.PathLike[str]) -> FitRecord:
     Raises
     ------
     RecordError
-        The file is too large, is not UTF-8 JSON, or is not a valid record
-        (the message says which field is wrong).
+        The file is not a regular file, is too large, is not UTF-8 JSON, or
+        is not a valid record (the message says which field is wrong).
     OSError
         The file cannot be read.
     """
@@ -445,13 +467,17 @@ def load_record(path: str | os.PathLike[str]) -> FitRecord:
     # as a record must not hang or exhaust memory
     raw = read_limited(p, MAX_BYTES, RecordError)
     try:
-        doc = json.loads(raw.decode("utf-8"), parse_constant=_reject_constant)
+        doc = json.loads(raw.decode("utf-8"), parse_constant=_reject_constant, parse_float=_finite_float)
     except UnicodeDecodeError as exc:
         raise RecordError(f"{p}: not a UTF-8 text file") from exc
+    except RecordError as exc:
+        raise RecordError(f"{p}: {exc}") from exc
     except json.JSONDecodeError as exc:
         raise RecordError(f"{p}: not valid JSON ({exc})") from exc
     except RecursionError as exc:
         raise RecordError(f"{p}: JSON nested too deeply") from exc
+    except ValueError as exc:  # e.g. an integer of more digits than Python converts
+        raise RecordError(f"{p}: not a usable JSON number ({exc})") from exc
     return _from_dict(doc, str(p))
 
 

@@ -1,5 +1,7 @@
 #include "models/guess_error.hpp"
 
+#include <cmath>
+
 #include "circuit/text.hpp"
 #include "models/registry.hpp"
 
@@ -65,6 +67,19 @@ std::string GuessError::message() const {
             [](const BadFrequency& e) {
                 return "frequency " + render_number(e.hz) + " Hz at index " + std::to_string(e.index) +
                        " cannot be used for a guess: every frequency must be finite and greater than zero";
+            },
+            [](const HugeFrequency& e) {
+                return "frequency " + render_number(e.hz) + " Hz at index " + std::to_string(e.index) +
+                       " cannot be used for a guess: its angular frequency 2*pi*f overflows a double";
+            },
+            [](const BadImpedance& e) {
+                return "impedance " + render_number(e.re) + (std::signbit(e.im) ? " - " : " + ") +
+                       render_number(std::fabs(e.im)) + "j ohm at index " + std::to_string(e.index) +
+                       " cannot be used for a guess: every impedance must be finite and non-zero";
+            },
+            [](const NanEstimate&) {
+                return std::string("the learned guess is NaN for this spectrum (its values lie beyond what the "
+                                   "model can scale); give start values and pass guess_init=False");
             },
         },
         why);

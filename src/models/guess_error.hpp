@@ -51,9 +51,21 @@ struct GuessError {
         std::size_t index;
         double hz;
     };
+    struct HugeFrequency {                // finite, but 2*pi*f overflows
+        std::size_t index;
+        double hz;
+    };
+    struct BadImpedance {                 // zero, infinite or NaN, or a modulus that overflows
+        std::size_t index;
+        double re;
+        double im;
+    };
+    struct NanEstimate {};                // the network gave NaN for this spectrum
 
     // NnError: the weight file or the network, or too few points.
-    std::variant<NnError, ModelError, NoModel, WeightsCircuitUnparsable, WeightsForOtherCircuit, BadFrequency> why;
+    std::variant<NnError, ModelError, NoModel, WeightsCircuitUnparsable, WeightsForOtherCircuit, BadFrequency,
+                 HugeFrequency, BadImpedance, NanEstimate>
+        why;
 
     std::string message() const;
 };

@@ -206,8 +206,16 @@ std::variant<std::vector<double>, GuessError> guess_params(const SeriesList& use
         return GuessError{NnError{NnError::Kind::TooFewPoints, {}, std::min(f.size(), z.size())}};
     // The features sit on a log-frequency grid: a point at zero, below zero,
     // infinite or NaN has no place on it.
-    for (std::size_t i = 0; i < f.size(); ++i)
+    for (std::size_t i = 0; i < f.size(); ++i) {
         if (!(f[i] > 0.0 && std::isfinite(f[i]))) return GuessError{GuessError::BadFrequency{i, f[i]}};
+        if (!std::isfinite(kTwoPi * f[i])) return GuessError{GuessError::HugeFrequency{i, f[i]}};
+    }
+    // The magnitude channel is log |Z|: a zero or an overflowing modulus
+    // would turn every estimate into NaN.
+    for (std::size_t i = 0; i < z.size(); ++i) {
+        const double m = std::hypot(z[i].re, z[i].im);
+        if (!(m > 0.0 && std::isfinite(m))) return GuessError{GuessError::BadImpedance{i, z[i].re, z[i].im}};
+    }
     auto predicted = guesser->predict(f, z);
     if (auto* e = std::get_if<NnError>(&predicted)) return GuessError{*e};
     const std::vector<double>& v = std::get<std::vector<double>>(predicted);
@@ -216,7 +224,14 @@ std::variant<std::vector<double>, GuessError> guess_params(const SeriesList& use
         if (match.mapping[k] >= v.size()) return GuessError{NnError::shape("head.4", v.size(), match.mapping[k] + 1)};
         r[k] = v[match.mapping[k]];
     }
-    if (!match.expanded) return r;
+    // Finite input can still drive the network past the range of a double;
+    // a guess is never handed out with a NaN in it.
+    const auto checked = [](std::vector<double> values) -> std::variant<std::vector<double>, GuessError> {
+        for (double x : values)
+            if (std::isnan(x)) return GuessError{GuessError::NanEstimate{}};
+        return values;
+    };
+    if (!match.expanded) return checked(std::move(r));
 
     // Fold each expanded pair back into the element it came from.
     std::vector<double> out;
@@ -241,7 +256,7 @@ std::variant<std::vector<double>, GuessError> guess_params(const SeriesList& use
             c += m;
         }
     }
-    return out;
+    return checked(std::move(out));
 }
 
 }  // namespace zetrion

@@ -4,6 +4,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <random>
 #include <string>
@@ -256,6 +257,27 @@ TEST_CASE("guess failures carry their fields and read as the user sees them") {
     CHECK(std::get<GuessError::BadFrequency>(bad_f.why).index == 1);
     CHECK(bad_f.message() ==
           "frequency 0 Hz at index 1 cannot be used for a guess: every frequency must be finite and greater than zero");
+
+    // Points the log-frequency grid or the log-modulus channel cannot hold
+    // are named, rather than turning every estimate into NaN.
+    auto spectrum_failure = [](std::vector<double> ff, std::vector<Cx> zz) {
+        auto r = guess_params(tree_of("R0-(R1,C1)"), ff, zz, std::nullopt);
+        REQUIRE(std::holds_alternative<GuessError>(r));
+        return std::get<GuessError>(std::move(r));
+    };
+    const GuessError zero_z = spectrum_failure({1.0, 10.0, 100.0}, {{1, -1}, {0, 0}, {3, -3}});
+    REQUIRE(std::holds_alternative<GuessError::BadImpedance>(zero_z.why));
+    CHECK(zero_z.message() == "impedance 0 + 0j ohm at index 1 cannot be used for a guess: "
+                              "every impedance must be finite and non-zero");
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const GuessError nan_z = spectrum_failure({1.0, 10.0, 100.0}, {{1, -1}, {2, -2}, {3, nan}});
+    REQUIRE(std::holds_alternative<GuessError::BadImpedance>(nan_z.why));
+    CHECK(std::get<GuessError::BadImpedance>(nan_z.why).index == 2);
+    const GuessError huge_f = spectrum_failure({1.0, 1e308, 100.0}, {{1, -1}, {2, -2}, {3, -3}});
+    REQUIRE(std::holds_alternative<GuessError::HugeFrequency>(huge_f.why));
+    CHECK(huge_f.message() == "frequency 1e308 Hz at index 1 cannot be used for a guess: "
+                              "its angular frequency 2*pi*f overflows a double");
+    CHECK(GuessError{GuessError::NanEstimate{}}.message().rfind("the learned guess is NaN", 0) == 0);
 
     const GuessError none = failure("R0-T1");
     CHECK(std::holds_alternative<GuessError::NoModel>(none.why));

@@ -65,6 +65,13 @@ def test_children_forked_after_sweeps_finish_their_own():
     assert out.split() == ["200"]
 
 
+# GCC 12's AddressSanitizer runtime is not fork-safe: a child forked while
+# another thread is inside ASan's allocator can hang on the allocator's own
+# lock before it runs a line of ours, and no report is produced. Under the
+# sanitizers this test could only fail for the runtime's sake; the children
+# forked between sweeps above still run there.
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer's allocator lock is not fork-safe while another thread allocates")
 def test_children_forked_while_another_thread_sweeps():
     out = run("""
         stop = threading.Event()

@@ -50,9 +50,12 @@ class TestErrors:
             (["a", "b"], [1, 2], r"frequencies must be real numbers"),
             (F, ["x"] * 50, r"impedances must be numbers"),
             (F + 0j, RANDLES, r"frequencies are complex"),
+            (F, np.r_[RANDLES[:7], 0, RANDLES[8:]], r"exactly zero at index 7 \(at 0.1 Hz\).*keep = z != 0"),
+            (np.r_[1e308, F[1:]], RANDLES, r"frequency 1e\+308 Hz at index 0 is too large.*2\*pi\*f overflows"),
+            (F, np.r_[RANDLES[:-1], 1.5e308 - 1.5e308j], r"at index 49 is too large.*\|Z\| overflows"),
         ],
         ids=["nan-f", "inf-z", "zero-f", "negative-f", "repeated-f", "lengths", "2d", "empty",
-             "text-f", "text-z", "complex-f"],
+             "text-f", "text-z", "complex-f", "zero-z", "huge-f", "huge-z"],
     )
     def test_bad_data(self, f: object, z: object, match: str) -> None:
         with pytest.raises(DataError, match=match):
@@ -114,8 +117,34 @@ class TestFlippedSign:
             check_spectrum(F, np.conj(z))
 
 
-def test_zero_impedance_warns() -> None:
-    z = RANDLES.copy()
-    z[7] = 0
-    with pytest.warns(DataWarning, match="exactly zero at index 7"):
-        check_spectrum(F, z)
+class TestWhatTheGuessCannotUse:
+    """Spectra the checks pass must give a finite learned guess and a fit with finite values."""
+
+    @pytest.mark.parametrize("scale", [1e-300, 1e-150, 1.0, 1e150, 1e300])
+    def test_passing_spectra_guess_finite(self, scale: float) -> None:
+        import zetrion
+
+        c = zetrion.Circuit("randles")
+        f, z = check_spectrum(F, RANDLES * scale, n_params=5)
+        guess = c.guess(f, z)
+        assert np.all(np.isfinite(guess))
+
+    @pytest.mark.parametrize(
+        ("f", "z", "core"),
+        [
+            (F, np.r_[RANDLES[:7], 0, RANDLES[8:]], r"impedance 0 \+ 0j ohm at index 7 cannot be used for a guess"),
+            (np.r_[1e308, F[1:]], RANDLES, r"frequency 1e308 Hz at index 0 cannot be used.*overflows"),
+        ],
+    )
+    def test_refused_before_the_fit_and_never_nan_from_the_core(self, f, z, core) -> None:
+        import zetrion
+
+        from zetrion_tools import fit
+
+        with pytest.raises(DataError):
+            fit("randles", f, z)  # used to be SciPy's "Initial guess is outside of provided bounds"
+        c = zetrion.Circuit("randles")
+        with pytest.raises(ValueError, match=core):
+            c.guess(f, z)
+        with pytest.raises(ValueError, match=core):
+            c.fit(f, z)  # used to end with success False and NaN values

@@ -5,6 +5,7 @@ from __future__ import annotations
 import dataclasses
 import json
 import math
+import os
 
 import numpy as np
 import pytest
@@ -146,6 +147,9 @@ BAD = [
     (lambda d: d["parameters"][0].update(value=-1.0), "outside its bounds"),
     (lambda d: d["parameters"][3].update(value=1.5), "outside its bounds"),
     (lambda d: d["parameters"][1].update(stderr="x"), "stderr"),
+    (lambda d: d["parameters"][1].update(stderr=-0.5), "stderr of R1.r = -0.5 is negative"),
+    (lambda d: d["parameters"][0].update(value=10**400), "must be finite"),
+    (lambda d: d.update(chi_square=-1e-3), "chi_square = -0.001 is negative"),
     (lambda d: d["parameters"][1].update(fixed="yes"), "fixed"),
     (lambda d: d.update(parameters={"R0.r": 1}), "must be a list"),
     (lambda d: d.update(weight="abs"), "weight"),
@@ -184,6 +188,36 @@ class TestUntrustedFiles:
         path.write_bytes(content)
         with pytest.raises(RecordError, match=match):
             load_record(path)
+
+    @pytest.mark.parametrize(
+        "where, number, match",
+        [
+            ("metadata", "1e400", "1e400, which is too large"),
+            ("settings", "-1e400", "-1e400, which is too large"),
+            ("metadata", "9" * 4301, "not a usable JSON number"),
+        ],
+    )
+    def test_numbers_that_would_not_survive_a_save(self, core_fit, tmp_path, where, number, match):
+        doc = good_doc(core_fit)
+        doc[where] = {"x": 1}
+        text = json.dumps(doc).replace('{"x": 1}', '{"x": ' + number + "}")
+        path = tmp_path / "n.json"
+        path.write_text(text)
+        with pytest.raises(RecordError, match=match):
+            load_record(path)
+        doc[where] = {"x": 1e300, "y": 10**300}  # large but representable: loads and saves again
+        path.write_text(json.dumps(doc))
+        save_record(load_record(path), tmp_path / "again.json")
+
+    @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="POSIX special files")
+    def test_special_files_are_refused_without_reading(self, tmp_path):
+        fifo = tmp_path / "pipe.json"
+        os.mkfifo(fifo)  # an ordinary open would wait for a writer forever
+        link = tmp_path / "zero.json"
+        link.symlink_to("/dev/zero")  # reports size 0 and never ends
+        for target in (fifo, link, tmp_path):
+            with pytest.raises(RecordError, match="not a regular file"):
+                load_record(target)
 
     def test_oversized_file_is_refused_before_reading(self, tmp_path, monkeypatch):
         import zetrion_tools.records as records

@@ -150,7 +150,7 @@ def test_bad_arguments_and_data() -> None:
         linkk(np.r_[f[:-1], np.nan], z)
     zz = z.copy()
     zz[3] = 0
-    with pytest.raises(ValueError, match="Z == 0"), warnings.catch_warnings():
+    with pytest.raises(ValueError, match="exactly zero"), warnings.catch_warnings():
         warnings.simplefilter("ignore")
         linkk(f, zz)
     # a purely resistive spectrum: nothing to fit but R_0
