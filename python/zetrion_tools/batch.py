@@ -427,7 +427,7 @@ def has_learned_guess(notation: str) -> bool:
     return has_learned_model(notation)
 
 
-def _start_rule(notation: str | zetrion.Circuit, fit_kwargs: dict[str, Any]) -> dict[str, Any]:
+def settle_start_rule(notation: str | zetrion.Circuit, fit_kwargs: dict[str, Any]) -> dict[str, Any]:
     """Fit options with the start rule settled once for the whole batch.
 
     A fresh circuit without a learned model would make every fit warn; say
@@ -448,8 +448,11 @@ def _start_rule(notation: str | zetrion.Circuit, fit_kwargs: dict[str, Any]) -> 
     return {**fit_kwargs, "guess_init": False}
 
 
-def _check_fit_arguments(method: str, fit_kwargs: Mapping[str, Any]) -> None:
-    # A wrong option would fail every fit alike: say so once, before starting.
+def check_fit_arguments(method: str, fit_kwargs: Mapping[str, Any]) -> None:
+    """Refuse an unknown method, weighting or fit option before a batch starts.
+
+    A wrong option would fail every fit alike: say so once, before starting.
+    """
     if method not in FIT_METHODS:
         raise ValueError(f"unknown fit method {method!r}; expected one of {', '.join(FIT_METHODS)}")
     weight = fit_kwargs.get("weight", "modulus")
@@ -569,9 +572,9 @@ def fit_many(
     >>> table[["id", "R1.r", "chi_square", "success"]]      # doctest: +SKIP
     """
     circuit = _make_circuit(notation)
-    _check_fit_arguments(method, fit_kwargs)
+    check_fit_arguments(method, fit_kwargs)
     n_threads = _resolve_threads(threads)
-    fitter = _Fitter(circuit, method, checks, _start_rule(notation, dict(fit_kwargs)))
+    fitter = _Fitter(circuit, method, checks, settle_start_rule(notation, dict(fit_kwargs)))
     if isinstance(spectra, pd.DataFrame):  # rows are points: split first, so the bar counts spectra
         spectra = frame_to_spectra(spectra)
     total = len(spectra) if isinstance(spectra, Sequence) else None
@@ -714,7 +717,7 @@ def _raise_with_partial(
 
 def _result_frame(names: Sequence[str], rows: list[list[Any]]) -> pd.DataFrame:
     if not rows:
-        return _empty_result(names)
+        return empty_result(names)
     # A file name that is not UTF-8 reaches the ids (and messages) with
     # surrogates that no string column can store: escape them in place.
     message = 2 * len(names) + 3
@@ -737,7 +740,7 @@ def printable(text: str) -> str:
         return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
-def _empty_result(names: Sequence[str]) -> pd.DataFrame:
+def empty_result(names: Sequence[str]) -> pd.DataFrame:
     """The frame of a batch without spectra, with the dtypes of a full one."""
     cols = result_columns(names)
     data: dict[str, pd.Series[Any]] = {}

@@ -27,7 +27,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
-from .batch import _check_fit_arguments, _empty_result, _start_rule, fit_many, iter_spectra
+from .batch import check_fit_arguments, empty_result, settle_start_rule, fit_many, iter_spectra
 
 if TYPE_CHECKING:
     import dask.bag
@@ -131,8 +131,8 @@ def fit_bag(
         spectrum an id before it builds its bag).
     """
     _param_names(notation)  # a bad notation fails here, not on every worker
-    _check_fit_arguments(method, fit_kwargs)
-    fit_kwargs = _start_rule(notation, fit_kwargs)  # warn here, once, not on every worker
+    check_fit_arguments(method, fit_kwargs)
+    fit_kwargs = settle_start_rule(notation, fit_kwargs)  # warn here, once, not on every worker
     untyped: Any = bag  # Dask ships without type annotations
     result: dask.bag.Bag = untyped.map_partitions(_fit_records, notation, method, checks, dict(fit_kwargs))
     return result
@@ -151,7 +151,7 @@ def _fit_frame(
 
     names = _param_names(notation)
     if len(part) == 0:
-        return _empty_result(names)
+        return empty_result(names)
     spectra = frame_to_spectra(
         part,
         id_column=columns["id"],
@@ -201,15 +201,15 @@ def fit_partitions(
         follows the partitions (sort by ``id`` to compare).
     """
     names = _param_names(notation)
-    _check_fit_arguments(method, fit_kwargs)
-    fit_kwargs = _start_rule(notation, fit_kwargs)
+    check_fit_arguments(method, fit_kwargs)
+    fit_kwargs = settle_start_rule(notation, fit_kwargs)
     if id_column not in frame.columns:
         raise KeyError(f"no column {id_column!r} in the frame; its columns are {list(frame.columns)}")
     columns = {"id": id_column, "frequency": frequency_column, "real": real_column, "imag": imag_column}
     if not grouped:
         # A spectrum split over two partitions would be fitted as two halves.
         frame = frame.shuffle(on=id_column)
-    meta = _empty_result(names)
+    meta = empty_result(names)
     meta["id"] = meta["id"].astype(frame[id_column].dtype)
     untyped: Any = frame  # Dask ships without type annotations
     result: dask.dataframe.DataFrame = untyped.map_partitions(
@@ -260,13 +260,13 @@ def fit_distributed(
     from distributed import get_client
 
     names = _param_names(notation)
-    _check_fit_arguments(method, fit_kwargs)
+    check_fit_arguments(method, fit_kwargs)
     cluster: Any = client if client is not None else get_client()  # Dask ships without type annotations
     records = to_records(spectra, ids)
     for k, rec in enumerate(records):  # position ids become explicit before the batch is cut
         rec["id"] = rec["id"] if rec["id"] is not None else k
     if not records:
-        return _empty_result(names)
+        return empty_result(names)
     if npartitions is None:
         n_threads = sum(cluster.nthreads().values()) or 1
         npartitions = min(len(records), 4 * n_threads)
@@ -284,7 +284,7 @@ def fit_distributed(
         if sys.stderr.isatty():
             dask_progress(future)
     rows = future.result()
-    table = pd.DataFrame(rows, columns=_empty_result(names).columns)
+    table = pd.DataFrame(rows, columns=empty_result(names).columns)
     table["id"] = [rec["id"] for rec in records]
     table.attrs.update(notation=notation, method=method, npartitions=npartitions)
     return table.astype({"success": bool, "iterations": np.int64, "n_points": np.int64})
