@@ -46,6 +46,10 @@ def _refuse_overflow(fa: NDArray[np.float64], za: NDArray[np.complex128]) -> Non
     The fit works with 2*pi*f and the weights with |Z|; past about 1.8e308
     those are infinite and every residual becomes NaN.
     """
+    # the usual case, decided without a floating-point state change: every
+    # value far below the range where 2*pi*f or |Z| could overflow
+    if fa.max() < 1e307 and max(float(np.abs(za.real).max()), float(np.abs(za.imag).max())) < 1e307:
+        return
     with np.errstate(over="ignore"):
         huge_f = ~np.isfinite(2 * np.pi * fa)
         huge_z = ~np.isfinite(np.abs(za))

@@ -277,6 +277,7 @@ class _Setup:
     freq: FloatArray
     imp: ComplexArray
     point_weights: list[float] | None
+    narrowed: bool  # some range narrower than the element's
 
 
 def _setup(
@@ -306,7 +307,8 @@ def _setup(
         raise FitSetupError("every parameter is fixed: nothing left to fit")
     freq, imp = check_spectrum(f, z, n_params=len(free_idx), check_sign=check_sign)
     weights = _point_weights(sigma, freq.size)
-    return _Setup(circuit, notation, names, fixed_values, free_idx, eff, start_values, freq, imp, weights)
+    narrowed = eff != core_bounds
+    return _Setup(circuit, notation, names, fixed_values, free_idx, eff, start_values, freq, imp, weights, narrowed)
 
 
 def _engine_call(s: _Setup, options: dict[str, Any], extra_starts: list[list[float]]) -> dict[str, Any]:
@@ -318,8 +320,8 @@ def _engine_call(s: _Setup, options: dict[str, Any], extra_starts: list[list[flo
             s.imp,
             start=[s.start.get(name, math.nan) for name in s.names] if s.start else None,
             fixed=[s.fixed.get(name, math.nan) for name in s.names] if s.fixed else None,
-            lower=[lo for lo, _ in s.bounds],
-            upper=[hi for _, hi in s.bounds],
+            lower=[lo for lo, _ in s.bounds] if s.narrowed else None,
+            upper=[hi for _, hi in s.bounds] if s.narrowed else None,
             point_weights=s.point_weights,
             extra_starts=extra_starts or None,
             **options,
@@ -577,8 +579,8 @@ def _outcome(s: _Setup, out: dict[str, Any], weight: str, method: str, settings:
         correlation=st["corr"],
         frequencies=s.freq,
         impedance=s.imp,
-        z_fit=np.asarray(out["z_fit"], dtype=np.complex128),
-        residuals=np.asarray(out["residuals"], dtype=np.float64),
+        z_fit=np.frombuffer(out["z_fit"], dtype=np.complex128),
+        residuals=np.frombuffer(out["residuals"], dtype=np.float64),
         cost=float(out["cost"]),
         chi_square=chi_square,
         dof=dof,

@@ -180,15 +180,10 @@ bool put(PyObject* d, const char* key, PyObject* value) {
     return v && PyDict_SetItemString(d, key, v.get()) == 0;
 }
 
-PyObject* complex_list(const std::vector<Cx>& v) {
-    Ref out(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    if (!out) return nullptr;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        PyObject* x = PyComplex_FromDoubles(v[i].re, v[i].im);
-        if (!x) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), x);
-    }
-    return out.release();
+// Native-order doubles (complex: real, imaginary pairs), for numpy.frombuffer.
+PyObject* raw_bytes(const void* data, std::size_t size) {
+    static_assert(sizeof(Cx) == 2 * sizeof(double));
+    return PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size));
 }
 
 PyObject* lists_of(const std::vector<std::vector<double>>& vs) {
@@ -234,9 +229,9 @@ PyObject* report_dict(const Report& r) {
                     put(d.get(), "no_model", PyBool_FromLong(r.no_model)) &&
                     put(d.get(), "winner", PyLong_FromSize_t(r.winner)) &&
                     put(d.get(), "tried", PyLong_FromSize_t(r.tried)) &&
-                    put(d.get(), "residuals", list_of(r.residuals)) &&
+                    put(d.get(), "residuals", raw_bytes(r.residuals.data(), r.residuals.size() * sizeof(double))) &&
                     put(d.get(), "undetermined", lists_of(o.undetermined)) &&
-                    put(d.get(), "z_fit", complex_list(r.z_fit)) &&
+                    put(d.get(), "z_fit", raw_bytes(r.z_fit.data(), r.z_fit.size() * sizeof(Cx))) &&
                     put(d.get(), "streak", PyFloat_FromDouble(r.streak));
     return ok ? d.release() : nullptr;
 }
