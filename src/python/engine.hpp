@@ -5,6 +5,7 @@
 #include "python/types.hpp"
 
 #include <string>
+#include <vector>
 
 #include "fit/outcome.hpp"
 
@@ -17,6 +18,12 @@ const CircuitModel* circuit_model(PyObject* o);
 PyObject* raise_engine_error(const char* kind, const std::string& message);
 // The same for a fit's own failure, with the kind named after FitError's.
 PyObject* raise_fit_error(const FitError& e);
+
+// Plain values for the companion: a list of floats, of complex numbers, and a
+// dict entry that takes over `value` (false on any failure, with the error set).
+PyObject* float_list(const std::vector<double>& v);
+PyObject* complex_list(const std::vector<Cx>& v);
+bool put_item(PyObject* dict, const char* key, PyObject* value);
 
 PyObject* engine_fit(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* engine_drt(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -80,49 +80,22 @@ bool read_settings(PyObject* const* a, drt::Settings& s) {
     return true;
 }
 
-PyObject* floats(const std::vector<double>& v) {
-    Ref out(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    if (!out) return nullptr;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        PyObject* x = PyFloat_FromDouble(v[i]);
-        if (!x) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), x);
-    }
-    return out.release();
-}
-
-PyObject* complexes(const std::vector<Cx>& v) {
-    Ref out(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    if (!out) return nullptr;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        PyObject* x = PyComplex_FromDoubles(v[i].re, v[i].im);
-        if (!x) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), x);
-    }
-    return out.release();
-}
-
-bool put(PyObject* d, const char* key, PyObject* value) {
-    Ref v(value);
-    return v && PyDict_SetItemString(d, key, v.get()) == 0;
-}
-
 PyObject* result_dict(const drt::Result& r) {
     Ref d(PyDict_New());
     if (!d) return nullptr;
     const std::string_view rule = drt::lambda_rule_name(r.rule);
-    const bool ok = put(d.get(), "tau", floats(r.tau)) && put(d.get(), "coeffs", floats(r.coeffs)) &&
-                    put(d.get(), "epsilon", PyFloat_FromDouble(r.epsilon)) &&
-                    put(d.get(), "r_inf", PyFloat_FromDouble(r.r_inf)) &&
-                    put(d.get(), "inductance", PyFloat_FromDouble(r.inductance)) &&
-                    put(d.get(), "tau_fine", floats(r.tau_fine)) && put(d.get(), "gamma_fine", floats(r.gamma_fine)) &&
-                    put(d.get(), "z_fit", complexes(r.z_fit)) && put(d.get(), "lambda", PyFloat_FromDouble(r.lambda)) &&
-                    put(d.get(), "rule", PyUnicode_FromStringAndSize(rule.data(), static_cast<Py_ssize_t>(rule.size()))) &&
-                    put(d.get(), "score", PyFloat_FromDouble(r.score)) &&
-                    put(d.get(), "lambda_grid", floats(r.lambda_grid)) &&
-                    put(d.get(), "score_grid", floats(r.score_grid)) &&
-                    put(d.get(), "polarisation", PyFloat_FromDouble(r.polarisation)) &&
-                    put(d.get(), "iterations", PyLong_FromSize_t(r.nnls_iterations));
+    const bool ok = put_item(d.get(), "tau", float_list(r.tau)) && put_item(d.get(), "coeffs", float_list(r.coeffs)) &&
+                    put_item(d.get(), "epsilon", PyFloat_FromDouble(r.epsilon)) &&
+                    put_item(d.get(), "r_inf", PyFloat_FromDouble(r.r_inf)) &&
+                    put_item(d.get(), "inductance", PyFloat_FromDouble(r.inductance)) &&
+                    put_item(d.get(), "tau_fine", float_list(r.tau_fine)) && put_item(d.get(), "gamma_fine", float_list(r.gamma_fine)) &&
+                    put_item(d.get(), "z_fit", complex_list(r.z_fit)) && put_item(d.get(), "lambda", PyFloat_FromDouble(r.lambda)) &&
+                    put_item(d.get(), "rule", PyUnicode_FromStringAndSize(rule.data(), static_cast<Py_ssize_t>(rule.size()))) &&
+                    put_item(d.get(), "score", PyFloat_FromDouble(r.score)) &&
+                    put_item(d.get(), "lambda_grid", float_list(r.lambda_grid)) &&
+                    put_item(d.get(), "score_grid", float_list(r.score_grid)) &&
+                    put_item(d.get(), "polarisation", PyFloat_FromDouble(r.polarisation)) &&
+                    put_item(d.get(), "iterations", PyLong_FromSize_t(r.nnls_iterations));
     return ok ? d.release() : nullptr;
 }
 
@@ -162,7 +135,7 @@ PyObject* engine_drt_gamma(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         if (!(t > 0)) return raise_engine_error("arguments", "tau must be > 0");
     for (double t : out)
         if (!(t > 0)) return raise_engine_error("arguments", "tau_out must be > 0");
-    return floats(drt::gamma_at(b, eps, tau, coeffs, out));
+    return float_list(drt::gamma_at(b, eps, tau, coeffs, out));
 }
 
 }  // namespace zetrion::py

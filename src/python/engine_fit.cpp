@@ -164,33 +164,17 @@ Plan plan_start(const CircuitModel& m, const Options& opt) {
     return p;
 }
 
-PyObject* list_of(const std::vector<double>& v) {
-    Ref out(PyList_New(static_cast<Py_ssize_t>(v.size())));
-    if (!out) return nullptr;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        PyObject* x = PyFloat_FromDouble(v[i]);
-        if (!x) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), x);
-    }
-    return out.release();
-}
-
-bool put(PyObject* d, const char* key, PyObject* value) {
-    Ref v(value);
-    return v && PyDict_SetItemString(d, key, v.get()) == 0;
-}
-
 // Native-order doubles (complex: real, imaginary pairs), for numpy.frombuffer.
 PyObject* raw_bytes(const void* data, std::size_t size) {
     static_assert(sizeof(Cx) == 2 * sizeof(double));
     return PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size));
 }
 
-PyObject* lists_of(const std::vector<std::vector<double>>& vs) {
+PyObject* float_lists(const std::vector<std::vector<double>>& vs) {
     Ref out(PyList_New(static_cast<Py_ssize_t>(vs.size())));
     if (!out) return nullptr;
     for (std::size_t i = 0; i < vs.size(); ++i) {
-        PyObject* x = list_of(vs[i]);
+        PyObject* x = float_list(vs[i]);
         if (!x) return nullptr;
         PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), x);
     }
@@ -199,7 +183,7 @@ PyObject* lists_of(const std::vector<std::vector<double>>& vs) {
 
 PyObject* optional_list(const std::optional<std::vector<double>>& v) {
     if (!v) Py_RETURN_NONE;
-    return list_of(*v);
+    return float_list(*v);
 }
 
 struct Report {
@@ -217,22 +201,22 @@ PyObject* report_dict(const Report& r) {
     Ref d(PyDict_New());
     if (!d) return nullptr;
     const FitOutcome& o = r.outcome;
-    const bool ok = put(d.get(), "params", list_of(o.params)) && put(d.get(), "stderr", optional_list(o.stderr_)) &&
-                    put(d.get(), "covariance", optional_list(o.covariance)) &&
-                    put(d.get(), "cost", PyFloat_FromDouble(o.cost)) &&
-                    put(d.get(), "chi_square", PyFloat_FromDouble(o.chi_square)) &&
-                    put(d.get(), "success", PyBool_FromLong(o.success)) &&
-                    put(d.get(), "iterations", PyLong_FromUnsignedLongLong(o.iterations)) &&
-                    put(d.get(), "impedance_evals", PyLong_FromUnsignedLongLong(o.impedance_evals)) &&
-                    put(d.get(), "start", list_of(r.start)) &&
-                    put(d.get(), "start_source", PyUnicode_FromString(source_name(r.source))) &&
-                    put(d.get(), "no_model", PyBool_FromLong(r.no_model)) &&
-                    put(d.get(), "winner", PyLong_FromSize_t(r.winner)) &&
-                    put(d.get(), "tried", PyLong_FromSize_t(r.tried)) &&
-                    put(d.get(), "residuals", raw_bytes(r.residuals.data(), r.residuals.size() * sizeof(double))) &&
-                    put(d.get(), "undetermined", lists_of(o.undetermined)) &&
-                    put(d.get(), "z_fit", raw_bytes(r.z_fit.data(), r.z_fit.size() * sizeof(Cx))) &&
-                    put(d.get(), "streak", PyFloat_FromDouble(r.streak));
+    const bool ok = put_item(d.get(), "params", float_list(o.params)) && put_item(d.get(), "stderr", optional_list(o.stderr_)) &&
+                    put_item(d.get(), "covariance", optional_list(o.covariance)) &&
+                    put_item(d.get(), "cost", PyFloat_FromDouble(o.cost)) &&
+                    put_item(d.get(), "chi_square", PyFloat_FromDouble(o.chi_square)) &&
+                    put_item(d.get(), "success", PyBool_FromLong(o.success)) &&
+                    put_item(d.get(), "iterations", PyLong_FromUnsignedLongLong(o.iterations)) &&
+                    put_item(d.get(), "impedance_evals", PyLong_FromUnsignedLongLong(o.impedance_evals)) &&
+                    put_item(d.get(), "start", float_list(r.start)) &&
+                    put_item(d.get(), "start_source", PyUnicode_FromString(source_name(r.source))) &&
+                    put_item(d.get(), "no_model", PyBool_FromLong(r.no_model)) &&
+                    put_item(d.get(), "winner", PyLong_FromSize_t(r.winner)) &&
+                    put_item(d.get(), "tried", PyLong_FromSize_t(r.tried)) &&
+                    put_item(d.get(), "residuals", raw_bytes(r.residuals.data(), r.residuals.size() * sizeof(double))) &&
+                    put_item(d.get(), "undetermined", float_lists(o.undetermined)) &&
+                    put_item(d.get(), "z_fit", raw_bytes(r.z_fit.data(), r.z_fit.size() * sizeof(Cx))) &&
+                    put_item(d.get(), "streak", PyFloat_FromDouble(r.streak));
     return ok ? d.release() : nullptr;
 }
 

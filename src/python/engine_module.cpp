@@ -222,6 +222,33 @@ const CircuitModel* circuit_model(PyObject* o) {
     return reinterpret_cast<CircuitObject*>(o)->model;
 }
 
+PyObject* float_list(const std::vector<double>& v) {
+    Ref out(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* x = PyFloat_FromDouble(v[i]);
+        if (!x) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), x);
+    }
+    return out.release();
+}
+
+PyObject* complex_list(const std::vector<Cx>& v) {
+    Ref out(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* x = PyComplex_FromDoubles(v[i].re, v[i].im);
+        if (!x) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), x);
+    }
+    return out.release();
+}
+
+bool put_item(PyObject* dict, const char* key, PyObject* value) {
+    Ref v(value);
+    return v && PyDict_SetItemString(dict, key, v.get()) == 0;
+}
+
 PyObject* raise_engine_error(const char* kind, const std::string& message) {
     Ref text = to_str(message);
     if (!text) return nullptr;
