@@ -29,3 +29,4 @@ from .records import records_to_frame as records_to_frame
 from .records import save_record as save_record
 from .validation import LinKKResult as LinKKResult
 from .validation import linkk as linkk
+from .options import FitOptions as FitOptions

@@ -32,7 +32,8 @@ import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 import zetrion
 
 from .checks import inspect_spectrum
-from .engine import fit_keywords, fit_methods, has_learned_model, weightings
+from .engine import fit_methods, has_learned_model
+from .options import FitOptions, resolve_options
 
 if TYPE_CHECKING:
     from tqdm import tqdm as _Tqdm  # type: ignore[import-untyped, unused-ignore]
@@ -51,8 +52,6 @@ __all__ = [
 #: Methods accepted by ``Circuit.fit``, in the core's order.
 FIT_METHODS = fit_methods()
 
-# keyword arguments of Circuit.fit other than the spectrum and the method
-_FIT_KEYWORDS = fit_keywords()
 
 # Column names recognised in long-form frames and in dicts, most specific first.
 _ID_NAMES = ("spectrum_id", "spectrum", "id", "file", "path")
@@ -452,17 +451,10 @@ def check_fit_arguments(method: str, fit_kwargs: Mapping[str, Any]) -> None:
     """Refuse an unknown method, weighting or fit option before a batch starts.
 
     A wrong option would fail every fit alike: say so once, before starting.
+    The names are checked as :class:`~zetrion_tools.options.FitOptions` checks
+    them.
     """
-    if method not in FIT_METHODS:
-        raise ValueError(f"unknown fit method {method!r}; expected one of {', '.join(FIT_METHODS)}")
-    weight = fit_kwargs.get("weight", "modulus")
-    if weight not in weightings():
-        raise ValueError(f"unknown weight {weight!r}; expected one of {', '.join(map(repr, weightings()))}")
-    unknown = sorted(set(fit_kwargs) - _FIT_KEYWORDS)
-    if unknown:
-        raise TypeError(
-            f"unknown fit option(s) {', '.join(unknown)}; Circuit.fit accepts {', '.join(sorted(_FIT_KEYWORDS))}"
-        )
+    FitOptions.from_keywords(method, fit_kwargs)
 
 
 def _progress_bar(total: int | None, progress: bool, desc: str) -> _Tqdm[Any] | None:
@@ -506,6 +498,7 @@ def fit_many(
     *,
     ids: Sequence[Hashable] | None = None,
     chunksize: int | None = None,
+    options: FitOptions | None = None,
     **fit_kwargs: Any,
 ) -> pd.DataFrame:
     """Fit one circuit to many spectra over a pool of threads.
@@ -572,6 +565,7 @@ def fit_many(
     >>> table[["id", "R1.r", "chi_square", "success"]]      # doctest: +SKIP
     """
     circuit = _make_circuit(notation)
+    method, fit_kwargs = resolve_options(options, method, fit_kwargs)
     check_fit_arguments(method, fit_kwargs)
     n_threads = _resolve_threads(threads)
     fitter = _Fitter(circuit, method, checks, settle_start_rule(notation, dict(fit_kwargs)))

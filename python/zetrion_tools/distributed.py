@@ -27,7 +27,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
-from .batch import check_fit_arguments, empty_result, settle_start_rule, fit_many, iter_spectra
+from .batch import check_fit_arguments, empty_result, fit_many, iter_spectra, settle_start_rule
+from .options import FitOptions, resolve_options
 
 if TYPE_CHECKING:
     import dask.bag
@@ -106,6 +107,7 @@ def fit_bag(
     bag: dask.bag.Bag,
     method: str = "levenberg_marquardt",
     checks: bool = True,
+    options: FitOptions | None = None,
     **fit_kwargs: Any,
 ) -> dask.bag.Bag:
     """Map fits over a Dask bag of spectra (lazily).
@@ -131,6 +133,7 @@ def fit_bag(
         spectrum an id before it builds its bag).
     """
     _param_names(notation)  # a bad notation fails here, not on every worker
+    method, fit_kwargs = resolve_options(options, method, fit_kwargs)
     check_fit_arguments(method, fit_kwargs)
     fit_kwargs = settle_start_rule(notation, fit_kwargs)  # warn here, once, not on every worker
     untyped: Any = bag  # Dask ships without type annotations
@@ -173,6 +176,7 @@ def fit_partitions(
     real_column: str | None = None,
     imag_column: str | None = None,
     grouped: bool = False,
+    options: FitOptions | None = None,
     **fit_kwargs: Any,
 ) -> dask.dataframe.DataFrame:
     """Map fits over the partitions of a long-form Dask DataFrame (lazily).
@@ -201,6 +205,7 @@ def fit_partitions(
         follows the partitions (sort by ``id`` to compare).
     """
     names = _param_names(notation)
+    method, fit_kwargs = resolve_options(options, method, fit_kwargs)
     check_fit_arguments(method, fit_kwargs)
     fit_kwargs = settle_start_rule(notation, fit_kwargs)
     if id_column not in frame.columns:
@@ -228,6 +233,7 @@ def fit_distributed(
     ids: Sequence[Hashable] | None = None,
     npartitions: int | None = None,
     progress: bool = True,
+    options: FitOptions | None = None,
     **fit_kwargs: Any,
 ) -> pd.DataFrame:
     """Fit spectra held in this process on a Dask cluster; a pandas frame.
@@ -260,6 +266,7 @@ def fit_distributed(
     from distributed import get_client
 
     names = _param_names(notation)
+    method, fit_kwargs = resolve_options(options, method, fit_kwargs)
     check_fit_arguments(method, fit_kwargs)
     cluster: Any = client if client is not None else get_client()  # Dask ships without type annotations
     records = to_records(spectra, ids)

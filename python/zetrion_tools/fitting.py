@@ -36,6 +36,7 @@ import zetrion
 from . import _engine
 from .checks import check_spectrum
 from .engine import fit_methods, has_learned_model, weightings
+from .options import FitOptions
 from .starts import data_starts
 
 __all__ = ["ConstrainedFit", "FitSetupError", "fit"]
@@ -51,6 +52,8 @@ _STREAK = 0.5
 # Budget of each screening run, in solver budget units (evaluations per
 # parameter and one): enough to settle into a basin, far short of a full fit.
 _SCREEN_PATIENCE = 40
+# fit()'s own defaults of the settings FitOptions can carry instead
+_KEYWORD_DEFAULTS: tuple[Any, ...] = ("modulus", "levenberg_marquardt", None, None, 1e-8, 1e-8, {})
 
 
 class FitSetupError(ValueError):
@@ -385,6 +388,7 @@ def fit(
     max_nfev: int | None = None,
     n_starts: int | None = None,
     check_sign: bool = True,
+    options: FitOptions | None = None,
     **method_options: Any,
 ) -> ConstrainedFit:
     """Fit a circuit, with some parameters held fixed and others bounded.
@@ -440,6 +444,11 @@ def fit(
     check_sign : bool
         Warn when the imaginary sign of ``z`` looks flipped; pass ``False``
         for a truly inductive spectrum.
+    options : FitOptions, optional
+        The method, weighting, start rule and solver settings as one object
+        (the one ``fit_many`` and ``fit_distributed`` take), instead of the
+        keywords ``method``, ``weight``, ``guess_init``, ``weights``,
+        ``ftol``, ``xtol`` and the method's options.
 
     Returns
     -------
@@ -456,6 +465,16 @@ def fit(
         An unknown weighting or method, or a learned guess that was
         required and failed (``zetrion_tools.engine.EngineError``).
     """
+    if options is not None:
+        if (weight, method, guess_init, weights, ftol, xtol, method_options) != _KEYWORD_DEFAULTS:
+            raise TypeError("give the fit settings either as options=FitOptions(...) or as keywords, not both")
+        core = options.core_kwargs()
+        weight, method = core.pop("weight"), options.method
+        guess_init, weights = options.guess_init, options.weights
+        ftol, xtol = core.pop("ftol"), core.pop("xtol")
+        core.pop("guess_init", None)
+        core.pop("weights", None)
+        method_options = core
     if weight not in weightings():
         raise ValueError(f"unknown weight {weight!r}, expected one of {', '.join(map(repr, weightings()))}")
     if method not in fit_methods():
@@ -463,19 +482,19 @@ def fit(
     if n_starts is not None and int(n_starts) < 1:
         raise ValueError("n_starts must be at least 1")
     s = _setup(circuit_or_notation, f, z, fixed, bounds, start, sigma, check_sign)
-    options: dict[str, Any] = {"weight": weight, "method": method, "ftol": ftol, "xtol": xtol}
-    options.update(guess_init=guess_init, weights=weights, **method_options)
+    engine_options: dict[str, Any] = {"weight": weight, "method": method, "ftol": ftol, "xtol": xtol}
+    engine_options.update(guess_init=guess_init, weights=weights, **method_options)
     if max_nfev is not None:
-        options["max_iterations"] = max(1, -(-int(max_nfev) // (len(s.names) + 1)))
+        engine_options["max_iterations"] = max(1, -(-int(max_nfev) // (len(s.names) + 1)))
     if n_starts != 1 and guess_init is None and weights is None and not _informed(s):
         # nothing but the element defaults to start from: the data decide
-        out = _from_data(s, options, _AUTO_STARTS if n_starts is None else n_starts)
+        out = _from_data(s, engine_options, _AUTO_STARTS if n_starts is None else n_starts)
     else:
-        out = _more_starts(s, options, _engine_call(s, options, []), n_starts)
+        out = _more_starts(s, engine_options, _engine_call(s, engine_options, []), n_starts)
     if out["no_model"] and guess_init is None and out["tried"] == 1:
         _no_model_warning()
     used_weight = "sigma" if sigma is not None else weight
-    settings = {k: v for k, v in options.items() if k != "weight"}
+    settings = {k: v for k, v in engine_options.items() if k != "weight"}
     settings.update(n_starts=n_starts, max_nfev=max_nfev)
     return _outcome(s, out, used_weight, method, settings)
 
