@@ -531,6 +531,10 @@ def fit_many(
     chunksize : int, optional
         Spectra handed to a worker at a time; by default chosen from the size
         of the batch (larger chunks cost less, smaller ones balance better).
+    options : FitOptions, optional
+        The method and the ``Circuit.fit`` settings as one object (the one
+        :func:`zetrion_tools.fit` and the distributed fits take), instead of
+        ``method`` and keywords.
     **fit_kwargs
         Passed to ``Circuit.fit`` (``weight``, ``max_iterations``, ``seed``,
         ``guess_init`` ...).
