@@ -237,9 +237,11 @@ def _escaped(row: dict[str, Any]) -> dict[str, Any]:
     return {k: printable(v) if isinstance(v, str) else v for k, v in row.items()}
 
 
-def _read_file(path: Path) -> tuple[Any, Any, str, str]:
-    """(f, z, format, note) of one file; raises with a readable message."""
-    from .io import read
+def _read_file(path: Path) -> tuple[Any, Any, str, str, str]:
+    """(f, z, format, note, sweeps) of one file's first sweep; raises with a
+    readable message. ``sweeps``: what the reader said of the other sweeps
+    the file holds, empty when it holds one."""
+    from .io import SweepsWarning, read
 
     if not path.exists():
         raise FileNotFoundError(f"no such file: {path}")
@@ -248,8 +250,30 @@ def _read_file(path: Path) -> tuple[Any, Any, str, str]:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         spectrum = read(path)
-    note = "; ".join(str(w.message) for w in caught)
-    return spectrum.frequencies, spectrum.impedance, spectrum.format, note
+    sweeps = "; ".join(str(w.message) for w in caught if issubclass(w.category, SweepsWarning))
+    note = "; ".join(str(w.message) for w in caught if not issubclass(w.category, SweepsWarning))
+    return spectrum.frequencies, spectrum.impedance, spectrum.format, note, sweeps
+
+
+def _read_sweeps(path: Path) -> list[tuple[str, Any, Any, str, str]]:
+    """(id suffix, f, z, format, note) for every sweep of one file.
+
+    A file with one sweep gives one entry with an empty suffix; a file that
+    holds several (cycles of an EC-Lab file, segments of a VersaStudio one)
+    gives one per sweep, named `` [cycle N]``.
+    """
+    f, z, fmt, note, sweeps_note = _read_file(path)
+    if not sweeps_note:
+        return [("", f, z, fmt, note)]
+    from .io import read_all
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the first read said all there is to say
+        sweeps = read_all(path)
+    return [
+        (f" [cycle {s.metadata.get('cycle', k + 1)}]", s.frequencies, s.impedance, s.format, note)
+        for k, s in enumerate(sweeps)
+    ]
 
 
 def _error_text(exc: BaseException) -> str:
@@ -402,18 +426,21 @@ class _Spectra:
         for path in self.files:
             key = printable(str(path))  # the id as the table will hold it
             try:
-                f, z, fmt, note = _read_file(path)
+                sweeps = _read_sweeps(path)
             except _FATAL:
                 raise
             except Exception as exc:
                 yield {"id": key, "problem": _error_text(exc)}
                 continue
-            self.formats[key] = fmt
-            if note:
-                self.notes[key] = note
-            if self.keep_data:
-                self.data[key] = (path, f, z)
-            yield {"id": key, "frequencies": f, "impedance": z}
+            # a file that holds several sweeps gives a row per sweep
+            for suffix, f, z, fmt, note in sweeps:
+                sweep_key = key + suffix
+                self.formats[sweep_key] = fmt
+                if note:
+                    self.notes[sweep_key] = note
+                if self.keep_data:
+                    self.data[sweep_key] = (path, f, z)
+                yield {"id": sweep_key, "frequencies": f, "impedance": z}
 
     def finish(self, table: pd.DataFrame) -> pd.DataFrame:
         """The fit table as the command writes it: ``file`` and ``format`` first."""
@@ -454,7 +481,7 @@ def _cmd_fit(args: argparse.Namespace) -> int:
     failed = int((~table["success"]).sum())
     where = "" if args.out == "-" else f" -> {printable(args.out)}"
     if not args.quiet:
-        print(f"zetrion fit: {len(table)} files, {len(table) - failed} fitted, {failed} failed{where}", file=sys.stderr)
+        print(f"zetrion fit: {len(table)} spectra, {len(table) - failed} fitted, {failed} failed{where}", file=sys.stderr)
         for _, row in table[~table["success"]].iterrows():
             print(f"  {row['file']}: {row['message']}", file=sys.stderr)
     if interrupted:
@@ -559,7 +586,8 @@ def _check_one(path: Path, c: float, max_residual: float) -> dict[str, Any]:
         "message": "",
     }
     try:
-        f, z, fmt, note = _read_file(path)
+        f, z, fmt, note, sweeps_note = _read_file(path)
+        note = "; ".join(t for t in (note, sweeps_note) if t)
     except _FATAL:
         raise
     except Exception as exc:

@@ -34,7 +34,7 @@ from pathlib import Path
 
 from .formats import FORMATS, READERS, detect_format
 from .formats.delimited import read_delimited_lines
-from .spectrum import ReadError, ReadWarning, Spectrum, to_frame
+from .spectrum import ReadError, ReadWarning, Spectrum, SweepsWarning, to_frame
 from .text import MAX_BYTES, load_text, split_lines, warn
 
 __all__ = [
@@ -42,6 +42,7 @@ __all__ = [
     "MAX_BYTES",
     "ReadError",
     "ReadWarning",
+    "SweepsWarning",
     "Spectrum",
     "detect_format",
     "read",
@@ -150,7 +151,8 @@ def read(
         which = f"cycle {first.metadata['cycle']}" if "cycle" in first.metadata else "the first"
         warn(
             f"{Path(path).name}: the file holds {len(spectra)} sweeps; read {which} "
-            f"({len(first)} points) only; read_all() returns every sweep"
+            f"({len(first)} points) only; read_all() returns every sweep",
+            SweepsWarning,
         )
     return first
 

@@ -23,6 +23,10 @@ class ReadWarning(UserWarning):
     """A file was read, but not all of it or not without doubt."""
 
 
+class SweepsWarning(ReadWarning):
+    """The file holds several sweeps and only the first was returned (see ``read_all``)."""
+
+
 @dataclass(frozen=True, eq=False)
 class Spectrum:
     """One impedance spectrum read from a file.

@@ -360,8 +360,8 @@ def column_index(names: Sequence[str], candidates: Sequence[str], path: Path, wh
     )
 
 
-def warn(message: str) -> None:
-    """Issue a ReadWarning attributed to the first caller outside the readers."""
+def warn(message: str, category: type[ReadWarning] = ReadWarning) -> None:
+    """Issue a ReadWarning (or a subclass) attributed to the first caller outside the readers."""
     level = 2
     frame = sys._getframe(1)
     while frame.f_back is not None and str(frame.f_globals.get("__name__", "")).startswith(
@@ -369,7 +369,7 @@ def warn(message: str) -> None:
     ):
         frame = frame.f_back
         level += 1
-    warnings.warn(message, ReadWarning, stacklevel=level)
+    warnings.warn(message, category, stacklevel=level)
 
 
 def warn_truncated(path: Path, n: int) -> None:

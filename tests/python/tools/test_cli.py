@@ -109,7 +109,15 @@ class TestFit:
         np.testing.assert_allclose(table.loc[0, ["R0.r", "R1.r", "W1.aw", "CPE1.q", "CPE1.alpha"]].to_numpy(float), truth, rtol=1e-5)
         assert sorted(p.name for p in plots.iterdir()) == ["a.csv.png", "b.csv.png", "c.csv.png"]
         assert (plots / "a.csv.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-        assert "3 files, 3 fitted, 0 failed" in captured.err
+        assert "3 spectra, 3 fitted, 0 failed" in captured.err
+
+    def test_a_file_of_several_sweeps_gives_a_row_per_sweep(self, capsys):
+        two_cycles = Path(__file__).resolve().parents[1] / "data" / "instrument-files" / "more" / "ex1.mpt"
+        assert cli.main(["fit", str(two_cycles), "-c", "randles", "-j", "1"]) == 0
+        table = pd.read_csv(__import__("io").StringIO(capsys.readouterr().out))
+        assert [Path(p).name for p in table["file"]] == ["ex1.mpt [cycle 1]", "ex1.mpt [cycle 2]"]
+        assert list(table["n_points"]) == [59, 59]
+        assert table["R1.r"].nunique() == 2  # two measurements, two fits
 
     @pytest.mark.parametrize(
         "argv",
