@@ -87,6 +87,10 @@ def looks_flipped(f: NDArray[np.float64], z: NDArray[np.complex128]) -> str | No
     """
     z = np.asarray(z)
     f = np.asarray(f)
+    # the usual capacitive spectrum is settled at once: too few inductive
+    # points to reach the share, whatever counts as sign-carrying
+    if np.count_nonzero(z.imag > 0) < _FLIP_MIN_POINTS:
+        return None
     mag = np.abs(z)
     signed = np.abs(z.imag) > _SIGN_FLOOR * mag
     if np.count_nonzero(signed) < _FLIP_MIN_POINTS:

@@ -316,19 +316,20 @@ def _setup(
 
 def _engine_call(s: _Setup, options: dict[str, Any], extra_starts: list[list[float]]) -> dict[str, Any]:
     n = len(s.names)
+    # only what is set: every keyword costs the binding a lookup
+    given: dict[str, Any] = {k: v for k, v in options.items() if v is not None}
+    if s.start:
+        given["start"] = [s.start.get(name, math.nan) for name in s.names]
+    if s.fixed:
+        given["fixed"] = [s.fixed.get(name, math.nan) for name in s.names]
+    if s.narrowed:
+        given["lower"], given["upper"] = [lo for lo, _ in s.bounds], [hi for _, hi in s.bounds]
+    if s.point_weights is not None:
+        given["point_weights"] = s.point_weights
+    if extra_starts:
+        given["extra_starts"] = extra_starts
     try:
-        out: dict[str, Any] = _engine.fit(
-            s.circuit,
-            s.freq,
-            s.imp,
-            start=[s.start.get(name, math.nan) for name in s.names] if s.start else None,
-            fixed=[s.fixed.get(name, math.nan) for name in s.names] if s.fixed else None,
-            lower=[lo for lo, _ in s.bounds] if s.narrowed else None,
-            upper=[hi for _, hi in s.bounds] if s.narrowed else None,
-            point_weights=s.point_weights,
-            extra_starts=extra_starts or None,
-            **options,
-        )
+        out: dict[str, Any] = _engine.fit(s.circuit, s.freq, s.imp, **given)
     except _engine.EngineError as exc:
         if exc.kind == "limits":
             raise FitSetupError(str(exc)) from None
@@ -353,11 +354,12 @@ def _statistics(s: _Setup, out: dict[str, Any]) -> dict[str, Any]:
     if out["covariance"] is None:
         cov = corr = np.full((k, k), np.nan)
     else:
-        cov = np.asarray(out["covariance"], dtype=np.float64).reshape(k, k)
-        diag = np.diag(cov)
-        err = np.sqrt(np.abs(diag))
-        scale = np.outer(err, err)
-        corr = np.divide(cov, scale, out=np.full((k, k), np.nan), where=(scale > 0) & np.outer(diag >= 0, diag >= 0))
+        # a handful of numbers: plain Python is quicker than array calls here
+        flat = out["covariance"]
+        err = [math.sqrt(flat[i * k + i]) if flat[i * k + i] > 0 else math.nan for i in range(k)]
+        cells = [flat[i * k + j] / (err[i] * err[j]) for i in range(k) for j in range(k)]
+        cov = np.array(flat, dtype=np.float64).reshape(k, k)
+        corr = np.array(cells, dtype=np.float64).reshape(k, k)
     stderr = {n: 0.0 for n in s.names}
     core_err = out["stderr"]
     for i in s.free_idx:
