@@ -18,14 +18,8 @@ need=()
 command -v aarch64-linux-gnu-g++ >/dev/null || need+=(g++-aarch64-linux-gnu)
 command -v qemu-aarch64 >/dev/null || need+=(qemu-user)
 [ -f /usr/include/doctest/doctest.h ] || need+=(doctest-dev)
-if [ ${#need[@]} -gt 0 ]; then
-  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
-  else
-    echo "missing: ${need[*]} (apt-get install ${need[*]})" >&2
-    exit 2
-  fi
-fi
+. scripts/packages.sh
+install_missing "${need[@]}"
 
 start=$(date +%s)
 # doctest is header-only: the host's copy serves the target.

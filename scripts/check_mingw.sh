@@ -16,14 +16,8 @@ build=${BUILD_DIR:-_build_mingw}
 need=()
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
 [ -f /usr/include/doctest/doctest.h ] || need+=(doctest-dev)
-if [ ${#need[@]} -gt 0 ]; then
-  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
-  else
-    echo "missing: ${need[*]} (apt-get install ${need[*]})" >&2
-    exit 2
-  fi
-fi
+. scripts/packages.sh
+install_missing "${need[@]}"
 
 start=$(date +%s)
 # doctest's header is copied alone: pointing the cross compiler at the host's

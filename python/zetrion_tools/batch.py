@@ -390,7 +390,8 @@ def _length(x: Any) -> int:
         return 0
 
 
-def _resolve_threads(threads: int | None) -> int:
+def thread_count(threads: int | None) -> int:
+    """The worker threads to use: ``threads``, or one per available core."""
     if threads is None:
         try:
             return max(1, len(os.sched_getaffinity(0)))
@@ -571,7 +572,7 @@ def fit_many(
     circuit = _make_circuit(notation)
     method, fit_kwargs = resolve_options(options, method, fit_kwargs)
     check_fit_arguments(method, fit_kwargs)
-    n_threads = _resolve_threads(threads)
+    n_threads = thread_count(threads)
     fitter = _Fitter(circuit, method, checks, settle_start_rule(notation, dict(fit_kwargs)))
     if isinstance(spectra, pd.DataFrame):  # rows are points: split first, so the bar counts spectra
         spectra = frame_to_spectra(spectra)

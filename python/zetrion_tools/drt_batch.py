@@ -7,7 +7,6 @@ so threads run spectra side by side on every core.
 from __future__ import annotations
 
 import math
-import os
 import time
 from collections.abc import Hashable, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
@@ -15,7 +14,7 @@ from typing import Any
 
 import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
-from .batch import iter_spectra
+from .batch import iter_spectra, thread_count
 from .drt_analysis import drt
 from .drt_peaks import PEAK_COLUMNS, peak_rows
 
@@ -27,18 +26,6 @@ DRT_MANY_COLUMNS = ["id", *PEAK_COLUMNS, "r_inf", "polarisation", "lam", "signed
 PEAK_OPTIONS = frozenset({"prominence", "separate", "shape", "max_peaks"})
 
 Item = tuple[Hashable, Any, Any, "str | None"]
-
-
-def thread_count(threads: int | None) -> int:
-    """The worker threads to use: ``threads``, or one per available core."""
-    if threads is None:
-        try:
-            return max(1, len(os.sched_getaffinity(0)))
-        except AttributeError:  # not on Linux
-            return max(1, os.cpu_count() or 1)
-    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
-        raise ValueError(f"threads must be a positive integer or None, not {threads!r}")
-    return threads
 
 
 class Worker:

@@ -21,6 +21,7 @@ exactly, singular: its inverse is then large and meaningless, and
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import math
 import warnings
@@ -532,14 +533,21 @@ def _informed(s: _Setup) -> bool:
     )
 
 
+def _screened(s: _Setup, options: dict[str, Any], named: list[tuple[str, list[float]]]) -> dict[str, Any]:
+    """The engine's screened fit from named starts (the caller's start values over
+    each): one short solver run from each, the whole fit from the best ends."""
+    vectors = [[s.start.get(n, v) for n, v in zip(s.names, vec)] for _, vec in named]
+    shifted = dataclasses.replace(s, start=dict(zip(s.names, vectors[0])))
+    out = _engine_call(shifted, _screening(options), vectors[1:])
+    out["start_source"] = named[out["winner"]][0]
+    return out
+
+
 def _from_data(s: _Setup, options: dict[str, Any], count: int) -> dict[str, Any]:
     """The fit from the starts read from the data (screened), the defaults last among them."""
     named = data_starts(s.circuit, s.freq, s.imp, limit=max(count - 1, 1))
     named.append(("element defaults", list(s.circuit.param_values())))
-    vectors = [[s.start.get(n, v) for n, v in zip(s.names, vec)] for _, vec in named]
-    shifted = _Setup(**{**s.__dict__, "start": dict(zip(s.names, vectors[0]))})
-    out = _engine_call(shifted, _screening(options), vectors[1:])
-    out["start_source"] = named[out["winner"]][0]
+    out = _screened(s, options, named)
     out["no_model"] = False
     return out
 
@@ -557,15 +565,10 @@ def _more_starts(s: _Setup, options: dict[str, Any], first: dict[str, Any], n_st
     named = data_starts(s.circuit, s.freq, s.imp, limit=want)
     if not named:
         return first
-    vectors = [[s.start.get(n, v) for n, v in zip(s.names, vec)] for _, vec in named]
-    # screened: one short solver run from each start, the whole fit from the best end
-    again = _screening(options)
-    shifted = _Setup(**{**s.__dict__, "start": dict(zip(s.names, vectors[0]))})
-    out = _engine_call(shifted, again, vectors[1:])
+    out = _screened(s, options, named)
     out["tried"] += first["tried"]
     out["no_model"] = first["no_model"]
     if _better(out, first):
-        out["start_source"] = named[out["winner"]][0]
         return out
     first["tried"] = out["tried"]
     return first
