@@ -54,6 +54,9 @@ def drt(
     noise_floor: float = ...,
     density: int = ...,
     centre_shift: float = ...,
+    adapt_iterations: int = ...,
+    adapt_floor: float = ...,
+    adapt_scale: float = ...,
 ) -> dict[str, Any]: ...
 def drt_gamma(
     basis: str, epsilon: float, tau: Sequence[float], coeffs: Sequence[float], tau_out: Sequence[float]

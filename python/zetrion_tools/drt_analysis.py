@@ -97,7 +97,10 @@ class DrtResult:
     residuals : ndarray of complex128
         ``(z_fit - impedance) / |impedance|``.
     lam : float
-        The regularisation parameter used.
+        The regularisation parameter of the final solution.
+    rule_lam : float
+        The one the rule chose (or the one given); ``lam`` is three times
+        it when a rule chose it and the smoothing is adaptive.
     lambda_rule : str
         ``"given"`` or the rule that chose ``lam``.
     lambda_scan : tuple of ndarray
@@ -125,6 +128,7 @@ class DrtResult:
     z_fit: ComplexArray
     residuals: ComplexArray
     lam: float
+    rule_lam: float
     lambda_rule: str
     lambda_scan: tuple[FloatArray, FloatArray]
     signed: bool
@@ -174,6 +178,7 @@ class DrtResult:
             "impedance": complex_pairs(self.impedance),
             "z_fit": complex_pairs(self.z_fit),
             "lam": self.lam,
+            "rule_lam": self.rule_lam,
             "lambda_rule": self.lambda_rule,
             "lambda_scan": [self.lambda_scan[0].tolist(), self.lambda_scan[1].tolist()],
             "signed": self.signed,
@@ -241,6 +246,7 @@ def load_drt(source: str | dict[str, Any]) -> DrtResult:
         z_fit=z_fit,
         residuals=(z_fit - z) / np.abs(z),
         lam=num(d["lam"]),
+        rule_lam=num(d.get("rule_lam", d["lam"])),
         lambda_rule=str(d["lambda_rule"]),
         lambda_scan=(arr(d["lambda_scan"][0]), arr(d["lambda_scan"][1])),
         signed=bool(d["signed"]),
@@ -283,13 +289,15 @@ def drt(
     basis: str = "gaussian",
     fwhm_coeff: float = 0.5,
     shape_factor: float | None = None,
-    derivative: int = 2,
+    derivative: int = 1,
     data: Literal["both", "real", "imag"] = "both",
     inductance: bool = True,
     signed: bool | Literal["auto"] = "auto",
     weighting: Literal["none", "modulus"] = "none",
     lambda_range: tuple[float, float] = (1e-8, 10.0),
-    noise_floor: float = 2e-4,
+    noise_floor: float = 5e-5,
+    adaptive: bool | int = 3,
+    adaptive_floor: float = 0.005,
     density: int = 1,
     centres: Literal["omega", "f"] = "omega",
     points_per_decade: int = 40,
@@ -316,7 +324,7 @@ def drt(
     shape_factor : float, optional
         The basis shape factor eps itself, instead of ``fwhm_coeff``.
     derivative : int
-        The derivative penalised, 2 (default) or 1.
+        The derivative penalised, 1 (default) or 2.
     data : str
         Fit ``"both"`` parts, only the ``"real"`` or the ``"imag"`` part.
     inductance : bool
@@ -333,6 +341,17 @@ def drt(
         minimum plus the variance of this relative noise level is taken, so
         that clean data do not drive lambda to the bottom of its range
         (docs/drt.md). 0 gives plain GCV.
+    adaptive : bool or int
+        Re-solves with locally adapted smoothing (default 3, as ``True``;
+        0 or ``False`` gives plain Tikhonov regularisation): the penalty on each stretch of ln tau is
+        weighted by ``(1 + adaptive_floor) / (|gamma| / max |gamma| +
+        adaptive_floor)`` from the previous solution, so that peaks keep
+        their height while the background between them is smoothed more.
+        With a rule, these solves use three times the lambda it chose
+        (``DrtResult.lam``; the rule's own is ``DrtResult.rule_lam``).
+    adaptive_floor : float
+        The relative level of gamma below which the smoothing stops
+        growing (0 < value <= 1).
     density : int
         Basis centres per point spacing (1 to 8; cost grows as its cube).
     centres : str
@@ -398,10 +417,20 @@ def _run(freq: FloatArray, imp: ComplexArray, s: dict[str, Any], is_signed: bool
             noise_floor=float(s["noise_floor"]),
             density=int(s["density"]),
             centre_shift=centre_shift(s["centres"]),
+            adapt_iterations=_count(s["adaptive"], "adaptive"),
+            adapt_floor=float(s["adaptive_floor"]),
         )
         return out
     except _engine.EngineError as exc:
         raise ValueError(str(exc)) from None
+
+
+def _count(v: Any, name: str) -> int:
+    if isinstance(v, bool):  # True: the default number of re-solves
+        return 3 if v else 0
+    if not isinstance(v, (int, np.integer)) or not 0 <= v <= 20:
+        raise ValueError(f"{name} must be an integer from 0 to 20")
+    return int(v)
 
 
 def _result(
@@ -424,6 +453,7 @@ def _result(
         z_fit=z_fit,
         residuals=(z_fit - imp) / np.abs(imp),
         lam=float(raw["lambda"]),
+        rule_lam=float(raw["rule_lambda"]),
         lambda_rule=str(raw["rule"]),
         lambda_scan=(grid, np.asarray(raw["score_grid"], dtype=np.float64)),
         signed=is_signed,

@@ -127,7 +127,7 @@ Tables penalty_table(Basis b, double eps, int k, double d_hi) {
 
 // The piecewise-linear basis: gamma is linear between centres, and its
 // derivatives are the finite differences of the coefficients.
-Matrix difference_penalty(const std::vector<double>& y, int k) {
+Matrix difference_penalty(const std::vector<double>& y, int k, const std::vector<double>& weights = {}) {
     const std::size_t n = y.size();
     Matrix m(n, n);
     if (n < static_cast<std::size_t>(k) + 1) return m;
@@ -143,7 +143,8 @@ Matrix difference_penalty(const std::vector<double>& y, int k) {
             row[i + 1] = -2 / (h0 * h1);
             row[i + 2] = 2 / (h1 * (h0 + h1));
         }
-        const double len = k == 1 ? y[i + 1] - y[i] : 0.5 * (y[i + 2] - y[i]);
+        double len = k == 1 ? y[i + 1] - y[i] : 0.5 * (y[i + 2] - y[i]);
+        if (!weights.empty()) len *= weights[i + static_cast<std::size_t>(k) / 2];
         for (std::size_t a = 0; a < n; ++a)
             if (row[a] != 0.0)
                 for (std::size_t c = 0; c < n; ++c) m(a, c) += row[a] * row[c] * len;
@@ -151,7 +152,67 @@ Matrix difference_penalty(const std::vector<double>& y, int k) {
     return m;
 }
 
+// The k-th derivative of phi at r (central differences, as the penalty
+// tables take it).
+double derivative_value(Basis b, int k, double r) {
+    const double fd = 1e-3;
+    if (k == 1) return (basis_value(b, r + fd) - basis_value(b, r - fd)) / (2 * fd);
+    return (basis_value(b, r + fd) - 2 * basis_value(b, r) + basis_value(b, r - fd)) / (fd * fd);
+}
+
+// (1 + floor) / (|g| / max |g| + floor) for each value of g.
+std::vector<double> amplitude_weights(const std::vector<double>& g, double floor) {
+    double top = 0;
+    for (double v : g) top = std::max(top, std::abs(v));
+    std::vector<double> w(g.size(), 1.0);
+    if (!(top > 0)) return w;
+    for (std::size_t i = 0; i < g.size(); ++i) w[i] = (1 + floor) / (std::abs(g[i]) / top + floor);
+    return w;
+}
+
 }  // namespace
+
+Matrix weighted_penalty(Basis b, double eps, int derivative, const std::vector<double>& y,
+                        const std::vector<double>& coeffs, double floor) {
+    const std::size_t n = y.size();
+    if (b == Basis::PiecewiseLinear) return difference_penalty(y, derivative, amplitude_weights(coeffs, floor));
+    const double spacing = n > 1 ? (y.back() - y.front()) / static_cast<double>(n - 1) : 1.0;
+    const double h = 0.25 * spacing;
+    const double reach = support(b) > 0 ? support(b) / eps : 10.0 / eps;  // in ln tau
+    const auto count = static_cast<std::size_t>(std::ceil((y.back() - y.front() + 2 * reach) / h)) + 1;
+    const double y0 = y.front() - reach;
+    // Rows of the lattice: the derivatives of the basis functions in reach
+    // (a band of columns) and gamma, for its weight.
+    std::vector<std::size_t> lo(count), hi(count);
+    std::vector<double> rows, g(count, 0.0);
+    std::vector<std::size_t> start(count);
+    for (std::size_t l = 0; l < count; ++l) {
+        const double yl = y0 + static_cast<double>(l) * h;
+        const auto first = std::lower_bound(y.begin(), y.end(), yl - reach) - y.begin();
+        const auto last = std::upper_bound(y.begin(), y.end(), yl + reach) - y.begin();
+        lo[l] = static_cast<std::size_t>(first);
+        hi[l] = static_cast<std::size_t>(last);
+        start[l] = rows.size();
+        for (std::size_t j = lo[l]; j < hi[l]; ++j) {
+            const double r = eps * (yl - y[j]);
+            rows.push_back(std::pow(eps, derivative) * derivative_value(b, derivative, r));
+            g[l] += coeffs[j] * basis_value(b, r);
+        }
+    }
+    const std::vector<double> w = amplitude_weights(g, floor);
+    Matrix m(n, n);
+    for (std::size_t l = 0; l < count; ++l) {
+        const double* d = &rows[start[l]];
+        const double wl = w[l] * h;
+        for (std::size_t i = lo[l]; i < hi[l]; ++i) {
+            const double di = wl * d[i - lo[l]];
+            for (std::size_t j = lo[l]; j <= i; ++j) m(i, j) += di * d[j - lo[l]];
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < i; ++j) m(j, i) = m(i, j);
+    return m;
+}
 
 double half_width(Basis b) {
     double lo = 0, hi = 1;

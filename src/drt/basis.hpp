@@ -27,6 +27,14 @@ struct Discretisation {
 Discretisation discretise(Basis b, double eps, int derivative, const std::vector<double>& y,
                           const std::vector<double>& log_omega);
 
+// The derivative penalty with the squared k-th derivative of gamma weighted
+// pointwise by (1 + floor) / (|gamma| / max |gamma| + floor), gamma being the
+// expansion with coefficients `coeffs`: 1 at the largest peak, up to
+// 1 + 1 / floor where gamma vanishes. Integrated on a lattice of a quarter
+// of the centre spacing.
+Matrix weighted_penalty(Basis b, double eps, int derivative, const std::vector<double>& y,
+                        const std::vector<double>& coeffs, double floor);
+
 // Integral of phi(eps s) over s (the resistance of a unit coefficient).
 double basis_area(Basis b, double eps, double spacing);
 

@@ -211,6 +211,9 @@ bool validate(const std::vector<double>& f, const std::vector<Cx>& z, const Sett
     if (!(s.fine_extension >= 0 && s.fine_extension <= 10)) return fail("fine_extension must be in 0..10");
     if (!(s.noise_floor >= 0 && s.noise_floor < 1)) return fail("noise_floor must be in [0, 1)");
     if (s.density < 1 || s.density > 8) return fail("density must be in 1..8");
+    if (s.adapt_iterations < 0 || s.adapt_iterations > 20) return fail("adapt_iterations must be in 0..20");
+    if (!(s.adapt_floor > 0 && s.adapt_floor <= 1)) return fail("adapt_floor must be in (0, 1]");
+    if (!(s.adapt_scale > 0 && std::isfinite(s.adapt_scale))) return fail("adapt_scale must be finite and > 0");
     // The work grows as the cube of the centre count: 2000 take seconds.
     if ((f.size() - 1) * s.density + 1 > kMaxCentres)
         return fail("a DRT takes at most " + std::to_string(kMaxCentres) + " basis centres (points times density)");
@@ -272,6 +275,46 @@ std::vector<double> coefficients(const Problem& pr, const Spectral& sp, double l
     std::vector<double> out;
     iterations = nonnegative_qp(h, g, x, out);
     return out;
+}
+
+// The coefficients that minimise |a x - b|^2 + lambda x[p:]^T m x[p:],
+// signed or non-negative.
+std::vector<double> penalised_solve(const Problem& pr, const Spectral& sp, const Matrix& m, double lambda,
+                                    bool signed_drt, std::size_t& iterations) {
+    Matrix h = sp.normal_matrix();
+    for (std::size_t i = 0; i < m.rows; ++i)
+        for (std::size_t j = 0; j < m.cols; ++j) h(pr.p + i, pr.p + j) += lambda * m(i, j);
+    const std::vector<double> g = at_times(pr.a, pr.b);
+    const std::size_t n = g.size();
+    // Unit diagonal: R_inf, L and the basis columns differ by many orders.
+    std::vector<double> d(n, 1.0);
+    for (std::size_t i = 0; i < n; ++i)
+        if (h(i, i) > 0) d[i] = 1 / std::sqrt(h(i, i));
+    Matrix k(n, n);
+    std::vector<double> x(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        x[i] = g[i] * d[i];
+        for (std::size_t j = 0; j < n; ++j) k(i, j) = h(i, j) * d[i] * d[j];
+    }
+    cholesky(k);
+    cholesky_solve(k, x);
+    for (std::size_t i = 0; i < n; ++i) x[i] *= d[i];
+    if (signed_drt || std::all_of(x.begin(), x.end(), [](double v) { return v >= 0; })) return x;
+    std::vector<double> out;
+    iterations += nonnegative_qp(h, g, x, out);
+    return out;
+}
+
+// Re-solves with the penalty weighted by the previous gamma (Settings).
+std::vector<double> adapt(const Setup& st, const Settings& s, const Problem& pr, const Spectral& sp,
+                          std::vector<double> x, double lambda, std::size_t& iterations) {
+    for (int it = 0; it < s.adapt_iterations; ++it) {
+        const std::vector<double> c(x.begin() + static_cast<std::ptrdiff_t>(pr.p), x.end());
+        if (std::all_of(c.begin(), c.end(), [](double v) { return v == 0.0; })) break;
+        const Matrix m = weighted_penalty(s.basis, st.eps, s.derivative, st.y, c, s.adapt_floor);
+        x = penalised_solve(pr, sp, m, lambda, s.signed_drt, iterations);
+    }
+    return x;
 }
 
 void fill_result(const Setup& st, const Settings& s, const Problem& pr, const std::vector<double>& x, Result& out) {
@@ -374,7 +417,12 @@ std::optional<Result> compute(const std::vector<double>& f, const std::vector<Cx
         if (s.rule == LambdaRule::LCurve) out.score = lcurve(sp, t);
         else if (s.rule != LambdaRule::ReImCv) out.score = gcv_like(sp, s.rule, out.lambda);
     }
-    const std::vector<double> x = coefficients(pr, sp, out.lambda, s.signed_drt, out.nnls_iterations);
+    std::vector<double> x = coefficients(pr, sp, out.lambda, s.signed_drt, out.nnls_iterations);
+    out.rule_lambda = out.lambda;
+    if (s.adapt_iterations > 0) {
+        if (s.rule != LambdaRule::Given) out.lambda = std::min(out.lambda * s.adapt_scale, s.lambda_max);
+        x = adapt(st, s, pr, sp, std::move(x), out.lambda, out.nnls_iterations);
+    }
     fill_result(st, s, pr, x, out);
     return out;
 }

@@ -50,7 +50,7 @@ struct Settings {
     // ln tau) / fwhm_coeff; or the shape factor eps itself when given.
     double fwhm_coeff = 0.5;
     std::optional<double> shape_factor;
-    int derivative = 2;  // 1 or 2
+    int derivative = 1;  // 1 or 2
     DataPart data = DataPart::Both;
     bool inductance = true;
     bool signed_drt = false;
@@ -60,7 +60,16 @@ struct Settings {
     Weighting weighting = Weighting::None;
     // The relative noise level below which the GCV rules do not chase the
     // misfit (0 turns it off).
-    double noise_floor = 2e-4;
+    double noise_floor = 5e-5;
+    // Locally adapted smoothing: after the first solution, this many
+    // re-solves with the penalty on each stretch of ln tau weighted by
+    // (1 + adapt_floor) / (|gamma| / max |gamma| + adapt_floor) from the
+    // previous solution, so that the peaks are smoothed as the rule chose and
+    // the flat background more (0: plain Tikhonov). With a rule, these
+    // solves take adapt_scale times the lambda it chose.
+    int adapt_iterations = 3;
+    double adapt_floor = 0.005;
+    double adapt_scale = 3.0;
     // Basis centres per point spacing: 1 puts one centre at 1 / (2 pi f) of
     // each point; more spreads (m - 1) * density + 1 centres evenly over
     // the same range.
@@ -79,7 +88,8 @@ struct Result {
     double r_inf = 0, inductance = 0;
     std::vector<double> tau_fine, gamma_fine;  // gamma on a fine grid (ohm)
     std::vector<Cx> z_fit;                     // DRT impedance at the input frequencies
-    double lambda = 0;
+    double lambda = 0;       // the lambda of the final solve
+    double rule_lambda = 0;  // the lambda the rule chose (or the one given)
     LambdaRule rule = LambdaRule::Given;
     double score = 0;  // the criterion at the chosen lambda (NaN when given)
     std::vector<double> lambda_grid, score_grid;  // the criterion scanned

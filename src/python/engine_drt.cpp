@@ -17,13 +17,13 @@ namespace {
 
 enum DrtArg : std::size_t {
     kF, kZ, kBasis, kFwhm, kShape, kDerivative, kData, kInductance, kSigned, kRule, kLambda,
-    kLambdaMin, kLambdaMax, kWeighting, kPerDecade, kExtension, kNoiseFloor, kDensity, kCentreShift, kDrtArgCount
+    kLambdaMin, kLambdaMax, kWeighting, kPerDecade, kExtension, kNoiseFloor, kDensity, kCentreShift, kAdaptIterations, kAdaptFloor, kAdaptScale, kDrtArgCount
 };
 
 const char* const kDrtNames[kDrtArgCount] = {
     "frequencies", "impedances", "basis", "fwhm_coeff", "shape_factor", "derivative", "data", "inductance",
     "signed", "rule", "lam", "lambda_min", "lambda_max", "weighting", "fine_per_decade", "fine_extension",
-    "noise_floor", "density", "centre_shift"};
+    "noise_floor", "density", "centre_shift", "adapt_iterations", "adapt_floor", "adapt_scale"};
 
 bool read_double(PyObject* o, const char* name, double& out) {
     if (!o) return true;
@@ -57,6 +57,7 @@ bool read_name(PyObject* o, const char* name, std::optional<T> (*parse)(std::str
 
 bool read_settings(PyObject* const* a, drt::Settings& s) {
     double derivative = s.derivative, per_decade = static_cast<double>(s.fine_per_decade), density = 1;
+    double adapt = s.adapt_iterations;
     if (!read_name(a[kBasis], "basis", drt::parse_basis, s.basis) || !read_double(a[kFwhm], "fwhm_coeff", s.fwhm_coeff) ||
         !read_double(a[kDerivative], "derivative", derivative) ||
         !read_name(a[kData], "data", drt::parse_data_part, s.data) || !read_bool(a[kInductance], s.inductance) ||
@@ -67,7 +68,10 @@ bool read_settings(PyObject* const* a, drt::Settings& s) {
         !read_double(a[kPerDecade], "fine_per_decade", per_decade) ||
         !read_double(a[kExtension], "fine_extension", s.fine_extension) ||
         !read_double(a[kNoiseFloor], "noise_floor", s.noise_floor) || !read_double(a[kDensity], "density", density) ||
-        !read_double(a[kCentreShift], "centre_shift", s.centre_shift))
+        !read_double(a[kCentreShift], "centre_shift", s.centre_shift) ||
+        !read_double(a[kAdaptIterations], "adapt_iterations", adapt) ||
+        !read_double(a[kAdaptFloor], "adapt_floor", s.adapt_floor) ||
+        !read_double(a[kAdaptScale], "adapt_scale", s.adapt_scale))
         return false;
     if (a[kShape] && a[kShape] != Py_None) {
         double v = 0;
@@ -76,6 +80,7 @@ bool read_settings(PyObject* const* a, drt::Settings& s) {
     }
     s.derivative = derivative == 1.0 ? 1 : derivative == 2.0 ? 2 : 0;
     s.density = density >= 1 && density <= 8 && density == std::floor(density) ? static_cast<std::size_t>(density) : 0;
+    s.adapt_iterations = adapt >= 0 && adapt <= 20 && adapt == std::floor(adapt) ? static_cast<int>(adapt) : -1;
     s.fine_per_decade = per_decade >= 1 && per_decade <= 10000 ? static_cast<std::size_t>(per_decade) : 0;
     return true;
 }
@@ -90,6 +95,7 @@ PyObject* result_dict(const drt::Result& r) {
                     put_item(d.get(), "inductance", PyFloat_FromDouble(r.inductance)) &&
                     put_item(d.get(), "tau_fine", float_list(r.tau_fine)) && put_item(d.get(), "gamma_fine", float_list(r.gamma_fine)) &&
                     put_item(d.get(), "z_fit", complex_list(r.z_fit)) && put_item(d.get(), "lambda", PyFloat_FromDouble(r.lambda)) &&
+                    put_item(d.get(), "rule_lambda", PyFloat_FromDouble(r.rule_lambda)) &&
                     put_item(d.get(), "rule", PyUnicode_FromStringAndSize(rule.data(), static_cast<Py_ssize_t>(rule.size()))) &&
                     put_item(d.get(), "score", PyFloat_FromDouble(r.score)) &&
                     put_item(d.get(), "lambda_grid", float_list(r.lambda_grid)) &&
