@@ -10,14 +10,19 @@
    polarisation resistance, for zetrion_tools.drt (default settings) and
    pyDRTtools' simple_run (its defaults: Gaussian, FWHM coefficient 0.5,
    first-derivative penalty, GCV, non-negative).
+   A second set checks that the defaults carry over: other ZARC exponents
+   and time constants, an RC beside a ZARC, 5 - 20 points per decade,
+   noiseless, 1 % and 3 % noise; the defaults against plain Tikhonov
+   regularisation (adaptive=False) and pyDRTtools.
 2. Parity: pyDRTtools' tutorial spectra with the settings of its published
-   results (second-derivative penalty, GCV), gamma against the published
-   DRT (its coefficients on tau = 1/f expanded on its own Gaussian basis).
+   results (second-derivative penalty, GCV, plain Tikhonov), gamma against
+   the published DRT (its coefficients on tau = 1/f expanded on its own
+   Gaussian basis).
 3. Speed: one spectrum, lambda by GCV, against simple_run in this process.
 4. Throughput: 1000 spectra through drt_many on 2 threads.
 5. Robustness: every lambda from 1e-8 to 10 on every model.
 
-    python3 bench/bench_drt.py [--no-peer] [--only accuracy,parity,speed,batch,robust]
+    python3 bench/bench_drt.py [--no-peer] [--only accuracy,second,parity,speed,batch,robust]
 """
 
 from __future__ import annotations
@@ -149,13 +154,63 @@ def accuracy(peer) -> None:
     print(f"area within {max(abs(a - 1) for a in areas) * 100:.2f} % of the polarisation resistance in every case")
 
 
+def rc_g(tau: np.ndarray, f: np.ndarray, r: float, tau0: float) -> np.ndarray:
+    """An RC's delta, spread over the sampling cell of tau0 (for an L2 error on samples)."""
+    y = np.log(tau)
+    cell = np.abs(np.diff(np.log(1 / (2 * np.pi * f)))).mean()
+    out = np.zeros_like(tau)
+    out[np.argmin(np.abs(y - np.log(tau0)))] = r / cell
+    return out
+
+
+def second_models(f: np.ndarray) -> dict[str, tuple[np.ndarray, object]]:
+    w = 2 * np.pi * f
+
+    def zarc(r: float, t: float, p: float) -> np.ndarray:
+        return r / (1 + (1j * w * t) ** p)
+
+    return {
+        "ZARC 0.7 @ 10 ms": (5 + zarc(40, 1e-2, 0.7), lambda t: zarc_g(t, 40, 1e-2, 0.7)),
+        "ZARC 0.9 @ 10 us": (5 + zarc(40, 1e-5, 0.9), lambda t: zarc_g(t, 40, 1e-5, 0.9)),
+        "ZARCs 0.75, 2 decades": (
+            5 + zarc(20, 1e-4, 0.75) + zarc(60, 1e-2, 0.85),
+            lambda t: zarc_g(t, 20, 1e-4, 0.75) + zarc_g(t, 60, 1e-2, 0.85),
+        ),
+    }
+
+
+def second_set(peer) -> None:
+    from zetrion_tools.drt_analysis import drt
+
+    print("\n== second set: other models, 1e5 - 0.1 Hz at 5, 10, 20 points per decade, 0 / 1 / 3 % noise")
+    print(f"{'model':<24}{'ppd':>4}{'noise':>6}{'default':>9}{'plain':>8}{'pyDRTtools':>12}")
+    rows = []
+    for ppd in (5, 10, 20):
+        f = np.logspace(5, -1, 6 * ppd + 1)
+        tau = 1 / (2 * np.pi * f)
+        for k, (name, (z0, exact)) in enumerate(second_models(f).items()):
+            g = exact(tau)
+            for noise in (0.0, 0.01, 0.03):
+                rng = np.random.default_rng(1000 + 10 * ppd + k)
+                z = z0 + noise * np.abs(z0) * (rng.standard_normal(f.size) + 1j * rng.standard_normal(f.size))
+                e1 = rel_l2(drt(f, z).gamma_at(tau), g)
+                e0 = rel_l2(drt(f, z, adaptive=False).gamma_at(tau), g)
+                ep = rel_l2(peer_gamma(peer, peer_run(peer, f, z), tau), g) if peer else math.nan
+                rows.append((e1, e0, ep))
+                print(f"{name:<24}{ppd:>4}{noise * 100:>5.0f}%{e1:>9.3f}{e0:>8.3f}{ep:>12.3f}")
+    m = np.mean(rows, axis=0)
+    worse = sum(1 for e1, _, ep in rows if e1 > ep)
+    print(f"mean over {len(rows)} cases: default {m[0]:.3f}, plain Tikhonov {m[1]:.3f}, pyDRTtools {m[2]:.3f}; "
+          f"default worse than pyDRTtools in {worse} case(s)")
+
+
 def parity(peer) -> None:
     import pandas as pd
 
     from zetrion_tools.drt_analysis import drt
 
-    print("\n== parity with pyDRTtools' published tutorial DRTs (Gaussian, FWHM coeff 0.5, 2nd derivative, GCV,")
-    print("   centres at tau = 1/f as pyDRTtools places them)")
+    print("\n== parity with pyDRTtools' published tutorial DRTs (its settings: Gaussian, FWHM coeff 0.5, 2nd")
+    print("   derivative, GCV, plain Tikhonov, centres at tau = 1/f as pyDRTtools places them)")
     tau_pub = np.logspace(-6, 2, 81)
     eps = 0.5 * 2 * math.sqrt(math.log(2)) / (math.log(10) / 10)
     fine = np.logspace(-6, 2, 801)
@@ -167,7 +222,7 @@ def parity(peer) -> None:
         f = d["Freq"].to_numpy()
         z = d["Real"].to_numpy() + 1j * d["Imag"].to_numpy()
         g_pub = basis @ pd.read_csv(DATA / "results" / result).iloc[:, 0].to_numpy()
-        r = drt(f, z, derivative=2, rule="gcv", signed=False, centres="f")
+        r = drt(f, z, derivative=2, rule="gcv", signed=False, centres="f", adaptive=False)
         err = rel_l2(r.gamma_at(fine), g_pub)
         worst = max(worst, err)
         line = f"{data:<12} L2 vs published {err:.4f}  lambda {r.lam:.3e}"
@@ -247,12 +302,14 @@ def robust() -> None:
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--no-peer", action="store_true")
-    ap.add_argument("--only", default="accuracy,parity,speed,batch,robust")
+    ap.add_argument("--only", default="accuracy,second,parity,speed,batch,robust")
     args = ap.parse_args()
     parts = set(args.only.split(","))
     peer = None if args.no_peer else load_peer()
     if "accuracy" in parts:
         accuracy(peer)
+    if "second" in parts:
+        second_set(peer)
     if "parity" in parts:
         parity(peer)
     if "speed" in parts:
