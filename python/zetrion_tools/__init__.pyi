@@ -10,6 +10,7 @@ from .drt_analysis import DrtResult as DrtResult
 from .drt_analysis import drt as drt
 from .drt_analysis import load_drt as load_drt
 from .drt_batch import drt_many as drt_many
+from .drt_dask import drt_distributed as drt_distributed
 from .drt_plot import plot_drt as plot_drt
 from .fitting import ConstrainedFit as ConstrainedFit
 from .fitting import fit as fit

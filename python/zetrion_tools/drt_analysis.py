@@ -296,7 +296,7 @@ def drt(
     weighting: Literal["none", "modulus"] = "none",
     lambda_range: tuple[float, float] = (1e-8, 10.0),
     noise_floor: float = 5e-5,
-    adaptive: bool | int = 3,
+    adaptive: bool | int = 2,
     adaptive_floor: float = 0.005,
     density: int = 1,
     centres: Literal["omega", "f"] = "omega",
@@ -342,7 +342,7 @@ def drt(
         that clean data do not drive lambda to the bottom of its range
         (docs/drt.md). 0 gives plain GCV.
     adaptive : bool or int
-        Re-solves with locally adapted smoothing (default 3, as ``True``;
+        Re-solves with locally adapted smoothing (default 2, as ``True``;
         0 or ``False`` gives plain Tikhonov regularisation): the penalty on each stretch of ln tau is
         weighted by ``(1 + adaptive_floor) / (|gamma| / max |gamma| +
         adaptive_floor)`` from the previous solution, so that peaks keep
@@ -427,7 +427,7 @@ def _run(freq: FloatArray, imp: ComplexArray, s: dict[str, Any], is_signed: bool
 
 def _count(v: Any, name: str) -> int:
     if isinstance(v, bool):  # True: the default number of re-solves
-        return 3 if v else 0
+        return 2 if v else 0
     if not isinstance(v, (int, np.integer)) or not 0 <= v <= 20:
         raise ValueError(f"{name} must be an integer from 0 to 20")
     return int(v)

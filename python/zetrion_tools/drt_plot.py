@@ -17,7 +17,7 @@ if TYPE_CHECKING:
 
     from .drt_analysis import DrtResult
 
-__all__ = ["plot_drt", "plot_drt_summary"]
+__all__ = ["fit_drt_panel", "plot_drt", "plot_drt_summary"]
 
 OHM = "\u03a9"
 
@@ -73,6 +73,53 @@ def plot_drt(
     if label is not None:
         ax.legend(fontsize=8)
     return ax
+
+
+def fit_drt_panel(ax: Axes, f: Any, z: Any, fitted: Any, drt: Any) -> DrtResult:
+    """The DRT panel of :func:`zetrion_tools.plotting.plot_fit`.
+
+    ``drt`` is True (the data's DRT with the default settings) or a
+    :class:`~zetrion_tools.drt_analysis.DrtResult` already computed. The
+    fitted circuit's own DRT is laid over it (dashed, its single time
+    constants as vertical lines scaled to the panel) when it can be had;
+    returns the data's DRT.
+    """
+    from .drt_analysis import DrtResult
+    from .drt_analysis import drt as data_drt
+
+    if isinstance(drt, DrtResult):
+        result = drt
+    elif drt is True:
+        result = data_drt(f, z, check_sign=False)
+    else:
+        raise TypeError(f"drt must be True, False or a DrtResult, not {type(drt).__name__}")
+    plot_drt(result, ax=ax, label="DRT of the data")
+    fit_gamma = circuit_gamma(fitted, result.tau)
+    if fit_gamma is not None:
+        gamma, deltas = fit_gamma
+        ax.semilogx(result.tau, gamma, "--", color="C1", label="DRT of the fit")
+        top = max(float(np.max(np.abs(result.gamma))), 1e-300)
+        for tau0, _ in deltas:
+            ax.axvline(tau0, color="C1", ls=":", lw=1.0)
+        ax.set_ylim(top=max(ax.get_ylim()[1], 1.1 * top))
+        ax.legend(fontsize=8)
+    return result
+
+
+def circuit_gamma(fitted: Any, tau: Any) -> tuple[Any, list[tuple[float, float]]] | None:
+    """gamma of a fit's circuit on ``tau`` and its deltas, or None when it has none to give."""
+    import zetrion
+
+    from .drt_circuit import circuit_drt
+
+    circuit = fitted if isinstance(fitted, zetrion.Circuit) else getattr(fitted, "circuit", None)
+    if not isinstance(circuit, zetrion.Circuit):
+        return None
+    try:
+        cd = circuit_drt(circuit, tau, notation=getattr(fitted, "notation", None))
+    except (ValueError, RuntimeError):  # e.g. a circuit with no finite DRT in this band
+        return None
+    return cd.gamma, [(float(t), float(r)) for t, r in cd.deltas]
 
 
 def plot_drt_summary(result: DrtResult, **peak_options: Any) -> Figure:

@@ -217,6 +217,7 @@ def plot_fit(
     fig: Figure | None = None,
     title: str | None = None,
     points_per_decade: int = 40,
+    drt: Any = False,
 ) -> tuple[Figure, dict[str, Axes]]:
     """Data and fit together: Nyquist, Bode magnitude and phase, residuals.
 
@@ -237,12 +238,17 @@ def plot_fit(
         Figure title; by default the chi-square of the fit when known.
     points_per_decade : int
         Density of the fitted curve.
+    drt : bool or DrtResult
+        Add a panel with the distribution of relaxation times of the data
+        (``True``: computed here with the defaults of ``zetrion_tools.drt``;
+        or a DrtResult computed before) and the fitted circuit's own DRT
+        laid over it.
 
     Returns
     -------
     (Figure, dict of str to Axes)
         The axes under the keys ``"nyquist"``, ``"magnitude"``, ``"phase"``
-        and ``"residuals"``.
+        and ``"residuals"``, and ``"drt"`` with the DRT panel.
     """
     zz = _complex(z)
     ff = _real(f, zz.size)
@@ -253,11 +259,12 @@ def plot_fit(
     z_at = circuit.impedance(ff)
 
     if fig is None:
-        fig = _pyplot().figure(figsize=(11.0, 7.0), layout="constrained")
+        fig = _pyplot().figure(figsize=(11.0, 7.0 if drt is None or drt is False else 9.5), layout="constrained")
     else:
         fig.clear()
     assert fig is not None
-    grid = fig.add_gridspec(3, 2, height_ratios=[1.0, 1.0, 0.8])
+    extra = 0 if drt is None or drt is False else 1
+    grid = fig.add_gridspec(3 + extra, 2, height_ratios=[1.0, 1.0, 0.8, 1.0][: 3 + extra])
     ax_n = fig.add_subplot(grid[0:2, 0])
     ax_m = fig.add_subplot(grid[0, 1])
     ax_p = fig.add_subplot(grid[1, 1], sharex=ax_m)
@@ -271,9 +278,16 @@ def plot_fit(
     ax_m.set_xlabel("")
     plot_residuals(ff, zz, z_at, ax=ax_r)
 
+    axes = {"nyquist": ax_n, "magnitude": ax_m, "phase": ax_p, "residuals": ax_r}
+    if extra:
+        from .drt_plot import fit_drt_panel
+
+        axes["drt"] = fig.add_subplot(grid[3, :])
+        fit_drt_panel(axes["drt"], ff, zz, result_or_circuit, drt)
+
     if title is None:
         chi = getattr(result_or_circuit, "chi_square", None)
         title = f"fit: chi-square {chi:.4g}" if isinstance(chi, float) else None
     if title:
         fig.suptitle(title)
-    return fig, {"nyquist": ax_n, "magnitude": ax_m, "phase": ax_p, "residuals": ax_r}
+    return fig, axes

@@ -172,41 +172,51 @@ std::vector<double> amplitude_weights(const std::vector<double>& g, double floor
 
 }  // namespace
 
-Matrix weighted_penalty(Basis b, double eps, int derivative, const std::vector<double>& y,
-                        const std::vector<double>& coeffs, double floor) {
+PenaltyLattice penalty_lattice(Basis b, double eps, int derivative, const std::vector<double>& y) {
+    PenaltyLattice lat;
+    lat.basis = b;
+    lat.derivative = derivative;
+    lat.y = y;
+    if (b == Basis::PiecewiseLinear) return lat;  // weighted differences instead
     const std::size_t n = y.size();
-    if (b == Basis::PiecewiseLinear) return difference_penalty(y, derivative, amplitude_weights(coeffs, floor));
     const double spacing = n > 1 ? (y.back() - y.front()) / static_cast<double>(n - 1) : 1.0;
-    const double h = 0.25 * spacing;
+    lat.h = 0.25 * spacing;
     const double reach = support(b) > 0 ? support(b) / eps : 10.0 / eps;  // in ln tau
-    const auto count = static_cast<std::size_t>(std::ceil((y.back() - y.front() + 2 * reach) / h)) + 1;
-    const double y0 = y.front() - reach;
-    // Rows of the lattice: the derivatives of the basis functions in reach
-    // (a band of columns) and gamma, for its weight.
-    std::vector<std::size_t> lo(count), hi(count);
-    std::vector<double> rows, g(count, 0.0);
-    std::vector<std::size_t> start(count);
+    const auto count = static_cast<std::size_t>(std::ceil((y.back() - y.front() + 2 * reach) / lat.h)) + 1;
+    const double y0 = y.front() - reach, scale = std::pow(eps, derivative);
+    lat.lo.resize(count);
+    lat.hi.resize(count);
+    lat.start.resize(count);
     for (std::size_t l = 0; l < count; ++l) {
-        const double yl = y0 + static_cast<double>(l) * h;
-        const auto first = std::lower_bound(y.begin(), y.end(), yl - reach) - y.begin();
-        const auto last = std::upper_bound(y.begin(), y.end(), yl + reach) - y.begin();
-        lo[l] = static_cast<std::size_t>(first);
-        hi[l] = static_cast<std::size_t>(last);
-        start[l] = rows.size();
-        for (std::size_t j = lo[l]; j < hi[l]; ++j) {
+        const double yl = y0 + static_cast<double>(l) * lat.h;
+        lat.lo[l] = static_cast<std::size_t>(std::lower_bound(y.begin(), y.end(), yl - reach) - y.begin());
+        lat.hi[l] = static_cast<std::size_t>(std::upper_bound(y.begin(), y.end(), yl + reach) - y.begin());
+        lat.start[l] = lat.d.size();
+        for (std::size_t j = lat.lo[l]; j < lat.hi[l]; ++j) {
             const double r = eps * (yl - y[j]);
-            rows.push_back(std::pow(eps, derivative) * derivative_value(b, derivative, r));
-            g[l] += coeffs[j] * basis_value(b, r);
+            lat.d.push_back(scale * derivative_value(b, derivative, r));
+            lat.phi.push_back(basis_value(b, r));
         }
     }
+    return lat;
+}
+
+Matrix weighted_penalty(const PenaltyLattice& lat, const std::vector<double>& coeffs, double floor) {
+    if (lat.basis == Basis::PiecewiseLinear)
+        return difference_penalty(lat.y, lat.derivative, amplitude_weights(coeffs, floor));
+    const std::size_t count = lat.lo.size(), n = lat.y.size();
+    std::vector<double> g(count, 0.0);
+    for (std::size_t l = 0; l < count; ++l)
+        for (std::size_t j = lat.lo[l]; j < lat.hi[l]; ++j) g[l] += coeffs[j] * lat.phi[lat.start[l] + j - lat.lo[l]];
     const std::vector<double> w = amplitude_weights(g, floor);
     Matrix m(n, n);
     for (std::size_t l = 0; l < count; ++l) {
-        const double* d = &rows[start[l]];
-        const double wl = w[l] * h;
-        for (std::size_t i = lo[l]; i < hi[l]; ++i) {
-            const double di = wl * d[i - lo[l]];
-            for (std::size_t j = lo[l]; j <= i; ++j) m(i, j) += di * d[j - lo[l]];
+        const double* d = &lat.d[lat.start[l]];
+        const double wl = w[l] * lat.h;
+        for (std::size_t i = lat.lo[l]; i < lat.hi[l]; ++i) {
+            const double di = wl * d[i - lat.lo[l]];
+            double* row = &m.a[i * n];
+            for (std::size_t j = lat.lo[l]; j <= i; ++j) row[j] += di * d[j - lat.lo[l]];
         }
     }
     for (std::size_t i = 0; i < n; ++i)

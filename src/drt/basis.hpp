@@ -31,9 +31,19 @@ Discretisation discretise(Basis b, double eps, int derivative, const std::vector
 // pointwise by (1 + floor) / (|gamma| / max |gamma| + floor), gamma being the
 // expansion with coefficients `coeffs`: 1 at the largest peak, up to
 // 1 + 1 / floor where gamma vanishes. Integrated on a lattice of a quarter
-// of the centre spacing.
-Matrix weighted_penalty(Basis b, double eps, int derivative, const std::vector<double>& y,
-                        const std::vector<double>& coeffs, double floor);
+// of the centre spacing, whose rows (the basis functions in reach and their
+// derivatives) are built once per spectrum.
+struct PenaltyLattice {
+    Basis basis = Basis::Gaussian;
+    int derivative = 1;
+    std::vector<double> y;                     // the centres
+    double h = 0;                              // lattice step (ln tau)
+    std::vector<std::size_t> lo, hi, start;    // band of centres per row, offset in d / phi
+    std::vector<double> d, phi;                // derivative and value of each basis in the band
+};
+
+PenaltyLattice penalty_lattice(Basis b, double eps, int derivative, const std::vector<double>& y);
+Matrix weighted_penalty(const PenaltyLattice& lat, const std::vector<double>& coeffs, double floor);
 
 // Integral of phi(eps s) over s (the resistance of a unit coefficient).
 double basis_area(Basis b, double eps, double spacing);

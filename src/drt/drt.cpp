@@ -278,9 +278,9 @@ std::vector<double> coefficients(const Problem& pr, const Spectral& sp, double l
 }
 
 // The coefficients that minimise |a x - b|^2 + lambda x[p:]^T m x[p:],
-// signed or non-negative.
+// signed or non-negative (the active set warm-started from `previous`).
 std::vector<double> penalised_solve(const Problem& pr, const Spectral& sp, const Matrix& m, double lambda,
-                                    bool signed_drt, std::size_t& iterations) {
+                                    bool signed_drt, const std::vector<double>& previous, std::size_t& iterations) {
     Matrix h = sp.normal_matrix();
     for (std::size_t i = 0; i < m.rows; ++i)
         for (std::size_t j = 0; j < m.cols; ++j) h(pr.p + i, pr.p + j) += lambda * m(i, j);
@@ -290,6 +290,11 @@ std::vector<double> penalised_solve(const Problem& pr, const Spectral& sp, const
     std::vector<double> d(n, 1.0);
     for (std::size_t i = 0; i < n; ++i)
         if (h(i, i) > 0) d[i] = 1 / std::sqrt(h(i, i));
+    if (!signed_drt) {
+        std::vector<double> out;
+        iterations += nonnegative_qp(h, g, previous, out);
+        return out;
+    }
     Matrix k(n, n);
     std::vector<double> x(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -299,20 +304,18 @@ std::vector<double> penalised_solve(const Problem& pr, const Spectral& sp, const
     cholesky(k);
     cholesky_solve(k, x);
     for (std::size_t i = 0; i < n; ++i) x[i] *= d[i];
-    if (signed_drt || std::all_of(x.begin(), x.end(), [](double v) { return v >= 0; })) return x;
-    std::vector<double> out;
-    iterations += nonnegative_qp(h, g, x, out);
-    return out;
+    return x;
 }
 
 // Re-solves with the penalty weighted by the previous gamma (Settings).
 std::vector<double> adapt(const Setup& st, const Settings& s, const Problem& pr, const Spectral& sp,
                           std::vector<double> x, double lambda, std::size_t& iterations) {
+    const PenaltyLattice lat = penalty_lattice(s.basis, st.eps, s.derivative, st.y);
     for (int it = 0; it < s.adapt_iterations; ++it) {
         const std::vector<double> c(x.begin() + static_cast<std::ptrdiff_t>(pr.p), x.end());
         if (std::all_of(c.begin(), c.end(), [](double v) { return v == 0.0; })) break;
-        const Matrix m = weighted_penalty(s.basis, st.eps, s.derivative, st.y, c, s.adapt_floor);
-        x = penalised_solve(pr, sp, m, lambda, s.signed_drt, iterations);
+        const Matrix m = weighted_penalty(lat, c, s.adapt_floor);
+        x = penalised_solve(pr, sp, m, lambda, s.signed_drt, x, iterations);
     }
     return x;
 }
@@ -417,11 +420,18 @@ std::optional<Result> compute(const std::vector<double>& f, const std::vector<Cx
         if (s.rule == LambdaRule::LCurve) out.score = lcurve(sp, t);
         else if (s.rule != LambdaRule::ReImCv) out.score = gcv_like(sp, s.rule, out.lambda);
     }
-    std::vector<double> x = coefficients(pr, sp, out.lambda, s.signed_drt, out.nnls_iterations);
     out.rule_lambda = out.lambda;
+    std::vector<double> x;
     if (s.adapt_iterations > 0) {
+        // The first weights come from the unconstrained solution; the
+        // re-solves keep gamma non-negative unless the DRT is signed.
+        x = sp.solve(out.lambda);
         if (s.rule != LambdaRule::Given) out.lambda = std::min(out.lambda * s.adapt_scale, s.lambda_max);
         x = adapt(st, s, pr, sp, std::move(x), out.lambda, out.nnls_iterations);
+        if (!s.signed_drt && std::any_of(x.begin(), x.end(), [](double v) { return v < 0; }))
+            x = coefficients(pr, sp, out.lambda, false, out.nnls_iterations);  // no re-solve ran
+    } else {
+        x = coefficients(pr, sp, out.lambda, s.signed_drt, out.nnls_iterations);
     }
     fill_result(st, s, pr, x, out);
     return out;

@@ -67,7 +67,7 @@ struct Settings {
     // previous solution, so that the peaks are smoothed as the rule chose and
     // the flat background more (0: plain Tikhonov). With a rule, these
     // solves take adapt_scale times the lambda it chose.
-    int adapt_iterations = 3;
+    int adapt_iterations = 2;
     double adapt_floor = 0.005;
     double adapt_scale = 3.0;
     // Basis centres per point spacing: 1 puts one centre at 1 / (2 pi f) of

@@ -333,3 +333,78 @@ TEST_CASE("centre placement, density, weighting and the fine grid") {
     s.density = 9;
     CHECK_FALSE(compute(f, z, s, err));
 }
+
+TEST_CASE("the weighted penalty: the exact penalty under flat weights, heavier away from the peak") {
+    std::vector<double> y(41);
+    for (std::size_t i = 0; i < y.size(); ++i) y[i] = -8.0 + 0.23 * double(i);
+    const std::vector<double> logw{0.0};
+    for (Basis b : {Basis::Gaussian, Basis::C4Matern, Basis::InverseQuadratic})
+        for (int k : {1, 2}) {
+            const double eps = shape_factor(b, 0.5, 0.23);
+            const Discretisation d = discretise(b, eps, k, y, logw);
+            const PenaltyLattice lat = penalty_lattice(b, eps, k, y);
+            // zero coefficients: every weight 1, the penalty of the plain problem
+            const Matrix flat = weighted_penalty(lat, std::vector<double>(y.size(), 0.0), 0.005);
+            double top = 0, diff = 0;
+            for (std::size_t i = 10; i < 31; ++i)
+                for (std::size_t j = 10; j < 31; ++j) {
+                    top = std::max(top, std::abs(d.penalty(i, j)));
+                    diff = std::max(diff, std::abs(flat(i, j) - d.penalty(i, j)));
+                }
+            CAPTURE(basis_name(b));
+            CAPTURE(k);
+            CHECK(diff < 2e-3 * top);
+        }
+    // one peak at centre 20: the diagonal there keeps its flat value, far
+    // from it the weight is (1 + floor) / floor
+    const double eps = shape_factor(Basis::Gaussian, 0.5, 0.23);
+    const PenaltyLattice lat = penalty_lattice(Basis::Gaussian, eps, 1, y);
+    std::vector<double> c(y.size(), 0.0);
+    c[20] = 1.0;
+    const Matrix flat = weighted_penalty(lat, std::vector<double>(y.size(), 0.0), 0.01);
+    const Matrix m = weighted_penalty(lat, c, 0.01);
+    CHECK(m(20, 20) >= flat(20, 20));
+    CHECK(m(20, 20) < 0.1 * m(5, 5));
+    CHECK(m(5, 5) == doctest::Approx(101 * flat(5, 5)).epsilon(1e-3));
+    for (std::size_t i = 0; i < y.size(); ++i)
+        for (std::size_t j = 0; j < y.size(); ++j) CHECK(m(i, j) == m(j, i));
+}
+
+TEST_CASE("adaptive smoothing: its lambda, and a noisy ZARC recovered better than by plain Tikhonov") {
+    const auto f = log_freqs(81, 1e6, 1e-2);
+    std::mt19937 rng(4);
+    std::normal_distribution<double> n01;
+    std::vector<Cx> z(f.size());
+    for (std::size_t i = 0; i < f.size(); ++i) {
+        const Cx v = 10.0 + zarc(f[i], 100, 1e-3, 0.8);
+        z[i] = v + Cx{0.01 * modulus(v) * n01(rng), 0.01 * modulus(v) * n01(rng)};
+    }
+    Settings plain;
+    plain.adapt_iterations = 0;
+    Settings adaptive;  // the defaults
+    Error err;
+    const auto r0 = compute(f, z, plain, err);
+    const auto r1 = compute(f, z, adaptive, err);
+    REQUIRE(r0);
+    REQUIRE(r1);
+    CHECK(r0->lambda == r0->rule_lambda);
+    CHECK(r1->lambda == doctest::Approx(adaptive.adapt_scale * r1->rule_lambda));
+    CHECK(r1->rule_lambda == doctest::Approx(r0->lambda));  // the rule sees the plain problem
+    std::vector<double> exact(r0->tau_fine.size());
+    for (std::size_t k = 0; k < exact.size(); ++k) exact[k] = zarc_gamma(r0->tau_fine[k], 100, 1e-3, 0.8);
+    const double e0 = rel_l2(r0->gamma_fine, exact), e1 = rel_l2(r1->gamma_fine, exact);
+    CAPTURE(e0);
+    CAPTURE(e1);
+    CHECK(e1 < 0.85 * e0);
+    for (double g : r1->gamma_fine) CHECK(g >= 0);
+    CHECK(r1->polarisation == doctest::Approx(100).epsilon(0.01));
+    Settings given = adaptive;
+    given.rule = LambdaRule::Given;
+    given.lambda = 1e-2;
+    const auto r2 = compute(f, z, given, err);
+    REQUIRE(r2);
+    CHECK(r2->lambda == 1e-2);
+    adaptive.adapt_floor = 0;
+    CHECK_FALSE(compute(f, z, adaptive, err));
+    CHECK(err.message.find("adapt_floor") != std::string::npos);
+}

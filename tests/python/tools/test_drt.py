@@ -50,11 +50,38 @@ class TestAccuracy:
     def test_zarc_shape_and_resistances(self, noise: float) -> None:
         z = noisy(ONE, 1, noise)
         r = drt(F, z)
-        assert rel_l2(r.gamma_at(TAU), zarc_gamma(TAU, 100, 1e-3, 0.8)) < (0.08 if noise == 0 else 0.3)
+        assert rel_l2(r.gamma_at(TAU), zarc_gamma(TAU, 100, 1e-3, 0.8)) < (0.03 if noise == 0 else 0.2)
         assert r.polarisation == pytest.approx(100, rel=0.03)
         assert r.r_inf == pytest.approx(10, abs=0.5 if noise else 0.05)
         assert not r.signed and r.signed_reason == "no inductive loop"
         assert np.all(r.gamma >= 0)
+
+    def test_adaptive_smoothing_beats_plain_tikhonov_on_noisy_spectra(self) -> None:
+        exact = {
+            "one": (ONE, zarc_gamma(TAU, 100, 1e-3, 0.8)),
+            "two": (TWO, zarc_gamma(TAU, 50, 1e-4, 0.8) + zarc_gamma(TAU, 50, 1e-1, 0.8)),
+            "loop": (LOOP, zarc_gamma(TAU, 100, 1e-3, 0.8) - zarc_gamma(TAU, 30, 1.0, 0.9)),
+        }
+        gains = []
+        for seed, (z0, g) in enumerate(exact.values()):
+            for level in (0.01, 0.03):
+                z = noisy(z0, 20 + seed, level)
+                adaptive = rel_l2(drt(F, z).gamma_at(TAU), g)
+                plain = rel_l2(drt(F, z, adaptive=False).gamma_at(TAU), g)
+                gains.append(adaptive / plain)
+        assert max(gains) < 1.05 and float(np.mean(gains)) < 0.92, gains
+
+    def test_lambda_of_the_adaptive_solves(self) -> None:
+        z = noisy(TWO, 8)
+        r = drt(F, z)
+        plain = drt(F, z, adaptive=False)
+        assert r.rule_lam == pytest.approx(plain.lam) and plain.rule_lam == plain.lam
+        assert r.lam == pytest.approx(3 * r.rule_lam)  # a rule's lambda, scaled for the re-solves
+        given = drt(F, z, lam=2e-3)
+        assert given.lam == given.rule_lam == 2e-3
+        # one re-solve already moves gamma; False is the plain solution itself
+        assert not np.allclose(drt(F, z, adaptive=1).gamma, plain.gamma)
+        np.testing.assert_array_equal(drt(F, z, adaptive=False).gamma, plain.gamma)
 
     def test_fit_and_residuals_describe_the_data(self) -> None:
         r = drt(F, TWO, lam=1e-6)
@@ -157,6 +184,9 @@ class TestInput:
             {"density": 0},
             {"rule": "re_im", "data": "real"},
             {"centres": "tau"},
+            {"adaptive": -1},
+            {"adaptive": 2.5},
+            {"adaptive_floor": 0.0},
         ],
     )
     def test_bad_settings_raise_value_error(self, kwargs: dict[str, object]) -> None:
@@ -247,7 +277,7 @@ class TestRecordsPlotsCli:
         back = load_drt(str(path))
         for name in ("tau", "gamma", "coefficients", "frequencies", "impedance", "z_fit", "residuals"):
             np.testing.assert_allclose(getattr(back, name), getattr(r, name), rtol=1e-15)
-        assert (back.lam, back.signed, back.settings) == (r.lam, r.signed, r.settings)
+        assert (back.lam, back.rule_lam, back.signed, back.settings) == (r.lam, r.rule_lam, r.signed, r.settings)
         np.testing.assert_allclose(back.gamma_at(TAU), r.gamma_at(TAU))
         with pytest.raises(ValueError):
             load_drt({"kind": "something else"})
