@@ -35,7 +35,8 @@ def add_drt_parser(sub: Any) -> None:
     p.add_argument("files", nargs="+", metavar="FILE", help="files, directories or glob patterns")
     p.add_argument("--lam", type=float, default=None, help="regularisation parameter (default: chosen by --rule)")
     p.add_argument("--rule", default="gcv", choices=("gcv", "mgcv", "rgcv", "lcurve", "re_im"))
-    p.add_argument("--derivative", type=int, default=2, choices=(1, 2), help="derivative penalised (default 2)")
+    p.add_argument("--derivative", type=int, default=1, choices=(1, 2), help="derivative penalised (default 1)")
+    p.add_argument("--plain", action="store_true", help="plain Tikhonov regularisation, no locally adapted smoothing")
     p.add_argument("--basis", default="gaussian", help="radial basis (default gaussian)")
     p.add_argument("--signed", default="auto", choices=("auto", "yes", "no"), help="allow negative gamma")
     p.add_argument("--no-inductance", action="store_true", help="fit no series inductance")
@@ -58,6 +59,7 @@ def drt_options(args: argparse.Namespace) -> dict[str, Any]:
         "basis": args.basis,
         "signed": signed,
         "inductance": not args.no_inductance,
+        "adaptive": not args.plain,
     }
 
 

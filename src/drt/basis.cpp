@@ -181,7 +181,7 @@ PenaltyLattice penalty_lattice(Basis b, double eps, int derivative, const std::v
     const std::size_t n = y.size();
     const double spacing = n > 1 ? (y.back() - y.front()) / static_cast<double>(n - 1) : 1.0;
     lat.h = 0.25 * spacing;
-    const double reach = support(b) > 0 ? support(b) / eps : 10.0 / eps;  // in ln tau
+    const double reach = support(b) > 0 ? support(b) / eps : 25.0 / eps;  // in ln tau
     const auto count = static_cast<std::size_t>(std::ceil((y.back() - y.front() + 2 * reach) / lat.h)) + 1;
     const double y0 = y.front() - reach, scale = std::pow(eps, derivative);
     lat.lo.resize(count);

@@ -310,6 +310,11 @@ class TestRecordsPlotsCli:
         assert frame[frame["id"].str.endswith("s1.csv")]["peak"].tolist() == [1, 2]
         assert len(list((tmp_path / "j").glob("*.json"))) == 2
         assert cli.main(["drt", str(tmp_path), "--out", str(out), "--strict", "-q"]) == 1
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            cli.main(["drt", str(tmp_path / "s0.csv"), "--plain", "--derivative", "2", "--json", str(tmp_path / "p"), "-q", "-o", str(out)])
+        settings = load_drt(str(next((tmp_path / "p").glob("*.json")))).settings
+        assert (settings["adaptive"], settings["derivative"]) == (False, 2)
 
 
 class TestCircuitDrt:
