@@ -307,7 +307,9 @@ std::vector<double> penalised_solve(const Problem& pr, const Spectral& sp, const
     return x;
 }
 
-// Re-solves with the penalty weighted by the previous gamma (Settings).
+// Re-solves with the penalty weighted by the previous gamma (Settings); the
+// result is non-negative only when the DRT is not signed and the last
+// re-solve ran (the caller checks).
 std::vector<double> adapt(const Setup& st, const Settings& s, const Problem& pr, const Spectral& sp,
                           std::vector<double> x, double lambda, std::size_t& iterations) {
     const PenaltyLattice lat = penalty_lattice(s.basis, st.eps, s.derivative, st.y);
@@ -315,7 +317,10 @@ std::vector<double> adapt(const Setup& st, const Settings& s, const Problem& pr,
         const std::vector<double> c(x.begin() + static_cast<std::ptrdiff_t>(pr.p), x.end());
         if (std::all_of(c.begin(), c.end(), [](double v) { return v == 0.0; })) break;
         const Matrix m = weighted_penalty(lat, c, s.adapt_floor);
-        x = penalised_solve(pr, sp, m, lambda, s.signed_drt, x, iterations);
+        // Only the last solve needs the constraint: the weights before it
+        // follow |gamma| of the unconstrained one closely enough.
+        const bool last = it + 1 == s.adapt_iterations;
+        x = penalised_solve(pr, sp, m, lambda, s.signed_drt || !last, x, iterations);
     }
     return x;
 }
