@@ -79,3 +79,12 @@ def test_bad_options_fail_before_any_work(spectra):
         drt_bag(bag, lamda=1e-3)
     with pytest.raises(TypeError, match="check_sign"):
         drt_distributed(spectra, scheduler="synchronous", check_sign=False)
+
+
+def test_on_a_distributed_client_given_or_running(spectra, local):
+    distributed = pytest.importorskip("distributed")
+    with distributed.Client(processes=False, n_workers=1, threads_per_worker=2, dashboard_address=None) as client:
+        same_rows(drt_distributed(spectra, client, progress=False), local)
+        table = drt_distributed(spectra, progress=False)  # the running client is found
+        assert table.attrs["npartitions"] == min(len(spectra), 8)  # four per worker thread
+        same_rows(table, local)
