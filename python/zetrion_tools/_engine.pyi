@@ -34,6 +34,21 @@ def fit(
     screen: int | None = ...,
     **options: Any,
 ) -> dict[str, Any]: ...
+def fit_shared(
+    circuit: zetrion.Circuit,
+    spectra: Sequence[tuple[Any, Any]],
+    starts: Sequence[Sequence[float]],
+    shared: Sequence[float] | None = ...,
+    held: Sequence[float] | None = ...,
+    lower: Sequence[float] | None = ...,
+    upper: Sequence[float] | None = ...,
+    weight: str = ...,
+    point_weights: Sequence[Sequence[float] | None] | None = ...,
+    max_iterations: int | None = ...,
+    ftol: float | None = ...,
+    xtol: float | None = ...,
+    gtol: float | None = ...,
+) -> dict[str, Any]: ...
 def drt(
     frequencies: Any,
     impedances: Any,

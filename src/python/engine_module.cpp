@@ -166,6 +166,9 @@ PyMethodDef engine_methods[] = {
     {"fit", FASTCALL(ZETRION_GUARDED(engine_fit)), METH_FASTCALL | METH_KEYWORDS,
      "fit(circuit, frequencies, impedances, *, start, fixed, lower, upper, guess_init, weights, weight, method, "
      "max_iterations, ftol, xtol, seed, point_weights, extra_starts) -> dict"},
+    {"fit_shared", FASTCALL(ZETRION_GUARDED(engine_fit_shared)), METH_FASTCALL | METH_KEYWORDS,
+     "fit_shared(circuit, spectra, starts, *, shared, held, lower, upper, weight, point_weights, max_iterations, "
+     "ftol, xtol, gtol) -> dict"},
     {"drt", FASTCALL(ZETRION_GUARDED(engine_drt)), METH_FASTCALL | METH_KEYWORDS,
      "drt(frequencies, impedances, *, basis, fwhm_coeff, shape_factor, derivative, data, inductance, signed, rule, "
      "lam, lambda_min, lambda_max, weighting, fine_per_decade, fine_extension) -> dict"},
