@@ -27,6 +27,11 @@ from .records import load_record as load_record
 from .records import make_record as make_record
 from .records import records_to_frame as records_to_frame
 from .records import save_record as save_record
+from .series import ArrheniusFit as ArrheniusFit
+from .series import SeriesFit as SeriesFit
+from .series import arrhenius as arrhenius
+from .series import fit_series as fit_series
+from .series_plot import plot_series as plot_series
 from .validation import LinKKResult as LinKKResult
 from .validation import linkk as linkk
 from .options import FitOptions as FitOptions

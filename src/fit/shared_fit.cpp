@@ -148,6 +148,24 @@ public:
     // the statistics) in the parameters themselves.
     bool normal_equations(const std::vector<double>& x, bool solver_space, Normal& ne);
 
+    // For each unknown: -1 at the lower end of its range, +1 at the upper
+    // end, 0 inside (a parameter searched in log space never reaches the
+    // lower end of its element's range).
+    std::vector<int> ends(const std::vector<double>& x) const {
+        std::vector<int> out(x.size(), 0);
+        const auto side = [&](double xv, std::size_t j) {
+            const double v = to_v(xv, j);
+            return v <= limits_[j].lo && (is_closed(bounds_[j]) || limits_[j].lo > bounds_[j].lo) ? -1
+                   : v >= limits_[j].hi                                                          ? 1
+                                                                                                 : 0;
+        };
+        for (std::size_t s = 0; s < layout_.ks(); ++s) out[s] = side(x[s], layout_.shared[s]);
+        for (std::size_t i = 0; i < layout_.spectra; ++i)
+            for (std::size_t k = 0; k < layout_.kb(); ++k)
+                out[layout_.offset(i) + k] = side(x[layout_.offset(i) + k], layout_.block[k]);
+        return out;
+    }
+
     std::uint64_t evaluations() const { return counter_.load(); }
 
 private:
@@ -298,6 +316,31 @@ double scaled_norm(const std::vector<double>& v, const std::vector<double>& scal
     return std::sqrt(s);
 }
 
+// Holds the unknowns at an end of their range whose descent direction leads
+// out of it: their rows and columns of J^T J become those of the identity and
+// their gradient zero, so the step leaves them where they are and the stop
+// tests see the gradient projected onto the range.
+void freeze_at_ends(Normal& ne, const Layout& L, const std::vector<int>& ends) {
+    const std::size_t ks = L.ks(), kb = L.kb();
+    const auto outward = [&](std::size_t u, double g) { return (ends[u] < 0 && g > 0.0) || (ends[u] > 0 && g < 0.0); };
+    for (std::size_t s = 0; s < ks; ++s) {
+        if (!outward(s, ne.gs[s])) continue;
+        for (std::size_t t = 0; t < ks; ++t) ne.a[s * ks + t] = ne.a[t * ks + s] = 0.0;
+        ne.a[s * ks + s] = 1.0;
+        ne.gs[s] = 0.0;
+        for (std::size_t i = 0; i < L.spectra; ++i)
+            for (std::size_t k = 0; k < kb; ++k) ne.b[i][s * kb + k] = 0.0;
+    }
+    for (std::size_t i = 0; i < L.spectra; ++i)
+        for (std::size_t k = 0; k < kb; ++k) {
+            if (!outward(L.offset(i) + k, ne.gb[i][k])) continue;
+            for (std::size_t l = 0; l < kb; ++l) ne.c[i][k * kb + l] = ne.c[i][l * kb + k] = 0.0;
+            ne.c[i][k * kb + k] = 1.0;
+            ne.gb[i][k] = 0.0;
+            for (std::size_t s = 0; s < ks; ++s) ne.b[i][s * kb + k] = 0.0;
+        }
+}
+
 // ---- the solver ------------------------------------------------------------
 
 struct SolveReport {
@@ -330,6 +373,7 @@ public:
             if (!p_.normal_equations(x, true, ne)) return finish(rep, false, "a Jacobian is not finite");
             ++rep.iterations;
             cost = ne.cost;
+            freeze_at_ends(ne, p_.layout(), p_.ends(x));
             update_scale(ne, scale);
             if (gradient_small(ne, scale, cost)) return finish(rep, true, "the gradient vanishes (gtol)");
             for (;;) {
