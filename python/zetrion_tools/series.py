@@ -23,7 +23,6 @@ and of the whole series for a global fit.
 
 from __future__ import annotations
 
-import dataclasses
 import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -35,7 +34,7 @@ import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 import zetrion
 
 from . import _engine
-from .checks import DataError
+from .checks import DataError, check_spectrum
 from .engine import EngineError
 from .fitting import ConstrainedFit, FitSetupError, fit
 from .options import FitOptions
@@ -84,8 +83,8 @@ class SeriesFit:
         The circuit's parameters, in column order.
     shared : tuple of str
         The parameters shared across the series (empty: independent fits).
-    fits : tuple of ConstrainedFit or None
-        Each spectrum's own fit (the warm-start chain); None where it failed.
+    circuit : zetrion.Circuit
+        The circuit fitted (see :meth:`fitted` for each spectrum's values).
     independent : pandas.DataFrame
         The chain's table, the same as ``table`` when nothing is shared.
     global_fit : dict
@@ -97,8 +96,8 @@ class SeriesFit:
     table: pd.DataFrame
     along: str
     param_names: tuple[str, ...]
+    circuit: zetrion.Circuit | None = None
     shared: tuple[str, ...] = ()
-    fits: tuple[ConstrainedFit | None, ...] = ()
     independent: pd.DataFrame | None = None
     global_fit: dict[str, Any] = field(default_factory=dict)
 
@@ -112,6 +111,13 @@ class SeriesFit:
             np.asarray(t[name], dtype=np.float64),
             np.asarray(t[f"{name}_stderr"], dtype=np.float64),
         )
+
+    def fitted(self, row: int) -> zetrion.Circuit | None:
+        """The circuit with one spectrum's fitted values (None where its fit failed)."""
+        values = [float(self.table[n].iloc[row]) for n in self.param_names]
+        if self.circuit is None or not all(math.isfinite(v) for v in values):
+            return None
+        return self.circuit.with_values(values)
 
     def plot(self, params: Sequence[str] | None = None, **kwargs: Any) -> Any:
         """The trajectories of some parameters (all by default); see :func:`plot_series`."""
@@ -240,48 +246,113 @@ def _sigmas(sigma: Any, n: int) -> list[Any]:
     return values
 
 
+def _sigma_weights(sigma: Any, n: int) -> list[float]:
+    """A spectrum's sigma as the engine's point weights (one value for all points, or one per point)."""
+    w = np.asarray(sigma, dtype=np.float64).reshape(-1)
+    if w.size not in (1, n):
+        raise FitSetupError(f"sigma must have one value per point ({n}), got {w.size}")
+    if not (np.all(np.isfinite(w)) and np.all(w > 0)):
+        raise FitSetupError("sigma must be positive and finite at every point")
+    return [float(v) for v in np.broadcast_to(w, (n,))]
+
+
+def _engine_settings(names: Sequence[str], fixed: Mapping[str, float] | None,
+                     bounds: Mapping[str, tuple[float, float]] | None, options: FitOptions) -> dict[str, Any]:
+    """The engine's keywords for held parameters, ranges, weighting and tolerances."""
+    fixed, bounds = fixed or {}, bounds or {}
+    out: dict[str, Any] = {"held": [1.0 if n in fixed else 0.0 for n in names], "weight": options.weight,
+                           "ftol": options.ftol, "xtol": options.xtol}
+    if bounds:
+        out["lower"] = [float(bounds[n][0]) if n in bounds else -math.inf for n in names]
+        out["upper"] = [float(bounds[n][1]) if n in bounds else math.inf for n in names]
+    if options.max_iterations is not None:
+        out["max_iterations"] = options.max_iterations
+    return out
+
+
+@dataclass(frozen=True)
+class _Row:
+    """One spectrum's outcome in the chain."""
+
+    values: list[float]
+    stderr: list[float]
+    chi_square: float
+    reduced: float
+    success: bool
+    message: str
+    start: str
+
+    @classmethod
+    def of_fit(cls, r: ConstrainedFit, names: Sequence[str], start: str) -> _Row:
+        return cls([r.params[n] for n in names], [r.stderr[n] for n in names], r.chi_square,
+                   r.reduced_chi_square, r.success, r.message, start)
+
+    @classmethod
+    def failed(cls, count: int, message: str) -> _Row:
+        nan = [math.nan] * count
+        return cls(nan, nan, math.nan, math.nan, False, message, "")
+
+
 @dataclass
 class _Chain:
     """The warm-start chain's state and settings."""
 
     circuit: zetrion.Circuit
+    names: tuple[str, ...]
     options: FitOptions
-    kwargs: dict[str, Any]  # fixed, bounds, check_sign
+    kwargs: dict[str, Any]  # fit()'s fixed, bounds, check_sign
     start: dict[str, float]
     fallback: bool
-    previous: ConstrainedFit | None = None
+    engine: dict[str, Any]  # the same settings in the engine's terms
+    previous: _Row | None = None
+    reference: float = math.nan  # reduced chi-square the automatic path last settled
 
-    def fit_one(self, s: SeriesSpectrum, sigma: Any) -> tuple[ConstrainedFit, str]:
+    def fit_one(self, s: SeriesSpectrum, sigma: Any) -> _Row:
         """A spectrum's fit, warm-started where there is a fit before it."""
         if self.previous is None:
-            return self._automatic(s, sigma), "automatic"
-        prev = self.previous
-        warm_start = {n: v for n, v in prev.params.items() if n not in prev.fixed}
-        warm_options = dataclasses.replace(self.options, guess_init=False, weights=None)
-        warm = fit(self.circuit, s.frequencies, s.impedance, sigma=sigma, start=warm_start, n_starts=1,
-                   options=warm_options, **self.kwargs)
-        if not self.fallback or not _lost(warm, prev):
-            return warm, "previous"
-        auto = self._automatic(s, sigma)
-        return (auto, "fallback") if _better(auto, warm) else (warm, "previous")
+            row = self._automatic(s, sigma, "automatic")
+            self.reference = row.reduced
+            return row
+        warm = self._warm(s, sigma, self.previous)
+        if not self.fallback or not _lost(warm, self.reference):
+            return warm
+        auto = self._automatic(s, sigma, "fallback")
+        best = auto if _better(auto, warm) else warm
+        self.reference = best.reduced
+        return best
 
-    def _automatic(self, s: SeriesSpectrum, sigma: Any) -> ConstrainedFit:
-        return fit(self.circuit, s.frequencies, s.impedance, sigma=sigma, start=self.start, options=self.options,
-                   **self.kwargs)
+    def _automatic(self, s: SeriesSpectrum, sigma: Any, how: str) -> _Row:
+        r = fit(self.circuit, s.frequencies, s.impedance, sigma=sigma, start=self.start, options=self.options,
+                **self.kwargs)
+        return _Row.of_fit(r, self.names, how)
+
+    def _warm(self, s: SeriesSpectrum, sigma: Any, previous: _Row) -> _Row:
+        """One Levenberg-Marquardt run in the engine from the previous optimum."""
+        free = len(self.names) - int(sum(self.engine["held"]))
+        f, z = check_spectrum(s.frequencies, s.impedance, n_params=free, check_sign=self.kwargs["check_sign"])
+        weights = None if sigma is None else [_sigma_weights(sigma, f.size)]
+        out = _engine.fit_shared(self.circuit, [(f, z)], [previous.values], point_weights=weights, **self.engine)
+        dof = out["residuals"] - out["unknowns"]
+        chi = float(out["chi_square"][0])
+        ok = bool(out["success"])
+        message = "" if ok else f"the solver did not converge from the previous optimum: {out['message']}"
+        return _Row(out["params"][0], out["stderr"][0], chi, chi / dof if dof > 0 else math.nan, ok, message,
+                    "previous")
 
 
-def _lost(warm: ConstrainedFit, prev: ConstrainedFit) -> bool:
-    """Whether a warm start looks lost: no convergence, or far worse than the fit before."""
-    if not warm.success or not math.isfinite(warm.reduced_chi_square):
+def _lost(warm: _Row, reference: float) -> bool:
+    """Whether a warm start looks lost: no convergence, or far worse than the
+    last fit the automatic path settled (a sudden jump or a slow drift into a side valley)."""
+    if not warm.success or not math.isfinite(warm.reduced):
         return True
     floor = 1e-20  # exact data: any ratio of nothing to nothing
-    return warm.reduced_chi_square > _JUMP * max(prev.reduced_chi_square, floor)
+    return warm.reduced > _JUMP * max(reference if math.isfinite(reference) else floor, floor)
 
 
-def _better(a: ConstrainedFit, b: ConstrainedFit) -> bool:
+def _better(a: _Row, b: _Row) -> bool:
     if a.success != b.success:
         return a.success
-    return a.cost < b.cost * (1 - 1e-9)
+    return a.chi_square < b.chi_square * (1 - 1e-9)
 
 
 def _progress(total: int, progress: bool | None) -> Any:
@@ -291,43 +362,38 @@ def _progress(total: int, progress: bool | None) -> Any:
     return tqdm(total=total, desc="series", unit="spectrum", disable=disable)
 
 
-def _run_chain(chain: _Chain, members: list[SeriesSpectrum], sigmas: list[Any],
-               progress: bool | None) -> list[tuple[ConstrainedFit | None, str, str]]:
-    """Every spectrum's fit in order: (fit or None, start, message on failure)."""
-    out: list[tuple[ConstrainedFit | None, str, str]] = []
+def _run_chain(chain: _Chain, members: list[SeriesSpectrum], sigmas: list[Any], progress: bool | None) -> list[_Row]:
+    """Every spectrum's outcome, in order."""
+    out: list[_Row] = []
     with _progress(len(members), progress) as bar:
         for s, sigma in zip(members, sigmas):
             try:
-                result, how = chain.fit_one(s, sigma)
+                row = chain.fit_one(s, sigma)
             except (DataError, EngineError) as exc:  # this spectrum's problem, not the series'
-                out.append((None, "", str(exc)))
-            else:
-                if result.success:
-                    chain.previous = result
-                out.append((result, how, result.message))
+                row = _Row.failed(len(chain.names), str(exc))
+            if row.success:
+                chain.previous = row
+            out.append(row)
             bar.update(1)
     return out
 
 
 def _chain_table(names: Sequence[str], along: tuple[str, list[Any]], members: list[SeriesSpectrum],
-                 results: list[tuple[ConstrainedFit | None, str, str]]) -> pd.DataFrame:
-    rows: list[dict[str, Any]] = []
-    for value, s, (r, how, message) in zip(along[1], members, results):
-        row: dict[str, Any] = {along[0]: value, "label": s.label}
-        for n in names:
-            row[n] = r.params[n] if r is not None else math.nan
-        for n in names:
-            row[f"{n}_stderr"] = r.stderr[n] if r is not None else math.nan
-        row.update(
-            chi_square=r.chi_square if r is not None else math.nan,
-            reduced_chi_square=r.reduced_chi_square if r is not None else math.nan,
-            success=bool(r is not None and r.success),
-            message=message,
-            start=how,
-            n_points=int(s.frequencies.size),
-        )
-        rows.append(row)
-    return pd.DataFrame(rows)
+                 rows: list[_Row]) -> pd.DataFrame:
+    values = np.array([r.values for r in rows], dtype=np.float64).reshape(len(rows), len(names))
+    errors = np.array([r.stderr for r in rows], dtype=np.float64).reshape(len(rows), len(names))
+    columns: dict[str, Any] = {along[0]: along[1], "label": [s.label for s in members]}
+    columns.update({n: values[:, j] for j, n in enumerate(names)})
+    columns.update({f"{n}_stderr": errors[:, j] for j, n in enumerate(names)})
+    columns.update(
+        chi_square=[r.chi_square for r in rows],
+        reduced_chi_square=[r.reduced for r in rows],
+        success=[bool(r.success) for r in rows],
+        message=[r.message for r in rows],
+        start=[r.start for r in rows],
+        n_points=[int(s.frequencies.size) for s in members],
+    )
+    return pd.DataFrame(columns)
 
 
 def _shared_names(shared: Sequence[str] | None, names: Sequence[str], fixed: Mapping[str, float]) -> tuple[str, ...]:
@@ -346,82 +412,58 @@ def _shared_names(shared: Sequence[str] | None, names: Sequence[str], fixed: Map
     return tuple(dict.fromkeys(shared))
 
 
-def _global_starts(names: Sequence[str], fits: list[ConstrainedFit | None]) -> list[list[float]] | None:
-    """Each spectrum's starting vector: its own fit, else the nearest fit before it (after it, for the first)."""
-    good = [f for f in fits if f is not None]
-    if not good:
-        return None
-    last = good[0]
-    out = []
-    for f in fits:
-        last = f if f is not None else last
-        out.append([float(last.params[n]) for n in names])
-    return out
+def _global_starts(rows: list[_Row]) -> list[list[float]]:
+    """Each usable spectrum's starting vector: its own optimum."""
+    return [list(r.values) for r in rows]
 
 
-def _point_weights(sigmas: list[Any], members: list[SeriesSpectrum]) -> list[list[float] | None] | None:
+def _point_weights(sigmas: list[Any], members: list[SeriesSpectrum]) -> list[list[float]] | None:
     if all(s is None for s in sigmas):
         return None
-    out: list[list[float] | None] = []
-    for s, m in zip(sigmas, members):
-        if s is None:
-            raise ValueError("give sigma for every spectrum of a shared fit, or for none")
-        w = np.broadcast_to(np.asarray(s, dtype=np.float64), m.frequencies.shape)
-        out.append([float(v) for v in w])
-    return out
+    if any(s is None for s in sigmas):
+        raise ValueError("give sigma for every spectrum of a shared fit, or for none")
+    return [_sigma_weights(s, m.frequencies.size) for s, m in zip(sigmas, members)]
 
 
-def _global(circuit: zetrion.Circuit, names: Sequence[str], members: list[SeriesSpectrum], chain: list[Any],
-            shared: tuple[str, ...], settings: dict[str, Any]) -> dict[str, Any]:
+def _global(circuit: zetrion.Circuit, members: list[SeriesSpectrum], rows: list[_Row], shared: tuple[str, ...],
+            engine: dict[str, Any], sigmas: list[Any]) -> dict[str, Any]:
     """The whole series as one problem in the engine, from the chain's optima."""
-    usable = [i for i, (r, _, _) in enumerate(chain) if r is not None]
-    starts = _global_starts(names, [chain[i][0] for i in usable])
-    if starts is None:
+    names = circuit.param_names()
+    usable = [i for i, r in enumerate(rows) if all(math.isfinite(v) for v in r.values)]
+    if not usable:
         raise ValueError("no spectrum of the series could be fitted: nothing to share values across")
-    fixed: Mapping[str, float] = settings["fixed"] or {}
-    bounds: Mapping[str, Any] = settings["bounds"] or {}
-    options: FitOptions = settings["options"]
-    kwargs: dict[str, Any] = {
-        "shared": [1.0 if n in shared else 0.0 for n in names],
-        "held": [1.0 if n in fixed else 0.0 for n in names],
-        "weight": options.weight,
-        "ftol": options.ftol,
-        "xtol": options.xtol,
-        "point_weights": settings["point_weights"] and [settings["point_weights"][i] for i in usable],
-    }
-    if bounds:
-        kwargs["lower"] = [float(bounds[n][0]) if n in bounds else -math.inf for n in names]
-        kwargs["upper"] = [float(bounds[n][1]) if n in bounds else math.inf for n in names]
-    if options.max_iterations is not None:
-        kwargs["max_iterations"] = options.max_iterations
+    weights = _point_weights([sigmas[i] for i in usable], [members[i] for i in usable])
+    kwargs = dict(engine, shared=[1.0 if n in shared else 0.0 for n in names], point_weights=weights)
     spectra = [(members[i].frequencies, members[i].impedance) for i in usable]
-    out: dict[str, Any] = _engine.fit_shared(circuit, spectra, starts, **kwargs)
+    out: dict[str, Any] = _engine.fit_shared(circuit, spectra, _global_starts([rows[i] for i in usable]), **kwargs)
     out["usable"] = usable
     return out
 
 
 def _global_table(independent: pd.DataFrame, names: Sequence[str], out: dict[str, Any]) -> pd.DataFrame:
     table = independent.copy()
-    usable = out["usable"]
-    for n in names:
-        table[n] = math.nan
-        table[f"{n}_stderr"] = math.nan
-    dof = out["residuals"] - out["unknowns"]
-    for k, i in enumerate(usable):
-        for j, n in enumerate(names):
-            table.loc[i, n] = out["params"][k][j]
-            table.loc[i, f"{n}_stderr"] = out["stderr"][k][j]
-        table.loc[i, "chi_square"] = out["chi_square"][k]
+    usable = np.asarray(out["usable"], dtype=np.intp)
+    count = len(table)
+    params = np.full((count, len(names)), math.nan)
+    errors = np.full((count, len(names)), math.nan)
+    chi = np.full(count, math.nan)
+    params[usable] = np.asarray(out["params"], dtype=np.float64).reshape(usable.size, len(names))
+    errors[usable] = np.asarray(out["stderr"], dtype=np.float64).reshape(usable.size, len(names))
+    chi[usable] = out["chi_square"]
+    for j, n in enumerate(names):
+        table[n] = params[:, j]
+        table[f"{n}_stderr"] = errors[:, j]
+    table["chi_square"] = chi
     # each spectrum's share of the whole problem's degrees of freedom
-    scale = dof / out["residuals"] if out["residuals"] else math.nan
-    points = independent["n_points"]
-    table["reduced_chi_square"] = [
-        table.loc[i, "chi_square"] / (2 * points[i] * scale) if scale > 0 else math.nan for i in range(len(table))
-    ]
-    table["success"] = [bool(out["success"]) if i in usable else False for i in range(len(table))]
+    dof = out["residuals"] - out["unknowns"]
+    scale = dof / out["residuals"] if out["residuals"] and dof > 0 else math.nan
+    table["reduced_chi_square"] = chi / (2 * np.asarray(independent["n_points"], dtype=np.float64) * scale)
+    inside = np.zeros(count, dtype=bool)
+    inside[usable] = True
+    table["success"] = inside & bool(out["success"])
     failed = f"the shared fit failed: {out['message']}"
     table["message"] = [
-        m if i not in usable else ("" if out["success"] else failed) for i, m in enumerate(independent["message"])
+        m if not inside[i] else ("" if out["success"] else failed) for i, m in enumerate(independent["message"])
     ]
     return table
 
@@ -500,15 +542,14 @@ def fit_series(
     names = tuple(circuit.param_names())
     shared_names = _shared_names(shared, names, fixed or {})
     sigmas = _sigmas(sigma, len(members))
-    chain = _Chain(circuit, opts, {"fixed": fixed, "bounds": bounds, "check_sign": check_sign}, dict(start or {}),
-                   fallback)
-    results = _run_chain(chain, members, sigmas, progress)
-    independent = _chain_table(names, (along_name, along_values), members, results)
-    fits = tuple(r for r, _, _ in results)
+    engine = _engine_settings(names, fixed, bounds, opts)
+    chain = _Chain(circuit, names, opts, {"fixed": fixed, "bounds": bounds, "check_sign": check_sign},
+                   dict(start or {}), fallback, engine)
+    rows = _run_chain(chain, members, sigmas, progress)
+    independent = _chain_table(names, (along_name, along_values), members, rows)
     if not shared_names:
-        return SeriesFit(independent, along_name, names, (), fits, independent)
-    settings = {"fixed": fixed, "bounds": bounds, "options": opts, "point_weights": _point_weights(sigmas, members)}
-    out = _global(circuit, names, members, results, shared_names, settings)
+        return SeriesFit(independent, along_name, names, circuit, (), independent)
+    out = _global(circuit, members, rows, shared_names, engine, sigmas)
     info = {
         "success": bool(out["success"]),
         "message": str(out["message"]),
@@ -518,7 +559,7 @@ def fit_series(
         "nfev": int(out["impedance_evals"]),
     }
     table = _global_table(independent, names, out)
-    return SeriesFit(table, along_name, names, shared_names, fits, independent, info)
+    return SeriesFit(table, along_name, names, circuit, shared_names, independent, info)
 
 
 # ---- Arrhenius ------------------------------------------------------------

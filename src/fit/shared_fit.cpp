@@ -15,6 +15,7 @@ namespace {
 constexpr double kLn10 = 2.302585092994046;
 constexpr double kEpsmch = 2.220446049250313e-16;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kMaxDecades = 1.0;  // the longest step of a log-space parameter
 
 // ---- small dense row-major matrices --------------------------------------
 
@@ -166,6 +167,18 @@ public:
         return out;
     }
 
+    // Clips a step so that no parameter searched in log space moves by more
+    // than kMaxDecades: a direction the data hardly see gets a huge
+    // Gauss-Newton step, which would overflow rather than explore.
+    void cap(std::vector<double>& delta) const {
+        const auto clip = [](double& d, std::size_t j, const std::vector<Bounds>& b) {
+            if (!is_closed(b[j])) d = std::clamp(d, -kMaxDecades, kMaxDecades);
+        };
+        for (std::size_t s = 0; s < layout_.ks(); ++s) clip(delta[s], layout_.shared[s], bounds_);
+        for (std::size_t i = 0; i < layout_.spectra; ++i)
+            for (std::size_t k = 0; k < layout_.kb(); ++k) clip(delta[layout_.offset(i) + k], layout_.block[k], bounds_);
+    }
+
     std::uint64_t evaluations() const { return counter_.load(); }
 
 private:
@@ -242,14 +255,34 @@ bool SeriesProblem::normal_equations(const std::vector<double>& x, bool solver_s
 
 // ---- the damped step -----------------------------------------------------
 
-// Solves (H + lambda D) delta = -g for the arrow-shaped H by eliminating the
+// The normal equations in the space where each unknown is divided by
+// sqrt(scale): J^T J then has a diagonal near 1 whatever the units of the
+// parameters, which keeps the factorisations below accurate.
+Normal scaled_normal(const Normal& ne, const Layout& L, const std::vector<double>& d) {
+    const std::size_t ks = L.ks(), kb = L.kb();
+    Normal out = ne;
+    for (std::size_t s = 0; s < ks; ++s) {
+        out.gs[s] /= d[s];
+        for (std::size_t t = 0; t < ks; ++t) out.a[s * ks + t] /= d[s] * d[t];
+    }
+    for (std::size_t i = 0; i < L.spectra; ++i) {
+        const double* db = d.data() + L.offset(i);
+        for (std::size_t k = 0; k < kb; ++k) {
+            out.gb[i][k] /= db[k];
+            for (std::size_t l = 0; l < kb; ++l) out.c[i][k * kb + l] /= db[k] * db[l];
+            for (std::size_t s = 0; s < ks; ++s) out.b[i][s * kb + k] /= d[s] * db[k];
+        }
+    }
+    return out;
+}
+
+// Solves (H + lambda I) delta = -g for the arrow-shaped H by eliminating the
 // blocks; false when a damped matrix is not positive definite.
-bool damped_step(const Normal& ne, const Layout& L, const std::vector<double>& scale, double lambda,
-                 std::vector<double>& delta) {
+bool arrow_solve(const Normal& ne, const Layout& L, double lambda, std::vector<double>& delta) {
     const std::size_t ks = L.ks(), kb = L.kb();
     std::vector<double> schur(ne.a), rhs(ks);
     for (std::size_t s = 0; s < ks; ++s) {
-        schur[s * ks + s] += lambda * scale[s];
+        schur[s * ks + s] += lambda;
         rhs[s] = -ne.gs[s];
     }
     std::vector<std::vector<double>> factors(L.spectra);
@@ -257,7 +290,7 @@ bool damped_step(const Normal& ne, const Layout& L, const std::vector<double>& s
     for (std::size_t i = 0; i < L.spectra; ++i) {
         std::vector<double>& f = factors[i];
         f = ne.c[i];
-        for (std::size_t k = 0; k < kb; ++k) f[k * kb + k] += lambda * scale[L.offset(i) + k];
+        for (std::size_t k = 0; k < kb; ++k) f[k * kb + k] += lambda;
         if (!cholesky(f, kb)) return false;
         // S -= B C^-1 B^T and rhs += B C^-1 g_b, one row of B at a time.
         for (std::size_t s = 0; s < ks; ++s) {
@@ -286,6 +319,15 @@ bool damped_step(const Normal& ne, const Layout& L, const std::vector<double>& s
         }
         cholesky_solve(factors[i], kb, db);
     }
+    return std::all_of(delta.begin(), delta.end(), [](double v) { return std::isfinite(v); });
+}
+
+// The damped step in the unknowns themselves: (H + lambda D) delta = -g
+// solved in the scaled space, D = scale.
+bool damped_step(const Normal& scaled, const Layout& L, const std::vector<double>& d, double lambda,
+                 std::vector<double>& delta) {
+    if (!arrow_solve(scaled, L, lambda, delta)) return false;
+    for (std::size_t j = 0; j < delta.size(); ++j) delta[j] /= d[j];
     return true;
 }
 
@@ -376,11 +418,15 @@ public:
             freeze_at_ends(ne, p_.layout(), p_.ends(x));
             update_scale(ne, scale);
             if (gradient_small(ne, scale, cost)) return finish(rep, true, "the gradient vanishes (gtol)");
+            std::vector<double> root(scale.size());
+            for (std::size_t j = 0; j < scale.size(); ++j) root[j] = std::sqrt(scale[j]);
+            const Normal scaled = scaled_normal(ne, p_.layout(), root);
             for (;;) {
-                if (!damped_step(ne, p_.layout(), scale, lambda, delta)) {
+                if (!damped_step(scaled, p_.layout(), root, lambda, delta)) {
                     if (!grow(lambda, nu)) return finish(rep, false, "no damping makes the step well defined");
                     continue;
                 }
+                p_.cap(delta);
                 std::vector<double> trial(x.size());
                 for (std::size_t j = 0; j < x.size(); ++j) trial[j] = x[j] + delta[j];
                 trial = p_.project(std::move(trial));
@@ -398,7 +444,7 @@ public:
                 }
                 if (std::fabs(actual) <= req_.ftol * cost && predicted <= req_.ftol * cost && rho <= 2.0)
                     return finish(rep, true, "the relative reduction of the cost is at most ftol");
-                if (step <= req_.xtol * (size + req_.xtol))
+                if (accept && step <= req_.xtol * (size + req_.xtol))
                     return finish(rep, true, "the relative change of the parameters is at most xtol");
                 if (accept) break;
                 if (!grow(lambda, nu)) return finish(rep, false, "no step lowers the cost");

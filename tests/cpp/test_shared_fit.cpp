@@ -171,6 +171,40 @@ TEST_CASE("shared fit keeps held values and limits") {
     CHECK(out.unknowns == 3 * 3);
 }
 
+TEST_CASE("shared fit settles a series with a direction the data hardly see") {
+    // The second arc's capacitance is so large that the arc is a plain
+    // resistance in the band: its CPE coefficient barely moves the residuals,
+    // and an unguarded Gauss-Newton step along it overflows.
+    const SeriesList tree = tree_of("R0-(R1,CPE1)-(R2,CPE2)");
+    const std::vector<double> f = log_freqs(57, 2e-2, 1e4);
+    std::mt19937 rng(3);
+    std::normal_distribution<double> gauss(0.0, 1.0);
+    std::vector<std::vector<Cx>> z;
+    SharedFitRequest req;
+    req.circuit = &tree;
+    for (std::size_t i = 0; i < 6; ++i) {
+        const std::vector<double> p{0.1, 1.5 + 0.1 * double(i), 0.08, 0.6, 4.0, 26.0, 1.0};
+        std::vector<Cx> zi(f.size());
+        sweep(rebuild(tree, p), f, zi.data());
+        for (Cx& v : zi) {
+            const double mod = std::hypot(v.re, v.im);
+            v.re += 0.01 * mod * gauss(rng);
+            v.im += 0.01 * mod * gauss(rng);
+        }
+        z.push_back(std::move(zi));
+        // each spectrum's own exponents scattered about the truth, as independent fits leave them
+        req.starts.push_back({0.1, 1.5, 0.08, 0.45 + 0.05 * double(i), 4.0, 26.0 * (i % 2 ? 1e3 : 1.0), 0.8 + 0.04 * double(i)});
+    }
+    for (const auto& zi : z) req.spectra.push_back({f, zi, {}});
+    req.shared = {false, false, false, true, false, false, true};
+    const SharedFitOutcome out = solved(run_shared_fit(req));
+    CHECK(out.success);
+    CHECK(out.iterations > 1);
+    const double reduced = out.total_chi_square / double(out.residuals - out.unknowns);
+    CHECK(reduced < 1.5 * 2e-4);  // the noise: 1 % of |Z| on each part
+    CHECK(out.params[0][3] == doctest::Approx(0.6).epsilon(0.03));
+}
+
 TEST_CASE("shared fit rejects bad requests") {
     const Series s = drifting_series(2, 0.0);
     const auto error_of = [](const SharedFitRequest& r) {

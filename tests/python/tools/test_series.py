@@ -76,7 +76,8 @@ class TestChain:
         t = res.table
         assert list(t["success"]) == [True, False, True, True]
         assert t.loc[1, "message"] and math.isnan(t.loc[1, "R1.r"])
-        assert res.fits[1] is None
+        assert res.fitted(1) is None
+        np.testing.assert_allclose(res.fitted(3).impedance(F), pairs[3][1], rtol=1e-6)
         assert t.loc[2, "start"] == "previous"
         assert t.loc[3, "R1.r"] == pytest.approx(truth[3][1], rel=1e-5)
 
@@ -85,7 +86,9 @@ class TestChain:
         res = fit_series(CIRCUIT, pairs, fixed={"R0.r": 10.0}, bounds={"CPE1.alpha": (0.5, 0.8)}, weight="unit")
         assert (res.table["R0.r"] == 10.0).all() and (res.table["R0.r_stderr"] == 0.0).all()
         assert (res.table["CPE1.alpha"] <= 0.8).all()
-        assert all(f is not None and f.weight == "unit" for f in res.fits)
+        for i, (f, z) in enumerate(pairs):
+            alone = fit(CIRCUIT, f, z, fixed={"R0.r": 10.0}, bounds={"CPE1.alpha": (0.5, 0.8)}, weight="unit")
+            assert res.table.loc[i, "chi_square"] == pytest.approx(alone.chi_square, rel=1e-6)
 
 
 class TestInputs:
