@@ -102,12 +102,17 @@ class SeriesFit:
     global_fit: dict[str, Any] = field(default_factory=dict)
 
     def values(self, name: str) -> tuple[FloatArray, FloatArray, FloatArray]:
-        """The series variable, a parameter's values and their standard errors."""
+        """The series variable (its position where it is not numeric), a
+        parameter's values and their standard errors."""
         if name not in self.param_names:
             raise KeyError(f"unknown parameter {name!r}; this circuit has {', '.join(self.param_names)}")
         t = self.table
+        try:
+            along = np.asarray(t[self.along], dtype=np.float64)
+        except (TypeError, ValueError):
+            along = np.arange(len(t), dtype=np.float64)
         return (
-            np.asarray(t[self.along], dtype=np.float64),
+            along,
             np.asarray(t[name], dtype=np.float64),
             np.asarray(t[f"{name}_stderr"], dtype=np.float64),
         )

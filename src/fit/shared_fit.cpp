@@ -358,15 +358,13 @@ double scaled_norm(const std::vector<double>& v, const std::vector<double>& scal
     return std::sqrt(s);
 }
 
-// Holds the unknowns at an end of their range whose descent direction leads
-// out of it: their rows and columns of J^T J become those of the identity and
-// their gradient zero, so the step leaves them where they are and the stop
-// tests see the gradient projected onto the range.
-void freeze_at_ends(Normal& ne, const Layout& L, const std::vector<int>& ends) {
+// Takes the flagged unknowns out of the normal equations: their rows and
+// columns of J^T J become those of the identity and their gradient zero, so
+// a step leaves them where they are.
+void hold_out(Normal& ne, const Layout& L, const std::vector<bool>& out) {
     const std::size_t ks = L.ks(), kb = L.kb();
-    const auto outward = [&](std::size_t u, double g) { return (ends[u] < 0 && g > 0.0) || (ends[u] > 0 && g < 0.0); };
     for (std::size_t s = 0; s < ks; ++s) {
-        if (!outward(s, ne.gs[s])) continue;
+        if (!out[s]) continue;
         for (std::size_t t = 0; t < ks; ++t) ne.a[s * ks + t] = ne.a[t * ks + s] = 0.0;
         ne.a[s * ks + s] = 1.0;
         ne.gs[s] = 0.0;
@@ -375,12 +373,23 @@ void freeze_at_ends(Normal& ne, const Layout& L, const std::vector<int>& ends) {
     }
     for (std::size_t i = 0; i < L.spectra; ++i)
         for (std::size_t k = 0; k < kb; ++k) {
-            if (!outward(L.offset(i) + k, ne.gb[i][k])) continue;
+            if (!out[L.offset(i) + k]) continue;
             for (std::size_t l = 0; l < kb; ++l) ne.c[i][k * kb + l] = ne.c[i][l * kb + k] = 0.0;
             ne.c[i][k * kb + k] = 1.0;
             ne.gb[i][k] = 0.0;
             for (std::size_t s = 0; s < ks; ++s) ne.b[i][s * kb + k] = 0.0;
         }
+}
+
+// Holds the unknowns at an end of their range whose descent direction leads
+// out of it, so that the stop tests see the gradient projected onto the range.
+void freeze_at_ends(Normal& ne, const Layout& L, const std::vector<int>& ends) {
+    std::vector<bool> out(L.unknowns(), false);
+    const auto outward = [&](std::size_t u, double g) { return (ends[u] < 0 && g > 0.0) || (ends[u] > 0 && g < 0.0); };
+    for (std::size_t s = 0; s < L.ks(); ++s) out[s] = outward(s, ne.gs[s]);
+    for (std::size_t i = 0; i < L.spectra; ++i)
+        for (std::size_t k = 0; k < L.kb(); ++k) out[L.offset(i) + k] = outward(L.offset(i) + k, ne.gb[i][k]);
+    hold_out(ne, L, out);
 }
 
 // ---- the solver ------------------------------------------------------------
@@ -496,14 +505,24 @@ private:
 
 // Standard errors from the arrow-shaped J^T J (scaled to a unit diagonal
 // before inversion): the shared corner's from the inverse Schur complement,
-// each block's from C^-1 + C^-1 B^T S^-1 B C^-1. Empty when singular.
+// each block's from C^-1 + C^-1 B^T S^-1 B C^-1. An unknown the residuals do
+// not depend on at all (a zero column: a resistance in parallel with a short
+// in the band, say) is left out and reported NaN, the others computed
+// without it; empty when what remains is singular.
 std::vector<double> standard_errors(Normal ne, const Layout& L, double s2) {
     const std::size_t ks = L.ks(), kb = L.kb();
     std::vector<double> d(L.unknowns());
     for (std::size_t s = 0; s < ks; ++s) d[s] = std::sqrt(ne.a[s * ks + s]);
     for (std::size_t i = 0; i < L.spectra; ++i)
         for (std::size_t k = 0; k < kb; ++k) d[L.offset(i) + k] = std::sqrt(ne.c[i][k * kb + k]);
-    if (std::any_of(d.begin(), d.end(), [](double v) { return !(v > 0.0) || !std::isfinite(v); })) return {};
+    if (std::any_of(d.begin(), d.end(), [](double v) { return !std::isfinite(v); })) return {};
+    std::vector<bool> unseen(d.size(), false);
+    for (std::size_t j = 0; j < d.size(); ++j)
+        if (!(d[j] > 0.0)) {
+            unseen[j] = true;
+            d[j] = 1.0;
+        }
+    hold_out(ne, L, unseen);
     for (std::size_t s = 0; s < ks; ++s)
         for (std::size_t t = 0; t < ks; ++t) ne.a[s * ks + t] /= d[s] * d[t];
     std::vector<std::vector<double>> cinv(L.spectra), w(L.spectra);
@@ -540,10 +559,8 @@ std::vector<double> standard_errors(Normal ne, const Layout& L, double s2) {
                 for (std::size_t t = 0; t < ks; ++t) v += w[i][s * kb + k] * sinv[s * ks + t] * w[i][t * kb + k];
             se[L.offset(i) + k] = v;
         }
-    for (std::size_t j = 0; j < se.size(); ++j) {
-        if (!(se[j] >= 0.0)) return {};
-        se[j] = std::sqrt(s2 * se[j]) / d[j];
-    }
+    for (std::size_t j = 0; j < se.size(); ++j)
+        se[j] = unseen[j] || !(se[j] >= 0.0) ? kNaN : std::sqrt(s2 * se[j]) / d[j];
     return se;
 }
 

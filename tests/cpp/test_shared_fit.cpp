@@ -205,6 +205,31 @@ TEST_CASE("shared fit settles a series with a direction the data hardly see") {
     CHECK(out.params[0][3] == doctest::Approx(0.6).epsilon(0.03));
 }
 
+TEST_CASE("shared fit reports NaN only for an unknown the data do not see") {
+    // In the second spectrum R1 is so large that (R1,C1) is a pure capacitor:
+    // its column of the Jacobian is zero, the rest stays determined.
+    const SeriesList tree = tree_of("R0-(R1,C1)");
+    const std::vector<double> f = log_freqs(30, 1e-1, 1e5);
+    const std::vector<std::vector<double>> truth{{5.0, 100.0, 1e-5}, {5.0, 1e200, 1e-5}, {6.0, 120.0, 1e-5}};
+    std::vector<std::vector<Cx>> z;
+    SharedFitRequest req;
+    req.circuit = &tree;
+    for (const auto& p : truth) {
+        std::vector<Cx> zi(f.size());
+        sweep(rebuild(tree, p), f, zi.data());
+        for (std::size_t k = 0; k < zi.size(); ++k) zi[k].re *= 1.0 + 1e-3 * std::sin(double(k));
+        z.push_back(std::move(zi));
+        req.starts.push_back(p);
+    }
+    for (const auto& zi : z) req.spectra.push_back({f, zi, {}});
+    req.shared = {false, false, true};  // one capacitance for the series
+    const SharedFitOutcome out = solved(run_shared_fit(req));
+    CHECK(std::isnan(out.stderr_[1][1]));
+    for (std::size_t i = 0; i < 3; ++i)
+        for (std::size_t j = 0; j < 3; ++j)
+            if (i != 1 || j != 1) CHECK((std::isfinite(out.stderr_[i][j]) && out.stderr_[i][j] > 0.0));
+}
+
 TEST_CASE("shared fit rejects bad requests") {
     const Series s = drifting_series(2, 0.0);
     const auto error_of = [](const SharedFitRequest& r) {
