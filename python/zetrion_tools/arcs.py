@@ -35,7 +35,14 @@ from .engine import element_kinds
 if TYPE_CHECKING:
     from .fitting import ConstrainedFit
 
-__all__ = ["arc_permutation", "interchangeable_blocks", "order_fit", "permute_names", "time_constant"]
+__all__ = [
+    "arc_permutation",
+    "interchangeable_blocks",
+    "order_fit",
+    "parallel_blocks",
+    "permute_names",
+    "time_constant",
+]
 
 # Frequencies a block's -Im Z is searched over for its peak: 1e-12 to 1e12 Hz.
 _GRID = np.logspace(-12.0, 12.0, 24 * 12 + 1)
@@ -62,6 +69,27 @@ def _shape(item: Any, counts: Mapping[str, int], labels: list[int]) -> tuple[str
         for _, lo, n in parts:
             first, end = min(first, lo), max(end, lo + n)
     return "(" + ",".join(branches) + ")", int(first), end - int(first)
+
+
+def _parallel_blocks(series: Sequence[Any], counts: Mapping[str, int], out: list[Block]) -> None:
+    for item in series:
+        if isinstance(item, list):
+            out.append(_shape(item, counts, [0]))
+            for branch in item:
+                _parallel_blocks(branch, counts, out)
+
+
+@functools.lru_cache(maxsize=256)
+def _arcs_of(structure: str) -> tuple[Block, ...]:
+    out: list[Block] = []
+    _parallel_blocks(ast.literal_eval(structure), _param_counts(), out)
+    return tuple(out)
+
+
+def parallel_blocks(circuit: zetrion.Circuit) -> tuple[Block, ...]:
+    """Every parallel group of the circuit (the arcs), outermost first, as
+    ``(notation, first, count)``."""
+    return _arcs_of(repr(_engine.structure(circuit)))
 
 
 def _series_groups(series: Sequence[Any], counts: Mapping[str, int], out: list[tuple[Block, ...]]) -> None:

@@ -31,6 +31,7 @@ import numpy as np
 
 from .batch import FIT_METHODS, printable
 from .drt_cli import add_drt_parser, run_drt
+from .fit_cli import add_fit_options, fit_constraints
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
@@ -136,9 +137,7 @@ def _parser() -> argparse.ArgumentParser:
         metavar="METHOD",
         help=f"fit method: {', '.join(FIT_METHODS)} (default levenberg_marquardt)",
     )
-    fit.add_argument(
-        "--weight", default="modulus", choices=("modulus", "unit"), help="residual weighting (default modulus)"
-    )
+    add_fit_options(fit)
     fit.add_argument("--seed", type=int, default=None, metavar="N", help="seed of the global methods")
     fit.add_argument("--out", "-o", default="-", metavar="CSV", help="CSV file for the results (default: standard output)")
     fit.add_argument("--plots", metavar="DIR", help="write a Nyquist and Bode figure of data and fit per file")
@@ -458,6 +457,10 @@ def _cmd_fit(args: argparse.Namespace) -> int:
     from .batch import FitInterrupted, fit_many
 
     circuit = _check_fit_options(args)
+    try:
+        constraints = fit_constraints(args, circuit)
+    except ValueError as exc:
+        raise _UsageError(str(exc)) from None
     output = _Output(args.out)
     files = _inputs(args, output)
     plots = _plots_folder(args.plots)
@@ -469,7 +472,8 @@ def _cmd_fit(args: argparse.Namespace) -> int:
             # one file per chunk: a fit costs far more than handing it out, and
             # the fits start as soon as the first file is read
             table = fit_many(args.circuit, iter(spectra), method=args.method, threads=args.threads, chunksize=1,
-                             progress=not args.quiet, checks=not args.no_checks, weight=args.weight, seed=args.seed)
+                             progress=not args.quiet, checks=not args.no_checks, weight=args.weight, seed=args.seed,
+                             **constraints)
         except FitInterrupted as exc:  # keep what was fitted
             table, interrupted = exc.partial, True
         table = spectra.finish(table)

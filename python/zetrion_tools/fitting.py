@@ -132,6 +132,8 @@ class ConstrainedFit:
         ``"given values"`` or the name of a further start.
     nfev : int
         Residual-vector evaluations in all, as ``FitResult.impedance_evals``.
+    iterations : int
+        The winning run's iterations, as ``FitResult.iterations``.
     starts : int
         Number of starting points fitted from.
     """
@@ -163,6 +165,7 @@ class ConstrainedFit:
     nfev: int = 0
     starts: int = 0
     undetermined: tuple[dict[str, float], ...] = ()
+    iterations: int = 0
     quality: FitQuality = field(default_factory=unassessed)
 
     @property
@@ -437,8 +440,13 @@ def fit(
         1)}``, intersected with the element's validity bounds
         (``Circuit.param_bounds()``); ``math.inf`` for an open side.
     weight : str
-        Weighting of the residuals, a name the core knows (``"modulus"``,
-        ``"unit"``); ignored when ``sigma`` is given.
+        Weighting of the residuals, each point's real and imaginary part
+        divided by a standard deviation: ``"modulus"`` (``|Z_i|`` for both
+        parts, as ``Circuit.fit``), ``"unit"`` (1), ``"proportional"``
+        (``|Z'_i|`` and ``|Z''_i|``, each part relative to itself, neither
+        below ``1e-3 |Z_i|``) or ``"boukamp"`` (``|Z_i|``: Boukamp's
+        ``1/|Z|^2`` weighting of the squared residuals, the same objective
+        as ``"modulus"``). Ignored when ``sigma`` is given.
     sigma : float or array_like, optional
         Standard deviation of each point's real and imaginary parts (one
         value for all, or one per point): the residuals are divided by it,
@@ -651,4 +659,5 @@ def _outcome(s: _Setup, out: dict[str, Any], weight: str, method: str, settings:
         nfev=int(out["impedance_evals"]),
         starts=int(out["tried"]),
         undetermined=st["undetermined"],
+        iterations=int(out["iterations"]),
     )

@@ -311,6 +311,21 @@ def _error_flags(
             out.add("uncertain", [name], f"{name} = {value:.4g} +- {err:.3g} ({err / abs(value):.0%}){tail}")
 
 
+def _arc_flags(out: _Collector, circuit: zetrion.Circuit, fitted: Sequence[str], units: Mapping[str, str]) -> None:
+    """An arc whose resistance the data do not establish: the rest of it is not either."""
+    from .arcs import parallel_blocks
+
+    names = circuit.param_names()
+    for notation, first, count in parallel_blocks(circuit):
+        block = names[first : first + count]
+        if not any(units.get(n) == "ohm" and n in out.doubted for n in block):
+            continue
+        rest = [n for n in block if n in fitted and n not in out.doubted]
+        if rest:
+            size = ", ".join(n for n in block if units.get(n) == "ohm" and n in out.doubted)
+            out.add("uncertain", rest, f"the arc {notation} is not established ({size} is not determined)")
+
+
 def _partners(i: int, fitted: Sequence[str], correlation: FloatArray | None) -> list[str]:
     """Parameters correlated with the i-th above 0.95, with the coefficient."""
     if correlation is None or correlation.shape != (len(fitted), len(fitted)):
@@ -379,6 +394,7 @@ def assess(
         out.add("misfit", [], f"the residuals are {ratio:.3g} times the noise level of the data: "
                 "the circuit does not describe this spectrum")
     _error_flags(out, values, stderr, fitted, undetermined, correlation)
+    _arc_flags(out, circuit, fitted, units)
     _value_flags(out, values, fitted, units, bounds, validity)
     _band_flags(out, values, fitted, units, freq)
     trusted = success and not misfit

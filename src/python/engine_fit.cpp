@@ -248,9 +248,10 @@ double streak(const std::vector<double>& r, std::span<const double> f) {
 std::vector<double> residuals_at(const FitOutcome& o, const FitRequest& req) {
     FitData d(o.circuit, req.frequencies, req.impedances, req.weighting);
     if (!req.point_weights.empty() && req.point_weights.size() == d.weights.size()) d.weights = req.point_weights;
+    if (req.point_weights_im.size() == d.weights.size()) d.weights_im = req.point_weights_im;
     std::vector<double> r(d.residual_count());
     EvalCounter counter{0};
-    residuals(d.tree, o.params, Spectrum{d.omega, d.z, d.weights}, counter, r.data());
+    residuals(d.tree, o.params, Spectrum{d.omega, d.z, d.weights, {}, d.weights_im}, counter, r.data());
     return r;
 }
 
@@ -267,8 +268,15 @@ PyObject* engine_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!read_options(a, n, opt, req)) return nullptr;
     SpectrumData data;
     if (!spectrum(a[kFrequencies], a[kImpedances], data)) return nullptr;
-    const auto weighting = parse_weighting(opt.weight);
-    if (!weighting) return raise_engine_error("weight", weighting_error(opt.weight));
+    auto weighting = parse_weighting(opt.weight);
+    if (auto own = weighting ? std::nullopt : engine_weights(data.z, opt.weight)) {
+        weighting = Weighting::Unit;  // the weights below replace it
+        if (opt.point_weights.empty()) {
+            opt.point_weights = std::move(own->first);
+            req.point_weights_im = std::move(own->second);
+        }
+    }
+    if (!weighting) return raise_engine_error("weight", weighting_error(opt.weight) + ", \"proportional\" or \"boukamp\"");
     const auto method = parse_fit_method(opt.method);
     if (!method) return raise_engine_error("method", FitError{FitError::Kind::UnknownMethod, opt.method}.message());
     req.method = *method;

@@ -41,6 +41,10 @@ PyObject* weightings(PyObject*, PyObject*) {
     return names_list(kWeightings.size(), [](std::size_t i) { return kWeightings[i].second; });
 }
 
+PyObject* engine_weightings(PyObject*, PyObject*) {
+    return names_list(kEngineWeightings.size(), [](std::size_t i) { return kEngineWeightings[i]; });
+}
+
 // The keyword options of Circuit.fit beyond the spectrum and the method.
 PyObject* fit_keywords(PyObject*, PyObject*) {
     Ref out(PyList_New(0));
@@ -150,7 +154,9 @@ PyObject* explicit_values(PyObject*, PyObject* circuit) {
 
 PyMethodDef engine_methods[] = {
     {"methods", ZETRION_GUARDED(methods), METH_NOARGS, "The fit methods' names, in the order messages list them."},
-    {"weightings", ZETRION_GUARDED(weightings), METH_NOARGS, "The weighting names."},
+    {"weightings", ZETRION_GUARDED(weightings), METH_NOARGS, "The weighting names Circuit.fit takes."},
+    {"engine_weightings", ZETRION_GUARDED(engine_weightings), METH_NOARGS,
+     "The further weighting names the engine's fit takes."},
     {"fit_keywords", ZETRION_GUARDED(fit_keywords), METH_NOARGS,
      "The keyword options of Circuit.fit beyond the spectrum and the method."},
     {"model_names", ZETRION_GUARDED(model_names_list), METH_NOARGS, "The built-in learned models' names."},
