@@ -10,8 +10,10 @@ order, **ascending time constant**: the first block of a kind is the fastest
 A block's time constant is ``1 / (2 pi f_peak)``, with ``f_peak`` the
 frequency where its own ``-Im Z`` peaks (``R C`` for an R-C pair, ``(R
 Q)^(1/alpha)`` for an R-CPE pair, ``tau_k`` for a Zarc). Blocks whose ``-Im
-Z`` has no peak (plain resistors in series) keep their order, and so do
-blocks with a parameter held fixed or bounded differently from the others.
+Z`` has no peak inside 1e-12 .. 1e12 Hz (plain resistors in series, an
+arc shorted by a huge capacitance) come after the others, in their order;
+blocks with a parameter held fixed or bounded differently stay where they
+are.
 The structure comes from the engine (``_engine.structure``); values,
 standard errors and covariances are permuted together.
 """
@@ -62,13 +64,16 @@ def _shape(item: Any, counts: Mapping[str, int], labels: list[int]) -> tuple[str
         labels[0] += 1
         return f"{code}{labels[0]}", first, counts[code]
     branches = []
-    first, end = math.inf, 0
+    starts: list[int] = []
+    end = 0
     for branch in item:
         parts = [_shape(x, counts, labels) for x in branch]
         branches.append("-".join(p[0] for p in parts))
         for _, lo, n in parts:
-            first, end = min(first, lo), max(end, lo + n)
-    return "(" + ",".join(branches) + ")", int(first), end - int(first)
+            starts.append(lo)
+            end = max(end, lo + n)
+    first = min(starts)
+    return "(" + ",".join(branches) + ")", first, end - first
 
 
 def _parallel_blocks(series: Sequence[Any], counts: Mapping[str, int], out: list[Block]) -> None:
@@ -167,9 +172,8 @@ def arc_permutation(
         if len(free) < 2:
             continue
         taus = [time_constant(b[0], values[b[1] : b[1] + b[2]]) for b in free]
-        if not all(math.isfinite(t) for t in taus):
-            continue
-        order = sorted(range(len(free)), key=lambda i: taus[i])
+        # blocks without a peak (a shorted or vanishing arc) go last
+        order = sorted(range(len(free)), key=lambda i: (math.isnan(taus[i]), 0.0 if math.isnan(taus[i]) else taus[i]))
         for slot, src in zip(free, (free[i] for i in order)):
             for k in range(slot[2]):
                 perm[slot[1] + k] = src[1] + k

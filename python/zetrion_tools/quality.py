@@ -203,7 +203,7 @@ def jacobian_undetermined(jacobian: Any, names: Sequence[str]) -> tuple[dict[str
     out: list[dict[str, float]] = []
     dead = norms == 0
     for k in np.flatnonzero(dead):
-        out.append({names[k]: 1.0})
+        out.append({names[int(k)]: 1.0})
     live = np.flatnonzero(~dead)
     if live.size == 0:
         return tuple(out)

@@ -319,7 +319,7 @@ def make_record(
         raise RecordError("pass the measured spectrum (f, z): the record keeps its checksum")
     _check_notation(notation, names)
     quality = carried["quality"]
-    if quality is None:  # a core fit: its blocks ordered and judged as a batch row's
+    if quality is None and isinstance(result, zetrion.FitResult):  # ordered and judged as a batch row
         params, stderr, quality = _judged(result, f, z, weight)
     assert notation is not None and method is not None and settings is not None and weight is not None
     record = FitRecord(

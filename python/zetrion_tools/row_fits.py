@@ -13,7 +13,7 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 import zetrion
 
@@ -73,7 +73,9 @@ def core_row_fit(circuit: zetrion.Circuit, f: Any, z: Any, result: zetrion.FitRe
     if perm is not None:
         values, errors = [values[j] for j in perm], [errors[j] for j in perm]
     fitted = circuit.with_values(values)
-    jacobian = circuit.jacobian(values, f, z, weight=weight) if weight in circuit_weightings() else None
+    jacobian = None
+    if weight in circuit_weightings():  # Circuit.fit's own: "modulus" or "unit"
+        jacobian = circuit.jacobian(values, f, z, weight=cast(Any, weight))
     quality = assess(
         fitted, f, z, fitted.impedance(f),
         values=dict(zip(names, values)), stderr=dict(zip(names, errors)),

@@ -51,6 +51,15 @@ class TestStructure:
         assert np.isnan(time_constant("R1", [5.0]))
         assert arc_permutation(zetrion.Circuit("R0-R1"), [5.0, 1.0]) is None
 
+    def test_a_shorted_arc_goes_last(self):
+        c = zetrion.Circuit(TWO_RQ)
+        shorted = [5.0, 1e80, 0.5]
+        assert np.isnan(time_constant("(R1,CPE1)", shorted))
+        assert arc_permutation(c, [3.0, *shorted, *SLOW]) == [0, 4, 5, 6, 1, 2, 3]
+        assert arc_permutation(c, [3.0, *SLOW, *shorted]) is None
+        # a lock keeps even a shorted arc in place
+        assert arc_permutation(c, [3.0, *shorted, *SLOW], locked=[False, True] + [False] * 5) is None
+
 
 class TestFitsComeOrdered:
     @pytest.mark.parametrize("first", [FAST, SLOW])
