@@ -67,11 +67,15 @@ examples:
   zetrion fit cell.DTA --circuit randles
   zetrion fit data/ "more/**/*.mpt" --circuit randles --out results.csv --plots figs/
   zetrion fit data/ --circuit "L0-R0-(R1,CPE1)" --method differential_evolution --threads 4
+  zetrion fit data/ --circuit two_rq --fix R0.r=0.02 --bound CPE1.alpha=0.7:1 --weight proportional
 
 Directories are searched (not recursively) for files ending in
 .DTA .mpt .txt .z .par .csv .tsv .dat; quoted glob patterns are expanded
 (** reaches into subfolders). Every file gives one row: its fitted
-parameters, standard errors, chi-square, or the reason it failed.
+parameters, standard errors, chi-square, or the reason it failed, and the
+verdict: trustworthy, flags (what the data cannot determine, values at a
+bound or implausible, a misfit) and the parameters the fit vouches for.
+Arcs that can swap places come in ascending time constant.
 
 exit status: 0 ran, 1 some file failed and --strict was given, 2 usage error.
 """
@@ -485,7 +489,9 @@ def _cmd_fit(args: argparse.Namespace) -> int:
     failed = int((~table["success"]).sum())
     where = "" if args.out == "-" else f" -> {printable(args.out)}"
     if not args.quiet:
-        print(f"zetrion fit: {len(table)} spectra, {len(table) - failed} fitted, {failed} failed{where}", file=sys.stderr)
+        doubtful = int((table["success"] & ~table["trustworthy"].astype(bool)).sum())
+        print(f"zetrion fit: {len(table)} spectra, {len(table) - failed} fitted, {failed} failed{where}; "
+              f"{doubtful} fitted but not trustworthy (see the flags column)", file=sys.stderr)
         for _, row in table[~table["success"]].iterrows():
             print(f"  {row['file']}: {row['message']}", file=sys.stderr)
     if interrupted:

@@ -179,13 +179,16 @@ def noise_ratio(f: Any, z: Any, z_fit: Any) -> float:
     order = np.argsort(np.asarray(f, dtype=np.float64), kind="stable")
     zz = np.asarray(z, dtype=np.complex128)[order]
     e = (np.asarray(z_fit, dtype=np.complex128)[order] - zz) / np.maximum(np.abs(zz), 1e-300)
-    parts = np.stack([e.real, e.imag])
-    if parts.shape[1] < 3 or not np.all(np.isfinite(parts)):
+    if e.size < 3:
         return math.nan
-    mean_square = float(np.mean(parts**2))
-    if mean_square <= _EXACT_FLOOR**2:
+    # |e|^2 sums the real and imaginary parts' squares alike
+    mean_square = float(np.vdot(e, e).real) / e.size
+    if not math.isfinite(mean_square):
+        return math.nan
+    if mean_square <= 2 * _EXACT_FLOOR**2:
         return 1.0
-    noise = float(np.mean(np.diff(parts, axis=1) ** 2)) / 2.0
+    d = e[1:] - e[:-1]
+    noise = float(np.vdot(d, d).real) / d.size / 2.0
     return mean_square / noise if noise > 0 else math.inf
 
 
@@ -315,6 +318,8 @@ def _arc_flags(out: _Collector, circuit: zetrion.Circuit, fitted: Sequence[str],
     """An arc whose resistance the data do not establish: the rest of it is not either."""
     from .arcs import parallel_blocks
 
+    if not any(units.get(n) == "ohm" for n in out.doubted):
+        return
     names = circuit.param_names()
     for notation, first, count in parallel_blocks(circuit):
         block = names[first : first + count]

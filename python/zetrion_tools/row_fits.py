@@ -63,7 +63,8 @@ def core_row_fit(circuit: zetrion.Circuit, f: Any, z: Any, result: zetrion.FitRe
     """A ``Circuit.fit`` result, its blocks ordered, with its verdict.
 
     The flat directions are read from the Jacobian at the fitted values, as
-    the companion's engine reads them.
+    the companion's engine reads them, when a standard error is missing or
+    large enough to need explaining (a well-determined fit skips the cost).
     """
     names = list(circuit.param_names())
     values = [float(result.params[n]) for n in names]
@@ -74,7 +75,8 @@ def core_row_fit(circuit: zetrion.Circuit, f: Any, z: Any, result: zetrion.FitRe
         values, errors = [values[j] for j in perm], [errors[j] for j in perm]
     fitted = circuit.with_values(values)
     jacobian = None
-    if weight in circuit_weightings():  # Circuit.fit's own: "modulus" or "unit"
+    loose = any(not abs(e) <= 0.5 * abs(v) for v, e in zip(values, errors))  # NaN counts
+    if loose and weight in circuit_weightings():  # Circuit.fit's own: "modulus" or "unit"
         jacobian = circuit.jacobian(values, f, z, weight=cast(Any, weight))
     quality = assess(
         fitted, f, z, fitted.impedance(f),

@@ -111,6 +111,12 @@ class TestCommandLine:
         row = pd.read_csv(out).iloc[0]
         assert row["R0.r"] == 2.5 and row["R1.r"] <= 45.0
         assert {"trustworthy", "flags", "vouched"} <= set(row.index)
+        assert "R0.r" not in str(row["vouched"]).split(",")
+
+    def test_summary_counts_fits_not_to_believe(self, csv_file, capsys):
+        # two arcs on one-arc data: fitted, but not trustworthy
+        assert cli.main(["fit", str(csv_file), "--circuit", "two_rc", "--out", "-"]) == 0
+        assert "1 fitted but not trustworthy" in capsys.readouterr().err
 
     @pytest.mark.parametrize(
         "args, message",
