@@ -13,8 +13,8 @@ built-in models never saw):
    by zetrion_tools.fit and by fit_many; the share of fits whose arc 1 is the
    faster one (ascending time constant is the documented order).
 
-Also the cost of the verdict and the ordering: the time of a companion fit
-with and without them, on the same spectra in this process.
+Also the cost of the verdict and the ordering, next to the time of the
+companion fits they follow, on the same spectra in this process.
 
 Run: python3 bench/bench_flags.py [--count N]
 """
@@ -22,6 +22,7 @@ Run: python3 bench/bench_flags.py [--count N]
 from __future__ import annotations
 
 import argparse
+import math
 import time
 import warnings
 
@@ -98,27 +99,36 @@ def arc_order(count: int) -> None:
 
 
 def overhead(count: int) -> None:
+    from zetrion_tools.arcs import order_fit
+    from zetrion_tools.quality import assess_fit
+
     notation = presets()["two_rq"]
     spectra = draw("two_rq", count, SEED + 3, distribution="standard")
-    from zetrion_tools import fitting
+    t0 = time.perf_counter()
+    fits = [quiet_fit(notation, s.f, s.z) for s in spectra]
+    fitting = time.perf_counter() - t0
+    judging = math.inf
+    for _ in range(3):
+        t0 = time.perf_counter()
+        for r in fits:
+            assess_fit(order_fit(r))
+        judging = min(judging, time.perf_counter() - t0)
+    print(f"4. cost: {count} two_rq companion fits take {fitting * 1e3 / count:.2f} ms each; ordering their arcs "
+          f"and judging them {judging * 1e3 / count:.3f} ms each ({judging / fitting:.1%} of the fit)")
+    from zetrion_tools.row_fits import core_row_fit
 
-    def run(judge: bool) -> float:
-        keep = fitting.assess_fit
-        if not judge:
-            fitting.assess_fit = lambda r: r.quality  # type: ignore[assignment]
-        try:
-            t0 = time.perf_counter()
-            for s in spectra:
-                quiet_fit(notation, s.f, s.z, order_arcs=judge)
-            return time.perf_counter() - t0
-        finally:
-            fitting.assess_fit = keep
-
-    run(True)
-    plain = min(run(False) for _ in range(3))
-    judged = min(run(True) for _ in range(3))
-    print(f"4. cost: {count} two_rq companion fits {plain * 1e3 / count:.2f} ms each without the verdict and "
-          f"ordering, {judged * 1e3 / count:.2f} ms with them (ratio {judged / plain:.3f})")
+    for preset in ("randles", "two_rq"):
+        c = zetrion.Circuit(preset)
+        spectra = draw(preset, count, SEED + 4, distribution="standard")
+        t0 = time.perf_counter()
+        results = [c.fit(s.f, s.z) for s in spectra]
+        fitting = time.perf_counter() - t0
+        t0 = time.perf_counter()
+        for s, r in zip(spectra, results):
+            core_row_fit(c, s.f, s.z, r, "modulus")
+        judging = time.perf_counter() - t0
+        print(f"   fit_many rows ({preset}): Circuit.fit {fitting * 1e3 / count:.2f} ms, ordering and judging "
+              f"{judging * 1e3 / count:.3f} ms per spectrum ({judging / fitting:.1%})")
 
 
 def main() -> None:

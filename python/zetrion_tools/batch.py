@@ -463,9 +463,10 @@ def check_fit_arguments(method: str, fit_kwargs: Mapping[str, Any]) -> None:
 
     A wrong option would fail every fit alike: say so once, before starting.
     The names are checked as :class:`~zetrion_tools.options.FitOptions` checks
-    them.
+    them; held and bounded parameters (``fixed``, ``bounds``) pass on to
+    `fit_many`, which checks them against the circuit.
     """
-    FitOptions.from_keywords(method, fit_kwargs)
+    FitOptions.from_keywords(method, {k: v for k, v in fit_kwargs.items() if k not in ("fixed", "bounds")})
 
 
 def _progress_bar(total: int | None, progress: bool, desc: str) -> _Tqdm[Any] | None:

@@ -275,12 +275,13 @@ def _value_flags(
 def _band_flags(out: _Collector, values: Mapping[str, float], fitted: Sequence[str],
                 units: Mapping[str, str], f: FloatArray) -> None:
     """Time constants more than a decade outside the measured band."""
-    if f.size == 0:
+    timed = [n for n in fitted if units.get(n) == "s"]
+    if not timed or f.size == 0:
         return
     shortest = 1.0 / (2 * math.pi * float(np.max(f))) / 10.0
     longest = 10.0 / (2 * math.pi * float(np.min(f)))
-    for name in fitted:
-        if units.get(name) == "s" and not shortest <= values[name] <= longest:
+    for name in timed:
+        if not shortest <= values[name] <= longest:
             out.add(
                 "outside_band",
                 [name],
@@ -316,10 +317,10 @@ def _error_flags(
 
 def _arc_flags(out: _Collector, circuit: zetrion.Circuit, fitted: Sequence[str], units: Mapping[str, str]) -> None:
     """An arc whose resistance the data do not establish: the rest of it is not either."""
-    from .arcs import parallel_blocks
-
     if not any(units.get(n) == "ohm" for n in out.doubted):
         return
+    from .arcs import parallel_blocks
+
     names = circuit.param_names()
     for notation, first, count in parallel_blocks(circuit):
         block = names[first : first + count]

@@ -133,3 +133,15 @@ class TestCommandLine:
     def test_usage_errors(self, csv_file, capsys, args, message):
         assert cli.main(["fit", str(csv_file), "--circuit", RC, "-q", *args]) == 2
         assert message in capsys.readouterr().err
+
+
+def test_dask_partitions_hold_and_bound_too():
+    dd = pytest.importorskip("dask.dataframe")
+    from zetrion_tools.batch import spectra_to_frame
+    from zetrion_tools.distributed import fit_partitions
+
+    frame = dd.from_pandas(spectra_to_frame([(F, noisy(s)) for s in range(3)]), npartitions=1)
+    lazy = fit_partitions(RC, frame, grouped=True, fixed={"R0.r": 2.5}, bounds={"R1.r": (10.0, 45.0)}, guess_init=False)
+    table = lazy.compute(scheduler="synchronous")
+    assert (table["R0.r"] == 2.5).all() and (table["R1.r"] <= 45.0).all() and table["success"].all()
+    assert list(table.columns[-3:]) == ["trustworthy", "flags", "vouched"]
