@@ -11,6 +11,7 @@
 
 #include "circuit/evaluate.hpp"
 #include "circuit/params.hpp"
+#include "circuit/text.hpp"
 #include "fit/driver.hpp"
 #include "models/registry.hpp"
 #include "python/args.hpp"
@@ -276,7 +277,13 @@ PyObject* engine_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             req.point_weights_im = std::move(own->second);
         }
     }
-    if (!weighting) return raise_engine_error("weight", weighting_error(opt.weight) + ", \"proportional\" or \"boukamp\"");
+    if (!weighting) {
+        // every name the engine takes, listed as weighting_error lists Circuit.fit's
+        std::string message = "unknown weight scheme " + quoted(opt.weight) + ", expected ";
+        for (const auto& entry : kWeightings) message += quoted(entry.second) + ", ";
+        message += quoted(kEngineWeightings[0]) + " or " + quoted(kEngineWeightings[1]);
+        return raise_engine_error("weight", message);
+    }
     const auto method = parse_fit_method(opt.method);
     if (!method) return raise_engine_error("method", FitError{FitError::Kind::UnknownMethod, opt.method}.message());
     req.method = *method;

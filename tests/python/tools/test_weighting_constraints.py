@@ -33,6 +33,10 @@ class TestWeightings:
             zetrion.Circuit(RC).fit(F, noisy(0), weight="proportional")
         with pytest.raises(ValueError, match="proportional"):
             fit(RC, F, noisy(0), weight="nonsense")
+        from zetrion_tools import _engine
+
+        with pytest.raises(ValueError, match='expected "modulus", "unit", "proportional" or "boukamp"$'):
+            _engine.fit(zetrion.Circuit(RC), F, noisy(0), weight="nonsense")
 
     def test_proportional_divides_each_part_by_itself(self):
         z = noisy(1)
