@@ -48,7 +48,7 @@ _FATAL = (MemoryError, RecursionError)
 
 # Extensions picked up when a directory is given; a file named explicitly is
 # always read, whatever its extension (the reader goes by content).
-DATA_SUFFIXES = frozenset({".dta", ".mpt", ".txt", ".z", ".par", ".csv", ".tsv", ".dat"})
+DATA_SUFFIXES = frozenset({".dta", ".mpt", ".mpr", ".ism", ".txt", ".z", ".par", ".csv", ".tsv", ".dat"})
 
 _EPILOG_MAIN = """\
 examples:
@@ -68,7 +68,7 @@ examples:
   zetrion fit data/ --circuit "L0-R0-(R1,CPE1)" --method differential_evolution --threads 4
 
 Directories are searched (not recursively) for files ending in
-.DTA .mpt .txt .z .par .csv .tsv .dat; quoted glob patterns are expanded
+.DTA .mpt .mpr .ism .txt .z .par .csv .tsv .dat; quoted glob patterns are expanded
 (** reaches into subfolders). Every file gives one row: its fitted
 parameters, standard errors, chi-square, or the reason it failed.
 
