@@ -152,8 +152,9 @@ def read(
     ------
     ReadError
         Unrecognised format, a missing column, a cell that is not a number,
-        a binary file of another kind, a damaged ``.mpr`` or ``.ism``, no data; a path that is not a regular file (a device
-        or FIFO) or a file larger than :data:`MAX_BYTES`.
+        a binary file of another kind, a damaged ``.mpr`` or ``.ism``, no
+        data; a path that is not a regular file (a device or FIFO) or a file
+        larger than :data:`MAX_BYTES`.
     OSError
         The file cannot be opened.
 

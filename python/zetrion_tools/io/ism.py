@@ -132,7 +132,8 @@ def read_ism(raw: bytes, path: Path) -> list[Spectrum]:
     # the one sweep across the range: from one end's index to the other's
     lo, hi = int(np.argmin(freq)), int(np.argmax(freq))
     a, b = min(lo, hi), max(lo, hi) + 1
-    z = modulus * np.cos(phase) + 1j * modulus * np.sin(phase)
+    with np.errstate(all="ignore"):  # inf and NaN in a damaged file stay inf and NaN
+        z = modulus * np.cos(phase) + 1j * modulus * np.sin(phase)
     data: dict[str, NDArray[Any]] = {
         "frequency/Hz": freq,
         "|Z|/Ohm": modulus,

@@ -116,8 +116,8 @@ def _modules(raw: bytes, name: str) -> list[_Module]:
             raise ReadError(f"{name}: no module header at byte {pos}; not a readable .mpr file")
         if head[41:45] != b"\xff\xff\xff\xff":
             raise ReadError(
-                f"{name}: module header layout of EC-Lab before 11.50 at byte {pos}; "
-                "export the measurement as text (.mpt)"
+                f"{name}: module header at byte {pos} in a layout older than EC-Lab "
+                "11.50's, which this reader does not know; export the measurement as text (.mpt)"
             )
         length, _, version = struct.unpack_from("<III", head, 45)
         start = pos + _HEADER
@@ -198,10 +198,11 @@ def _table(module: _Module, name: str) -> _Table:
     count = min(rows, room // width)
     table = _Table(ids, names, unidentified=unknown, truncated=count < rows)
     arr = np.frombuffer(d, dtype=dtype, count=count, offset=_ROWS_AT)
-    for k, col in enumerate(names):
-        values = arr[f"c{k}"]
-        kind = np.float64 if values.dtype.kind == "f" else np.int64
-        table.values[col] = values.astype(kind)
+    with np.errstate(all="ignore"):  # a signalling NaN in a damaged file is just a NaN
+        for k, col in enumerate(names):
+            values = arr[f"c{k}"]
+            kind = np.float64 if values.dtype.kind == "f" else np.int64
+            table.values[col] = values.astype(kind)
     return table
 
 
@@ -285,7 +286,7 @@ def _metadata(mods: list[_Module], table: _Table) -> dict[str, Any]:
 def _sweeps(cycle: NDArray[Any] | None, n: int) -> list[tuple[int, int, float | None]]:
     if cycle is None or n == 0:
         return [(0, n, None)]
-    edges = np.flatnonzero(np.diff(cycle[:n]) != 0) + 1
+    edges = np.flatnonzero(cycle[1:n] != cycle[: n - 1]) + 1
     bounds = [0, *edges.tolist(), n]
     return [(a, b, float(cycle[a])) for a, b in zip(bounds[:-1], bounds[1:])]
 
