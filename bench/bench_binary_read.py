@@ -6,7 +6,8 @@ For every file:
   largest relative difference between the binary's values and the export's,
   column by column (the export prints float32 values with 8 significant
   digits, so a few 1e-8 is the most it can agree), and how many values are
-  identical once printed the way EC-Lab prints them; frequencies and
+  identical once printed the way EC-Lab prints them (8 digits, 16 for the
+  double time column); frequencies and
   impedances against ``read`` of the export;
 - any ``.mpr``: cycles and points per cycle, and the largest residual of the
   relations between its columns (|Z| against Re/-Im, |Ewe|/|I| against |Z|);
@@ -43,9 +44,10 @@ def rel(a: np.ndarray, b: np.ndarray) -> float:
     return float(np.max(np.abs(a - b) / np.maximum(np.abs(b), 1e-300)))
 
 
-def eight_digits(v: float) -> float:
+def printed(v: float, digits: int) -> float:
+    """``v`` as EC-Lab prints it: ``digits`` significant digits, halves rounded up."""
     x = Decimal(float(v))
-    return float(x.quantize(Decimal(1).scaleb(x.adjusted() - 7), rounding=ROUND_HALF_UP))
+    return float(x.quantize(Decimal(1).scaleb(x.adjusted() - digits + 1), rounding=ROUND_HALF_UP))
 
 
 def best(fn: Callable[[], object], repeat: int) -> float:
@@ -76,7 +78,8 @@ def mpr_report(path: Path) -> None:
     rows = np.array([[float(c) for c in line.split("\t")[: len(names)]] for line in lines[65:]])
     for k, name in enumerate(names):
         ours, theirs = d[name], rows[:, k]
-        same = sum(eight_digits(a) == b for a, b in zip(ours, theirs))
+        digits = 16 if name == "time/s" else 8  # doubles are printed with 16 digits
+        same = sum(printed(a, digits) == b for a, b in zip(ours, theirs))
         print(f"    {name:14s} max rel diff {rel(ours, theirs):.2e}   identical as printed {same}/{len(theirs)}")
     (t,) = read_all(export)
     s = spectra[0]
