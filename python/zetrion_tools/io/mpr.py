@@ -307,7 +307,7 @@ def read_mpr(raw: bytes, path: Path) -> list[Spectrum]:
     if f.size == 0:
         raise ReadError(f"{name}: the file holds no impedance data points")
     if table.truncated:
-        warn(f"{name}: the data module is cut off (file cut off?); read the {f.size} complete points")
+        warn(f"{name}: the data rows are cut off (file cut off?); read the {f.size} complete points")
     z = v["Re(Z)/Ohm"] - 1j * v["-Im(Z)/Ohm"]
     meta = _metadata(mods, table)
     sweeps = _sweeps(v.get("cycle number"), f.size)

@@ -147,6 +147,15 @@ class TestMprColumns:
         with pytest.raises(ReadError, match="IDs 998, 999"):
             read(path)
 
+    def test_a_file_cut_inside_its_rows_reads_the_complete_ones(self, tmp_path: Path) -> None:
+        raw = LPSCL.read_bytes()
+        path = tmp_path / "cut.mpr"
+        path.write_bytes(raw[: DATA_MODULE + 65 + 1007 + 10 * 72 + 30])  # 10 rows and part of one
+        with pytest.warns(ReadWarning, match=r"rows are cut off .*read the 10 complete points"):
+            (s,) = read_all(path)
+        np.testing.assert_array_equal(s.impedance, read(LPSCL).impedance[:10])
+        assert "date" not in s.metadata  # the log module after the rows is gone
+
     def test_older_and_foreign_layouts_are_refused(self, tmp_path: Path) -> None:
         raw = bytearray(LPSCL.read_bytes())
         path = tmp_path / "x.mpr"
