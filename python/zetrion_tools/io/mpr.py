@@ -14,12 +14,16 @@ length of its data, a version and a date) and its data:
   firmware versions, the instrument's serial number, the original file name;
 - ``VMP loop``: loop indexes (not needed: the rows carry the cycle number).
 
-The column IDs below were identified by matching EC-Lab 11.50 and 11.61 files
-against their text exports and against the relations between the columns
-(|Z|/Phase against Re/-Im, Cs and Cp against -Im, |Ewe|/|I| against |Z|, the
-harmonics against THD). A file holding any other ID is refused with a
+The column IDs below were identified by matching an EC-Lab 11.61 file against
+its text export and, for the columns an export leaves out, by the relations
+between the columns (|Z|/Phase against Re/-Im, Cs and Cp against -Im and the
+frequency, |Ewe|/|I| against |Z|, P against <Ewe><I>, the harmonics of Ewe
+and I against their THD). The NSD and NSR columns of Ewe and I obey no such
+relation; which is which follows EC-Lab's order of the quality columns
+(THD, NSD, NSR). A file holding any other ID is refused with a
 :class:`ReadError` naming it, unless it is the only unknown one, whose width
-then follows from the row length; it is read as ``column <ID>`` and listed in
+then follows from the row length; it is read as ``column <ID>`` (4 or 8
+bytes as a float, 1 or 2 as an unsigned integer) and listed in
 ``metadata["unidentified_columns"]``.
 
 Every column is kept: ``metadata["data"]`` maps the EC-Lab column name
