@@ -49,7 +49,7 @@ _FATAL = (MemoryError, RecursionError)
 
 # Extensions picked up when a directory is given; a file named explicitly is
 # always read, whatever its extension (the reader goes by content).
-DATA_SUFFIXES = frozenset({".dta", ".mpt", ".txt", ".z", ".par", ".csv", ".tsv", ".dat"})
+DATA_SUFFIXES = frozenset({".dta", ".mpt", ".mpr", ".ism", ".txt", ".z", ".par", ".csv", ".tsv", ".dat"})
 
 _EPILOG_MAIN = """\
 examples:
@@ -70,7 +70,7 @@ examples:
   zetrion fit data/ --circuit two_rq --fix R0.r=0.02 --bound CPE1.alpha=0.7:1 --weight proportional
 
 Directories are searched (not recursively) for files ending in
-.DTA .mpt .txt .z .par .csv .tsv .dat; quoted glob patterns are expanded
+.DTA .mpt .mpr .ism .txt .z .par .csv .tsv .dat; quoted glob patterns are expanded
 (** reaches into subfolders). Every file gives one row: its fitted
 parameters, standard errors, chi-square, or the reason it failed, and the
 verdict: trustworthy, flags (what the data cannot determine, values at a
