@@ -119,7 +119,7 @@ def _unscale(coef: NDArray[np.float64], taus: NDArray[np.float64], s: Setup) -> 
     out = coef.copy()
     k = 1 + taus.size
     if s.add_cap:
-        out[k] /= taus[-1] if s.representation == "impedance" else taus[0]
+        out[k] *= 1.0 / taus[-1] if s.representation == "impedance" else taus[0]
         k += 1
     if s.add_inductance:
         out[k] *= taus[0] if s.representation == "impedance" else 1.0 / taus[-1]

@@ -69,7 +69,7 @@ def judge(
     size = np.maximum(np.abs(res_re), np.abs(res_im))
     worst = float(size.max())
     rms = float(np.sqrt(np.mean(res_re**2 + res_im**2) / 2.0))
-    level = f"largest residual {100 * worst:.2g} %, rms {100 * rms:.2g} % (limit {100 * limit:.2g} %)"
+    level = f"largest residual {100 * worst:.3g} %, rms {100 * rms:.2g} % (limit {100 * limit:.3g} %)"
     n_out = int(outliers.sum())
     if worst <= limit:
         note = f"; {n_out} point(s) stand out from the noise but stay within the limit" if n_out else ""
