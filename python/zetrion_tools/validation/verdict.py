@@ -27,21 +27,29 @@ def _hz(v: float) -> str:
     return f"{v:.3g} Hz"
 
 
-def _where(f: NDArray[np.float64], bad: NDArray[np.bool_]) -> str:
-    """Where the bad points lie in the frequency range, and the advice that goes with it."""
+def _where(f: NDArray[np.float64], size: NDArray[np.float64], limit: float) -> str:
+    """Where the misfit lies in the frequency range, and the advice that goes with it.
+
+    An end of the range is named when its third of the (log) range holds at
+    least two thirds of the squared residuals.
+    """
     logf = np.log10(f)
     lo, hi = float(logf.min()), float(logf.max())
     third = (hi - lo) / 3.0
-    worst = logf[bad]
-    if (worst <= lo + third).all():
-        edge = _hz(float(10 ** worst.max()))
+    mass = size**2
+    total = float(mass.sum())
+    bad = size > limit
+    low_end = logf <= lo + third
+    high_end = logf >= hi - third
+    if float(mass[low_end].sum()) >= 2.0 / 3.0 * total:
+        edge = _hz(float(10 ** logf[(bad & low_end) if (bad & low_end).any() else low_end].max()))
         return (
             f"at the low-frequency end (up to {edge}): the system changed during the sweep (drift) "
             "or had not settled; let it rest at open circuit before measuring, shorten the "
             f"low-frequency range or the time per point, or drop the points up to {edge}"
         )
-    if (worst >= hi - third).all():
-        edge = _hz(float(10 ** worst.min()))
+    if float(mass[high_end].sum()) >= 2.0 / 3.0 * total:
+        edge = _hz(float(10 ** logf[(bad & high_end) if (bad & high_end).any() else high_end].min()))
         return (
             f"at the high-frequency end (from {edge}): instrument or cable artefacts; shorten "
             f"and twist the leads, check the current range, or drop the points from {edge} up"
@@ -82,4 +90,4 @@ def judge(
             f"valid apart from {n_out} point(s) that stand out ({freqs}): {level}; repeat those "
             "points or drop them before fitting (result.outliers marks them)",
         )
-    return Verdict("invalid", f"invalid: {level}, {_where(f, size > limit)}")
+    return Verdict("invalid", f"invalid: {level}, {_where(f, size, limit)}")
