@@ -10,22 +10,29 @@ resistances, so it is fitted by linear least squares to the spectrum divided by
 |Z|. Data that it cannot reproduce within the noise violate causality,
 linearity or stationarity.
 
-M is chosen as the smallest count whose
+By default (:mod:`zetrion_tools.validation.auto`) the test runs on the
+impedance and on the admittance, with and without the capacitance and the
+inductance, chooses M at the start of the plateau of the fit against M and
+keeps the set-up with the smallest information criterion; the result carries
+a verdict (:mod:`zetrion_tools.validation.verdict`).
+
+The classic test (``mode="impedance.py"``, or ``rule="mu"`` on the
+impedance with the series elements given) chooses M as the smallest count
+whose
 
     mu = 1 - sum(|R_k| for R_k < 0) / sum(|R_k| for R_k >= 0)
 
 falls to the threshold c: more RC elements fit better, until they start to
-fit the noise, which shows as resistances of alternating sign.
-
-For speed, the trials M = 1, 2, ... are screened in batches: the RC columns of
-a batch's trials are built in one vectorised step (their time constants
-differ with M, so each M has its own block of the one array) and their normal
-equations are solved in one batched call (see
+fit the noise, which shows as resistances of alternating sign. For speed,
+its trials M = 1, 2, ... are screened in batches: the RC columns of a
+batch's trials are built in one vectorised step (their time constants
+differ with M, so each M has its own block of the one array) and their
+normal equations are solved in one batched call (see
 :mod:`zetrion_tools.validation.screen`).
 
-Modules: ``result`` (:class:`LinKKResult`), ``test`` (one test at a given M:
-the design, the solve, the completion of one-part fits) and ``screen`` (the
-batched screening over M).
+Modules: ``result`` (:class:`LinKKResult`), ``test`` (one classic test at a
+given M: the design, the solve, the completion of one-part fits), ``screen``
+(the batched screening over M), ``auto`` (the default test) and ``verdict``.
 """
 
 from __future__ import annotations
