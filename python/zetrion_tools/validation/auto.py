@@ -169,9 +169,10 @@ def fit_at(w: NDArray[np.float64], z: NDArray[np.complex128], M: int, s: Setup) 
 
 
 def _largest_M(n: int, s: Setup, max_M: int) -> int:
-    """The most branches the data can determine: unknowns no more than the equations."""
+    """The most branches the data leave room for: at least two equations
+    more than unknowns (sparse spectra need a dense chain)."""
     equations = 2 * n if s.fit_type == "complex" else n
-    return max(1, min(max_M, equations - 1 - s.extras))
+    return max(1, min(max_M, equations - 3 - s.extras))
 
 
 def run_setup(

@@ -198,3 +198,14 @@ class TestCheckCommand:
         assert pd.read_csv(out).iloc[0]["representation"] == "admittance"
         assert cli.main(["check", str(path), "-q", "--max-residual", "-1"]) == 2
         assert "max-residual" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("n", [5, 8, 12])
+def test_sparse_spectra_are_judged_on_what_they_hold(n: int) -> None:
+    # two points a decade or fewer: the chain may need more elements than
+    # points, and must still pass clean data and fail a flipped point
+    f = np.logspace(0, 4, n)
+    rng = np.random.default_rng(1)
+    z = (5 + 50 / (1 + 1j * 2 * np.pi * f * 1e-3)) * (1 + 0.003 * (rng.standard_normal(n) + 1j * rng.standard_normal(n)))
+    assert linkk(f, z).verdict == "valid"
+    assert linkk(f, _flip(z)).verdict == "invalid"
