@@ -209,3 +209,12 @@ def test_sparse_spectra_are_judged_on_what_they_hold(n: int) -> None:
     z = (5 + 50 / (1 + 1j * 2 * np.pi * f * 1e-3)) * (1 + 0.003 * (rng.standard_normal(n) + 1j * rng.standard_normal(n)))
     assert linkk(f, z).verdict == "valid"
     assert linkk(f, _flip(z)).verdict == "invalid"
+
+
+@pytest.mark.parametrize("fit_type", ["real", "imag"])
+def test_one_part_fits_pass_valid_spectra_and_fail_spoilt_ones(fit_type: str) -> None:
+    for path in (DUMMY[0], CELLS[0]):
+        f, z = load(path)
+        r = linkk(f, z, fit_type=fit_type)  # type: ignore[arg-type]
+        assert r.fit_type == fit_type and r.verdict == "valid", (path.name, r.advice)
+        assert linkk(f, _truncated_arc(f, z), fit_type=fit_type).verdict == "invalid"  # type: ignore[arg-type]
