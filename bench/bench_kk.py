@@ -17,7 +17,7 @@ purpose (a drift of 20 % of |Z| over the sweep, one point with its
 imaginary sign flipped, an arc edited in below its characteristic frequency
 only), which every test should fail.
 
-Run: PYTHONPATH=python python3 bench/bench_kk.py [--no-pyimpspec]
+Run (with the package installed): python3 bench/bench_kk.py [--no-pyimpspec]
 """
 
 from __future__ import annotations
@@ -33,11 +33,10 @@ from pathlib import Path
 
 import numpy as np
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "python"))
+from zetrion_tools.io import read
+from zetrion_tools.validation import linkk
 
-from zetrion_tools.io import read  # noqa: E402
-from zetrion_tools.validation import linkk  # noqa: E402
+ROOT = Path(__file__).resolve().parents[1]
 
 DATA = ROOT / "tests" / "python" / "data"
 SPECTRA = [
