@@ -24,7 +24,6 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "python"))
 
 from zetrion_tools.io import read  # noqa: E402
 from zetrion_tools.validation import linkk  # noqa: E402
