@@ -31,6 +31,7 @@ import numpy as np
 
 from .batch import FIT_METHODS, printable
 from .drt_cli import add_drt_parser, run_drt
+from .suggest_cli import add_suggest_parser, run_suggest
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
@@ -167,6 +168,7 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("--quiet", "-q", action="store_true", help="no progress bar on stderr")
 
     add_drt_parser(sub)
+    add_suggest_parser(sub)
 
     sub.add_parser(
         "train",
@@ -717,6 +719,8 @@ def _run(argv: list[str]) -> int:
             return _cmd_train(args.args)
         if args.command == "drt":
             return run_drt(args)
+        if args.command == "suggest":
+            return run_suggest(args)
     except _UsageError as exc:
         print(f"zetrion {args.command}: error: {exc}", file=sys.stderr)
         return EXIT_USAGE

@@ -1,0 +1,481 @@
+"""Which circuit? Ranked circuit suggestions for a spectrum.
+
+:func:`suggest_circuits` reads the spectrum (:mod:`.suggest_library`), fits
+every candidate circuit with :func:`zetrion_tools.fit` from no starting
+values (the starts it reads from the data), on all cores, and ranks the fits
+by an information criterion:
+
+``BIC = chi2 / s^2 + k ln(2N)`` and ``AIC = chi2 / s^2 + 2k``
+
+for ``k`` free parameters, ``2N`` real numbers and ``chi2`` the sum of the
+squared modulus-weighted residuals. ``s`` is the noise level of the data
+(the relative noise of each real and imaginary part): estimated from the
+residuals of the linear Kramers-Kronig fit (:func:`zetrion_tools.linkk`),
+which follows any valid spectrum down to its noise, and never taken above
+the smallest reduced chi-square among the candidates. A parameter must then
+lower ``chi2`` by about ``ln(2N) s^2`` (BIC) to earn its place, so a smaller
+circuit that fits as well ranks above a larger one.
+
+Fits whose parameters the data cannot determine (the engine's undetermined
+combinations, a missing or huge standard error, a value at a bound) and fits
+with physically implausible values (a time constant far outside the band, a
+CPE exponent below 0.3) are flagged and ranked after those without flags.
+Candidates that reproduce each other's impedance within a small fraction of
+the noise with as many parameters (``R0-(R1,C1)-(R2,C2)`` and
+``R0-(C1,R1-(C2,R2))``, a K element and an R-C arc) are the same fit to the
+data: only the first of them keeps a place in the ranking, the others are
+listed after all distinct circuits, with ``equivalent_to`` naming it.
+"""
+
+from __future__ import annotations
+
+import math
+import time
+import warnings
+from collections.abc import Sequence
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+from typing import Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+
+import zetrion
+
+from .batch import thread_count
+from .checks import check_spectrum
+from .fitting import ConstrainedFit, FitSetupError, fit
+from .suggest_library import SpectrumShape, candidate_circuits, plausible_band, read_shape
+
+__all__ = ["COLUMNS", "SuggestResult", "suggest_circuits"]
+
+FloatArray = npt.NDArray[np.float64]
+ComplexArray = npt.NDArray[np.complex128]
+
+COLUMNS = [
+    "rank",
+    "notation",
+    "n_params",
+    "chi_square",
+    "reduced_chi_square",
+    "aic",
+    "bic",
+    "delta",
+    "weight",
+    "flags",
+    "equivalent_to",
+    "params",
+    "stderr",
+    "success",
+    "seconds",
+]
+# A standard error above this many times its value leaves the value undetermined.
+_HUGE_ERROR = 10.0
+# Relative distance from a bound that counts as at it.
+_AT_BOUND = 1e-6
+# Fits count as one when their impedances differ by less than this share of
+# the noise (root mean square over the points) with no fewer parameters.
+_SAME_FIT = 0.05
+_MIN_ALPHA = 0.3
+# Starts and solver budget (evaluations per parameter and one) of each
+# candidate's fit: a candidate too large for the data wanders over its flat
+# valley for as long as it is let, and a fit that needs more to settle ranks
+# low in any case.
+_STARTS = 6
+_NFEV_PER_PARAM = 60
+
+
+@dataclass(frozen=True)
+class SuggestResult:
+    """Outcome of :func:`suggest_circuits`.
+
+    Attributes
+    ----------
+    table : pandas.DataFrame
+        One row per candidate, best first (columns :data:`COLUMNS`): rank,
+        notation, number of parameters, chi-square and reduced chi-square
+        (modulus weighting), AIC, BIC, ``delta`` (the ranking criterion
+        minus the best one's), Akaike-style ``weight`` ``exp(-delta/2)``
+        normalised over the distinct candidates, ``flags`` (``;``-separated:
+        ``undetermined: ...``, ``at bound: ...``, ``implausible: ...``,
+        ``failed: ...``), ``equivalent_to``, fitted ``params`` and their
+        ``stderr`` (dicts), ``success`` and the seconds the fit took.
+    fits : dict of str to ConstrainedFit
+        The fit of every candidate that could be fitted, by notation.
+    noise : float
+        The noise level ``s`` used (relative, per real or imaginary part).
+    noise_source : str
+        ``"lin-kk"``, or ``"best fit"`` where the best candidate's reduced
+        chi-square was lower than the Lin-KK estimate.
+    shape : SpectrumShape or None
+        What the spectrum showed (None when only given candidates were tried).
+    criterion : str
+        ``"bic"`` or ``"aic"``.
+    seconds : float
+        Wall time of the whole suggestion.
+    """
+
+    table: pd.DataFrame
+    fits: dict[str, ConstrainedFit]
+    noise: float
+    noise_source: str
+    shape: SpectrumShape | None
+    criterion: str
+    seconds: float
+    frequencies: FloatArray = field(repr=False, default_factory=lambda: np.zeros(0))
+    impedance: ComplexArray = field(repr=False, default_factory=lambda: np.zeros(0, dtype=np.complex128))
+
+    @property
+    def best(self) -> ConstrainedFit:
+        """The fit ranked first."""
+        best: ConstrainedFit = self.fits[str(self.table["notation"].iloc[0])]
+        return best
+
+    def top(self, n: int = 3) -> list[str]:
+        """The notations of the first ``n`` distinct candidates."""
+        distinct = self.table[self.table["equivalent_to"] == ""]
+        return [str(v) for v in distinct["notation"].head(n)]
+
+    def plot(self, n: int = 3, **options: Any) -> Any:
+        """A figure of the data and the first ``n`` fits (see :func:`plot_suggestions`)."""
+        from .suggest_cli import plot_suggestions
+
+        return plot_suggestions(self, n=n, **options)
+
+    def __str__(self) -> str:
+        shown = self.table[["rank", "notation", "n_params", "reduced_chi_square", self.criterion, "delta", "flags"]]
+        head = (
+            f"SuggestResult: {len(self.table)} candidates in {self.seconds:.2f} s, noise {self.noise:.3g} "
+            f"({self.noise_source}), ranked by {self.criterion.upper()}"
+        )
+        with pd.option_context("display.width", 160, "display.max_colwidth", 60):
+            body: str = shown.head(10).to_string(index=False)
+        return head + "\n" + body
+
+
+def _noise_from_linkk(f: FloatArray, z: ComplexArray) -> float:
+    """The relative noise of each part from the Lin-KK residuals (NaN if it fails)."""
+    from .validation import linkk
+
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            kk = linkk(f, z)
+    except (ValueError, ArithmeticError):
+        return math.nan
+    res = np.concatenate([kk.residuals_real, kk.residuals_imag])
+    dof = res.size - kk.M - 3
+    if dof <= 0:
+        return math.nan
+    return math.sqrt(float(res @ res) / dof)
+
+
+def _fit_one(notation: str, f: FloatArray, z: ComplexArray, fit_options: dict[str, Any]) -> tuple[Any, float]:
+    """The fit of one candidate, or the reason it failed; and the seconds it took."""
+    t0 = time.perf_counter()
+    options = dict(fit_options)
+    options.setdefault("n_starts", _STARTS)
+    if "max_nfev" not in options:
+        options["max_nfev"] = _NFEV_PER_PARAM * (len(zetrion.Circuit(notation).param_names()) + 1)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            out: Any = fit(notation, f, z, check_sign=False, **options)
+    except (ValueError, ArithmeticError) as exc:  # FitSetupError, DataError, EngineError
+        out = str(exc) or type(exc).__name__
+    return out, time.perf_counter() - t0
+
+
+def _bound_flags(r: ConstrainedFit) -> list[str]:
+    out = []
+    for name, (lo, hi) in r.bounds.items():
+        v = r.params[name]
+        near_lo = v <= lo * (1 + _AT_BOUND) + (1e-9 if lo == 0 else 0.0)
+        near_hi = math.isfinite(hi) and v >= hi * (1 - _AT_BOUND)
+        if near_lo or near_hi:
+            out.append(name)
+    return out
+
+
+def _determination_flags(r: ConstrainedFit) -> list[str]:
+    flags = []
+    loose = {n for combo in r.undetermined for n in combo}
+    for name in r.free:
+        err, v = r.stderr[name], abs(r.params[name])
+        if not math.isfinite(err) or err > _HUGE_ERROR * v:
+            loose.add(name)
+    if loose:
+        flags.append("undetermined: " + ", ".join(n for n in r.free if n in loose))
+    at_bound = _bound_flags(r)
+    if at_bound:
+        flags.append("at bound: " + ", ".join(at_bound))
+    return flags
+
+
+def _implausible(r: ConstrainedFit, band: tuple[float, float]) -> list[str]:
+    """Values no physical cell has: time constants far outside the band,
+    CPE exponents too low for a capacitance."""
+    units = dict(zip(r.circuit.param_names(), r.circuit.param_units()))
+    out = []
+    for name, v in r.params.items():
+        if name in r.fixed:
+            continue
+        if units.get(name) == "s" and not band[0] <= v <= band[1]:
+            out.append(name)
+        elif name.startswith("CPE") and name.endswith(".alpha") and v < _MIN_ALPHA:
+            out.append(name)
+    tau_arcs = _arc_time_constants(r)
+    out += [f"{a}*{b}" for (a, b), tau in tau_arcs.items() if not band[0] <= tau <= band[1]]
+    return out
+
+
+def _arc_time_constants(r: ConstrainedFit) -> dict[tuple[str, str], float]:
+    """``R_i C_i`` (or ``(R_i Q_i)^(1/alpha)``) of the arcs labelled alike."""
+    p = r.params
+    out: dict[tuple[str, str], float] = {}
+    for name, v in p.items():
+        if not (name.startswith("R") and name.endswith(".r")):
+            continue
+        label = name[1:-2]
+        c, q, a = p.get(f"C{label}.c"), p.get(f"CPE{label}.q"), p.get(f"CPE{label}.alpha")
+        if c is not None:
+            out[(name, f"C{label}.c")] = v * c
+        elif q is not None and a is not None and a > 0.05:
+            # in logarithms: a small exponent takes the power out of range
+            out[(name, f"CPE{label}.q")] = math.exp(min(700.0, max(-700.0, math.log(v * q) / a))) if v * q > 0 else 0.0
+    return out
+
+
+def _row(notation: str, outcome: Any, seconds: float, band: tuple[float, float]) -> dict[str, Any]:
+    if isinstance(outcome, str):
+        n = len(zetrion.Circuit(notation).param_names())
+        return {
+            "notation": notation,
+            "n_params": n,
+            "chi_square": math.nan,
+            "reduced_chi_square": math.nan,
+            "flags": f"failed: {outcome}",
+            "params": {},
+            "stderr": {},
+            "success": False,
+            "seconds": seconds,
+        }
+    r: ConstrainedFit = outcome
+    flags = _determination_flags(r)
+    odd = _implausible(r, band)
+    if odd:
+        flags.append("implausible: " + ", ".join(odd))
+    if not r.success:
+        flags.append("not converged")
+    return {
+        "notation": notation,
+        "n_params": len(r.free),
+        "chi_square": r.chi_square,
+        "reduced_chi_square": r.reduced_chi_square,
+        "flags": "; ".join(flags),
+        "params": dict(r.params),
+        "stderr": dict(r.stderr),
+        "success": r.success,
+        "seconds": seconds,
+    }
+
+
+def _score(rows: list[dict[str, Any]], noise: float, points: int) -> None:
+    """AIC and BIC of every row, in place."""
+    var = noise * noise
+    for row in rows:
+        k, chi2 = row["n_params"], row["chi_square"]
+        row["aic"] = chi2 / var + 2 * k if math.isfinite(chi2) else math.inf
+        row["bic"] = chi2 / var + k * math.log(2 * points) if math.isfinite(chi2) else math.inf
+
+
+def _same_fit(a: ConstrainedFit, b: ConstrainedFit, noise: float) -> bool:
+    """Whether two fits give the same impedance, within a share of the noise."""
+    rel = (a.z_fit - b.z_fit) / np.abs(a.impedance)
+    rms = math.sqrt(float(np.mean(rel.real**2 + rel.imag**2) / 2))
+    return rms < _SAME_FIT * noise
+
+
+def _order(rows: list[dict[str, Any]], fits: dict[str, ConstrainedFit], criterion: str, noise: float) -> list[dict[str, Any]]:
+    """Rows ranked: unflagged fits first, each group by the criterion (fewer
+    parameters first on a tie); a fit equal to one ranked above it goes last."""
+
+    def key(row: dict[str, Any]) -> tuple[float, int]:
+        return (row[criterion], row["n_params"])
+
+    ranked = sorted(rows, key=key)
+    distinct: list[dict[str, Any]] = []
+    repeats: list[dict[str, Any]] = []
+    for row in ranked:
+        row["equivalent_to"] = ""
+        mine = fits.get(row["notation"])
+        for kept in distinct:
+            other = fits.get(kept["notation"])
+            if mine is None or other is None:
+                continue
+            if kept["n_params"] <= row["n_params"] and _same_fit(mine, other, noise):
+                row["equivalent_to"] = kept["notation"]
+                break
+        (repeats if row["equivalent_to"] else distinct).append(row)
+    return distinct + repeats
+
+
+def _table(rows: list[dict[str, Any]], criterion: str) -> pd.DataFrame:
+    distinct = [r for r in rows if not r["equivalent_to"]]
+    best = min((r[criterion] for r in distinct), default=math.nan)
+    for i, row in enumerate(rows, start=1):
+        row["rank"] = i
+        row["delta"] = row[criterion] - best
+        row["weight"] = math.exp(-0.5 * row["delta"]) if not row["equivalent_to"] and math.isfinite(row["delta"]) else 0.0
+    total = sum(r["weight"] for r in rows) or 1.0
+    for row in rows:
+        row["weight"] /= total
+    return pd.DataFrame(rows, columns=COLUMNS)
+
+
+def _candidates(candidates: Sequence[str] | str | None, shape: SpectrumShape | None, extra: Sequence[str]) -> list[str]:
+    if isinstance(candidates, str):
+        candidates = [candidates]
+    given = list(candidates) if candidates is not None else candidate_circuits(shape) if shape else []
+    given += list(extra)
+    out: list[str] = []
+    for c in given:
+        if not isinstance(c, str):
+            raise TypeError(f"candidates must be notation strings, not {type(c).__name__}")
+        text = c.strip()
+        try:
+            zetrion.Circuit(text)
+        except ValueError as exc:
+            raise ValueError(f"candidate {c!r} is not a circuit notation: {exc}") from None
+        if text not in out:
+            out.append(text)
+    if not out:
+        raise ValueError("no candidate circuit to fit")
+    return out
+
+
+def _bar(total: int, progress: bool) -> Any:
+    if not progress:
+        return None
+    try:
+        from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        return None
+    return tqdm(total=total, disable=None, desc="fitting candidates", unit="circuits", leave=False)
+
+
+def _fit_all(
+    notations: list[str], f: FloatArray, z: ComplexArray, threads: int, fit_options: dict[str, Any], progress: bool
+) -> list[tuple[str, Any, float]]:
+    """Every candidate fitted, on ``threads`` threads, largest first (they take longest)."""
+    order = sorted(notations, key=lambda n: -len(zetrion.Circuit(n).param_names()))
+    bar = _bar(len(order), progress)
+    results: dict[str, tuple[Any, float]] = {}
+    with ThreadPoolExecutor(max_workers=threads) as pool:
+        futures = {pool.submit(_fit_one, n, f, z, fit_options): n for n in order}
+        for fut, n in futures.items():
+            results[n] = fut.result()
+            if bar is not None:
+                bar.update(1)
+    if bar is not None:
+        bar.close()
+    return [(n, *results[n]) for n in notations]
+
+
+def suggest_circuits(
+    f: Any,
+    z: Any,
+    candidates: Sequence[str] | str | None = None,
+    *,
+    top: int | None = None,
+    extra: Sequence[str] = (),
+    criterion: Literal["bic", "aic"] = "bic",
+    noise: float | None = None,
+    threads: int | None = None,
+    use_drt: bool = True,
+    progress: bool = False,
+    **fit_options: Any,
+) -> SuggestResult:
+    """Rank circuits for a spectrum, best first.
+
+    Parameters
+    ----------
+    f : array_like of float
+        Frequencies in Hz.
+    z : array_like of complex
+        Impedances in ohm (capacitive: negative imaginary part).
+    candidates : sequence of str, optional
+        The notations to try. By default a library of common topologies,
+        narrowed by what the spectrum shows (:mod:`.suggest_library`).
+    top : int, optional
+        Keep only the first ``top`` rows of the table.
+    extra : sequence of str
+        Notations tried besides the candidates (your own circuits next to
+        the library's).
+    criterion : str
+        Rank by ``"bic"`` (default; the stricter penalty, favours smaller
+        circuits) or ``"aic"``.
+    noise : float, optional
+        The relative noise of each real and imaginary part, when known
+        (for 1 % noise on ``|Z|``, split evenly: 0.01 / sqrt(2)); estimated
+        from the data otherwise.
+    threads : int, optional
+        Threads fitting candidates side by side (default: one per core).
+    use_drt : bool
+        Count the relaxations with the DRT (default) or, quicker and
+        rougher, from the peaks of ``-Im Z``.
+    progress : bool
+        Show a progress bar.
+    **fit_options
+        Handed to :func:`zetrion_tools.fit` for every candidate (``n_starts``,
+        ``max_nfev``, ...).
+
+    Returns
+    -------
+    SuggestResult
+
+    Raises
+    ------
+    zetrion_tools.checks.DataError
+        A spectrum that cannot be fitted (a ``ValueError``).
+    ValueError
+        A candidate that is not a notation, an unknown criterion, a bad
+        noise level.
+    """
+    t0 = time.perf_counter()
+    if criterion not in ("bic", "aic"):
+        raise ValueError(f"criterion must be 'bic' or 'aic', not {criterion!r}")
+    if noise is not None and not (math.isfinite(noise) and noise > 0):
+        raise ValueError(f"noise must be a positive number, not {noise!r}")
+    if top is not None and top < 1:
+        raise ValueError("top must be at least 1")
+    freq, imp = check_spectrum(f, z, n_params=4, check_sign=False)
+    shape = read_shape(freq, imp, use_drt=use_drt) if candidates is None else None
+    notations = _candidates(candidates, shape, extra)
+    fitted = _fit_all(notations, freq, imp, thread_count(threads), fit_options, progress)
+    band = plausible_band(freq)
+    rows = [_row(n, out, sec, band) for n, out, sec in fitted]
+    fits = {n: out for n, out, _ in fitted if isinstance(out, ConstrainedFit)}
+    if not fits:
+        raise ValueError(f"no candidate circuit could be fitted; the first said: {rows[0]['flags']}")
+    level, source = _noise_level(noise, freq, imp, rows)
+    _score(rows, level, freq.size)
+    table = _table(_order(rows, fits, criterion, level), criterion)
+    if top is not None:
+        table = table.head(top)
+    return SuggestResult(table, fits, level, source, shape, criterion, time.perf_counter() - t0, freq, imp)
+
+
+def _noise_level(noise: float | None, f: FloatArray, z: ComplexArray, rows: list[dict[str, Any]]) -> tuple[float, str]:
+    """The noise level: given, or Lin-KK's capped by the best reduced chi-square."""
+    if noise is not None:
+        return float(noise), "given"
+    best = min((r["reduced_chi_square"] for r in rows if math.isfinite(r["reduced_chi_square"])), default=math.nan)
+    kk = _noise_from_linkk(f, z)
+    fit_level = math.sqrt(best) if best > 0 else math.nan
+    if math.isfinite(kk) and kk > 0 and not kk > fit_level:
+        return kk, "lin-kk"
+    if math.isfinite(fit_level) and fit_level > 0:
+        return fit_level, "best fit"
+    return (kk if math.isfinite(kk) and kk > 0 else 1e-3), "lin-kk"
