@@ -19,7 +19,9 @@ circuit that fits as well ranks above a larger one.
 Fits whose parameters the data cannot determine (the engine's undetermined
 combinations, a missing or huge standard error, a value at a bound) and fits
 with physically implausible values (a time constant far outside the band, a
-CPE exponent below 0.3) are flagged and ranked after those without flags.
+CPE exponent below 0.3) are flagged; the flags do not move a fit in the
+ranking (a redundant parameter costs its penalty already), they say what to
+make of it.
 Candidates that reproduce each other's impedance within a small fraction of
 the noise with as many parameters (``R0-(R1,C1)-(R2,C2)`` and
 ``R0-(C1,R1-(C2,R2))``, a K element and an R-C arc) are the same fit to the
@@ -154,8 +156,10 @@ class SuggestResult:
         return head + "\n" + body
 
 
-def _noise_from_linkk(f: FloatArray, z: ComplexArray) -> float:
-    """The relative noise of each part from the Lin-KK residuals (NaN if it fails)."""
+def _read_linkk(f: FloatArray, z: ComplexArray) -> tuple[float, float]:
+    """From the Lin-KK fit: the relative noise of each part (from its residuals)
+    and its series inductance's reactance at the top of the band over ``|Z|``
+    there; NaN where the fit fails."""
     from .validation import linkk
 
     try:
@@ -163,12 +167,12 @@ def _noise_from_linkk(f: FloatArray, z: ComplexArray) -> float:
             warnings.simplefilter("ignore")
             kk = linkk(f, z)
     except (ValueError, ArithmeticError):
-        return math.nan
+        return math.nan, math.nan
+    top = int(np.argmax(f))
+    share = 2 * math.pi * float(f[top]) * kk.inductance / float(abs(z[top]))
     res = np.concatenate([kk.residuals_real, kk.residuals_imag])
     dof = res.size - kk.M - 3
-    if dof <= 0:
-        return math.nan
-    return math.sqrt(float(res @ res) / dof)
+    return (math.sqrt(float(res @ res) / dof) if dof > 0 else math.nan), share
 
 
 def _fit_one(notation: str, f: FloatArray, z: ComplexArray, fit_options: dict[str, Any]) -> tuple[Any, float]:
@@ -298,8 +302,8 @@ def _same_fit(a: ConstrainedFit, b: ConstrainedFit, noise: float) -> bool:
 
 
 def _order(rows: list[dict[str, Any]], fits: dict[str, ConstrainedFit], criterion: str, noise: float) -> list[dict[str, Any]]:
-    """Rows ranked: unflagged fits first, each group by the criterion (fewer
-    parameters first on a tie); a fit equal to one ranked above it goes last."""
+    """Rows ranked by the criterion (fewer parameters first on a tie); a fit
+    that repeats one ranked above it, with no fewer parameters, goes last."""
 
     def key(row: dict[str, Any]) -> tuple[float, int]:
         return (row[criterion], row["n_params"])
@@ -451,7 +455,8 @@ def suggest_circuits(
     if top is not None and top < 1:
         raise ValueError("top must be at least 1")
     freq, imp = check_spectrum(f, z, n_params=4, check_sign=False)
-    shape = read_shape(freq, imp, use_drt=use_drt) if candidates is None else None
+    kk_noise, kk_inductance = _read_linkk(freq, imp)
+    shape = read_shape(freq, imp, use_drt=use_drt, inductance_share=kk_inductance) if candidates is None else None
     notations = _candidates(candidates, shape, extra)
     fitted = _fit_all(notations, freq, imp, thread_count(threads), fit_options, progress)
     band = plausible_band(freq)
@@ -459,7 +464,7 @@ def suggest_circuits(
     fits = {n: out for n, out, _ in fitted if isinstance(out, ConstrainedFit)}
     if not fits:
         raise ValueError(f"no candidate circuit could be fitted; the first said: {rows[0]['flags']}")
-    level, source = _noise_level(noise, freq, imp, rows)
+    level, source = _noise_level(noise, kk_noise, rows)
     _score(rows, level, freq.size)
     table = _table(_order(rows, fits, criterion, level), criterion)
     if top is not None:
@@ -467,12 +472,11 @@ def suggest_circuits(
     return SuggestResult(table, fits, level, source, shape, criterion, time.perf_counter() - t0, freq, imp)
 
 
-def _noise_level(noise: float | None, f: FloatArray, z: ComplexArray, rows: list[dict[str, Any]]) -> tuple[float, str]:
+def _noise_level(noise: float | None, kk: float, rows: list[dict[str, Any]]) -> tuple[float, str]:
     """The noise level: given, or Lin-KK's capped by the best reduced chi-square."""
     if noise is not None:
         return float(noise), "given"
     best = min((r["reduced_chi_square"] for r in rows if math.isfinite(r["reduced_chi_square"])), default=math.nan)
-    kk = _noise_from_linkk(f, z)
     fit_level = math.sqrt(best) if best > 0 else math.nan
     if math.isfinite(kk) and kk > 0 and not kk > fit_level:
         return kk, "lin-kk"

@@ -114,8 +114,10 @@ def _print(result: SuggestResult, top: int) -> None:
         f"{len(result.table)} candidates in {result.seconds:.2f} s; noise {result.noise:.3g} "
         f"({result.noise_source}); ranked by {result.criterion.upper()}{seen}"
     )
+    shown = result.table[_SHOWN].head(top).copy()
+    shown["flags"] = shown["flags"].map(lambda s: s if len(s) <= 60 else s[:57] + "...")
     with pd.option_context("display.width", 200, "display.max_colwidth", 70):
-        print(result.table[_SHOWN].head(top).to_string(index=False, float_format=lambda v: f"{v:.4g}"))
+        print(shown.to_string(index=False, float_format=lambda v: f"{v:.4g}"))
     best = result.best
     print(f"\nbest: {result.table['notation'].iloc[0]}")
     for name, value in best.params.items():

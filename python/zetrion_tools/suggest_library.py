@@ -45,6 +45,9 @@ _BLOCKING_PHASE = -62.0
 _DIFFUSION_PHASE = -22.0
 # Im Z / |Z| at the top of the band above which it counts as inductive.
 _INDUCTIVE_SHARE = 0.005
+# The Lin-KK inductance's share of |Z| at the top above which circuits with
+# an inductance are tried besides those without.
+_MAYBE_INDUCTIVE = 0.1
 
 
 @dataclass(frozen=True)
@@ -64,6 +67,11 @@ class SpectrumShape:
         Mean phase in degrees over the lowest points.
     source : str
         Where the peak count came from (``"drt"`` or ``"-Im Z"``).
+    inductance_share : float
+        The reactance of a series inductance fitted to the whole spectrum
+        (the Lin-KK fit's) at the top of the band, over ``|Z|`` there: an
+        inductance that bends the top of the band without lifting it above
+        the axis shows here.
     """
 
     peaks: int
@@ -71,6 +79,7 @@ class SpectrumShape:
     tail: str
     lf_phase: float
     source: str = "drt"
+    inductance_share: float = 0.0
 
 
 def _drt_peaks(f: FloatArray, z: ComplexArray) -> int | None:
@@ -92,8 +101,13 @@ def _im_peaks(f: FloatArray, z: ComplexArray) -> int:
     return len(read_features(f, z).peaks)
 
 
-def read_shape(f: FloatArray, z: ComplexArray, *, use_drt: bool = True) -> SpectrumShape:
-    """Read a checked spectrum (any frequency order) for the circuits to try."""
+def read_shape(
+    f: FloatArray, z: ComplexArray, *, use_drt: bool = True, inductance_share: float = 0.0
+) -> SpectrumShape:
+    """Read a checked spectrum (any frequency order) for the circuits to try.
+
+    ``inductance_share`` is passed on to the result (see :class:`SpectrumShape`).
+    """
     order = np.argsort(f)
     ff = np.asarray(f, dtype=np.float64)[order]
     zz = np.asarray(z, dtype=np.complex128)[order]
@@ -116,7 +130,8 @@ def read_shape(f: FloatArray, z: ComplexArray, *, use_drt: bool = True) -> Spect
         tail = "diffusion"
     else:
         tail = "closed"
-    return SpectrumShape(max(1, peaks), inductive, tail, phase, source)
+    share_l = float(inductance_share) if math.isfinite(inductance_share) else 0.0
+    return SpectrumShape(max(1, peaks), inductive, tail, phase, source, share_l)
 
 
 def _arcs(first: int, count: int, cap: str) -> list[str]:
@@ -199,6 +214,9 @@ def candidate_circuits(shape: SpectrumShape) -> list[str]:
         out += ["R0-G1", "R0-(R1,CPE1)-G2" if 1 in counts else "R0-G1"]
     if shape.tail != "closed" and shape.peaks <= 2:
         out += ["R0-TLMQ1", "R0-T1"]
+    if not shape.inductive and shape.inductance_share > _MAYBE_INDUCTIVE:
+        # an inductance the top of the band hints at: the plain arcs with one
+        out += [f"L0-{_voigt(n, cap)}" for n in counts if n <= _TAILED_ARCS for cap in ("C", "CPE")]
     if shape.inductive:
         out = [f"L0-{c}" for c in out] + [f"La0-{_voigt(n, 'CPE')}" for n in counts if n <= _TAILED_ARCS]
     return sorted(dict.fromkeys(out), key=_size)

@@ -118,9 +118,6 @@ class TestLibrary:
         assert read_shape(F, diffusion).tail == "diffusion"
 
     def test_arc_counts_follow_the_peaks(self):
-        def arcs(c: str) -> int:
-            return c.count("R") - 1 - c.count("-W") * 0
-
         one = candidate_circuits(SpectrumShape(1, False, "closed", 0.0))
         three = candidate_circuits(SpectrumShape(3, False, "closed", 0.0))
         assert not any("R3" in c for c in one) and any("R3" in c for c in three)
@@ -132,7 +129,13 @@ class TestLibrary:
             zetrion.Circuit(c)
         assert any("G" in c for c in one) and not any("TLMQ" in c for c in one)
         assert any("TLMQ" in c for c in candidate_circuits(SpectrumShape(1, False, "blocking", -80.0)))
-        assert arcs("R0-(R1,C1)") == 1
+
+    def test_a_hinted_inductance_adds_circuits_with_one(self):
+        plain = candidate_circuits(SpectrumShape(1, False, "closed", 0.0, inductance_share=0.01))
+        hinted = candidate_circuits(SpectrumShape(1, False, "closed", 0.0, inductance_share=0.4))
+        assert not any("L" in c for c in plain)
+        assert {"L0-R0-(R1,CPE1)", "R0-(R1,CPE1)", "L0-R0-(R1,C1)-(R2,C2)"} <= set(hinted)
+        assert set(plain) < set(hinted)
 
     def test_two_separate_arcs_count_as_two_peaks(self):
         z = spectrum("R0-(R1,C1)-(R2,C2)", TWO_RC, noise=0.002)
