@@ -145,6 +145,13 @@ class SuggestResult:
 
         return plot_suggestions(self, n=n, **options)
 
+    def __repr__(self) -> str:
+        first = self.top(1)
+        return (
+            f"SuggestResult({len(self.table)} candidates, best {first[0] if first else None!r}, "
+            f"noise={self.noise:.3g}, criterion={self.criterion!r})"
+        )
+
     def __str__(self) -> str:
         shown = self.table[["rank", "notation", "n_params", "reduced_chi_square", self.criterion, "delta", "flags"]]
         head = (

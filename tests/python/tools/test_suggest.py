@@ -93,6 +93,7 @@ class TestRanking:
         r = suggest_circuits(F, one_arc, ["R0-(R1,CPE1)", "R0-(R1,C1)", "R0-(R1-W1,CPE1)"], top=2)
         assert len(r.table) == 2 and list(r.table.columns[:3]) == ["rank", "notation", "n_params"]
         assert "R0-(R1,CPE1)" in str(r) and "BIC" in str(r)
+        assert repr(r).startswith("SuggestResult(2 candidates, best 'R0-(R1,CPE1)'")
 
 
 class TestLibrary:
