@@ -63,17 +63,20 @@ def run_suggest(args: argparse.Namespace) -> int:
     """Runs ``zetrion suggest``; returns the exit status."""
     import warnings
 
-    from .io import read
+    from .io import SweepsWarning, read
     from .suggest import suggest_circuits
 
     if args.top < 1 or (args.noise is not None and not args.noise > 0):
         return _fail("--top and --noise must be positive", 2)
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
             s = read(args.file)
     except Exception as e:  # an unreadable file is a message, not a crash
         return _fail(f"{args.file}: {e or type(e).__name__}")
+    for w in caught:
+        if issubclass(w.category, SweepsWarning):
+            print(f"zetrion suggest: note: {w.message}", file=sys.stderr)
     try:
         result = suggest_circuits(
             s.frequencies,

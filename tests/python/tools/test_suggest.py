@@ -4,6 +4,7 @@ equivalent circuits, flags, bad input and the command line."""
 from __future__ import annotations
 
 import math
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -193,6 +194,12 @@ class TestCommandLine:
         table = pd.read_csv(csv)
         assert table["notation"].iloc[0] == "R0-(R1,CPE1)" and len(table) == 3
         assert png.stat().st_size > 10_000
+
+    def test_a_file_of_several_sweeps_is_ranked_on_its_first_and_says_so(self, capsys):
+        two_cycles = Path(__file__).resolve().parents[1] / "data" / "instrument-files" / "more" / "ex1.mpt"
+        assert main(["suggest", str(two_cycles), "-q", "--candidates", "R0-(R1,CPE1)", "--top", "1"]) == 0
+        captured = capsys.readouterr()
+        assert "2 sweeps" in captured.err and "best: R0-(R1,CPE1)" in captured.out
 
     def test_errors(self, tmp_path, capsys):
         bad = tmp_path / "junk.csv"
