@@ -16,12 +16,10 @@ the smallest reduced chi-square among the candidates. A parameter must then
 lower ``chi2`` by about ``ln(2N) s^2`` (BIC) to earn its place, so a smaller
 circuit that fits as well ranks above a larger one.
 
-Fits whose parameters the data cannot determine (the engine's undetermined
-combinations, a missing or huge standard error, a value at a bound) and fits
-with physically implausible values (a time constant far outside the band, a
-CPE exponent below 0.3) are flagged; the flags do not move a fit in the
-ranking (a redundant parameter costs its penalty already), they say what to
-make of it.
+Every row carries its fit's own verdict (``ConstrainedFit.quality``: what
+the data cannot determine, values at a bound, implausible or outside the
+band, a misfit); the flags do not move a fit in the ranking (a redundant
+parameter costs its penalty already), they say what to make of it.
 Candidates that reproduce each other's impedance within a small fraction of
 the noise with as many parameters (``R0-(R1,C1)-(R2,C2)`` and
 ``R0-(C1,R1-(C2,R2))``, a K element and an R-C arc) are the same fit to the
@@ -48,7 +46,7 @@ import zetrion
 from .batch import thread_count
 from .checks import check_spectrum
 from .fitting import ConstrainedFit, FitSetupError, fit
-from .suggest_library import SpectrumShape, candidate_circuits, plausible_band, read_shape
+from .suggest_library import SpectrumShape, candidate_circuits, read_shape
 
 __all__ = ["COLUMNS", "SuggestResult", "suggest_circuits"]
 
@@ -72,14 +70,9 @@ COLUMNS = [
     "success",
     "seconds",
 ]
-# A standard error above this many times its value leaves the value undetermined.
-_HUGE_ERROR = 10.0
-# Relative distance from a bound that counts as at it.
-_AT_BOUND = 1e-6
 # Fits count as one when their impedances differ by less than this share of
 # the noise (root mean square over the points) with no fewer parameters.
 _SAME_FIT = 0.05
-_MIN_ALPHA = 0.3
 # Starts and solver budget (evaluations per parameter and one) of each
 # candidate's fit: a candidate too large for the data wanders over its flat
 # valley for as long as it is let, and a fit that needs more to settle ranks
@@ -99,9 +92,10 @@ class SuggestResult:
         notation, number of parameters, chi-square and reduced chi-square
         (modulus weighting), AIC, BIC, ``delta`` (the ranking criterion
         minus the best one's), Akaike-style ``weight`` ``exp(-delta/2)``
-        normalised over the distinct candidates, ``flags`` (``;``-separated:
-        ``undetermined: ...``, ``at bound: ...``, ``implausible: ...``,
-        ``failed: ...``), ``equivalent_to``, fitted ``params`` and their
+        normalised over the distinct candidates, ``flags`` (the fit's verdict
+        in short form, ``;``-separated, e.g. ``undetermined(R2.r,C2.c)``,
+        or ``failed: ...`` for a candidate that could not be fitted),
+        ``equivalent_to``, fitted ``params`` and their
         ``stderr`` (dicts), ``success`` and the seconds the fit took.
     fits : dict of str to ConstrainedFit
         The fit of every candidate that could be fitted, by notation.
@@ -198,67 +192,7 @@ def _fit_one(notation: str, f: FloatArray, z: ComplexArray, fit_options: dict[st
     return out, time.perf_counter() - t0
 
 
-def _bound_flags(r: ConstrainedFit) -> list[str]:
-    out = []
-    for name, (lo, hi) in r.bounds.items():
-        v = r.params[name]
-        near_lo = v <= lo * (1 + _AT_BOUND) + (1e-9 if lo == 0 else 0.0)
-        near_hi = math.isfinite(hi) and v >= hi * (1 - _AT_BOUND)
-        if near_lo or near_hi:
-            out.append(name)
-    return out
-
-
-def _determination_flags(r: ConstrainedFit) -> list[str]:
-    flags = []
-    loose = {n for combo in r.undetermined for n in combo}
-    for name in r.free:
-        err, v = r.stderr[name], abs(r.params[name])
-        if not math.isfinite(err) or err > _HUGE_ERROR * v:
-            loose.add(name)
-    if loose:
-        flags.append("undetermined: " + ", ".join(n for n in r.free if n in loose))
-    at_bound = _bound_flags(r)
-    if at_bound:
-        flags.append("at bound: " + ", ".join(at_bound))
-    return flags
-
-
-def _implausible(r: ConstrainedFit, band: tuple[float, float]) -> list[str]:
-    """Values no physical cell has: time constants far outside the band,
-    CPE exponents too low for a capacitance."""
-    units = dict(zip(r.circuit.param_names(), r.circuit.param_units()))
-    out = []
-    for name, v in r.params.items():
-        if name in r.fixed:
-            continue
-        if units.get(name) == "s" and not band[0] <= v <= band[1]:
-            out.append(name)
-        elif name.startswith("CPE") and name.endswith(".alpha") and v < _MIN_ALPHA:
-            out.append(name)
-    tau_arcs = _arc_time_constants(r)
-    out += [f"{a}*{b}" for (a, b), tau in tau_arcs.items() if not band[0] <= tau <= band[1]]
-    return out
-
-
-def _arc_time_constants(r: ConstrainedFit) -> dict[tuple[str, str], float]:
-    """``R_i C_i`` (or ``(R_i Q_i)^(1/alpha)``) of the arcs labelled alike."""
-    p = r.params
-    out: dict[tuple[str, str], float] = {}
-    for name, v in p.items():
-        if not (name.startswith("R") and name.endswith(".r")):
-            continue
-        label = name[1:-2]
-        c, q, a = p.get(f"C{label}.c"), p.get(f"CPE{label}.q"), p.get(f"CPE{label}.alpha")
-        if c is not None:
-            out[(name, f"C{label}.c")] = v * c
-        elif q is not None and a is not None and a > 0.05:
-            # in logarithms: a small exponent takes the power out of range
-            out[(name, f"CPE{label}.q")] = math.exp(min(700.0, max(-700.0, math.log(v * q) / a))) if v * q > 0 else 0.0
-    return out
-
-
-def _row(notation: str, outcome: Any, seconds: float, band: tuple[float, float]) -> dict[str, Any]:
+def _row(notation: str, outcome: Any, seconds: float) -> dict[str, Any]:
     if isinstance(outcome, str):
         n = len(zetrion.Circuit(notation).param_names())
         return {
@@ -273,18 +207,12 @@ def _row(notation: str, outcome: Any, seconds: float, band: tuple[float, float])
             "seconds": seconds,
         }
     r: ConstrainedFit = outcome
-    flags = _determination_flags(r)
-    odd = _implausible(r, band)
-    if odd:
-        flags.append("implausible: " + ", ".join(odd))
-    if not r.success:
-        flags.append("not converged")
     return {
         "notation": notation,
         "n_params": len(r.free),
         "chi_square": r.chi_square,
         "reduced_chi_square": r.reduced_chi_square,
-        "flags": "; ".join(flags),
+        "flags": "; ".join(r.quality.codes),  # the fit's own verdict
         "params": dict(r.params),
         "stderr": dict(r.stderr),
         "success": r.success,
@@ -466,8 +394,7 @@ def suggest_circuits(
     shape = read_shape(freq, imp, use_drt=use_drt, inductance_share=kk_inductance) if candidates is None else None
     notations = _candidates(candidates, shape, extra)
     fitted = _fit_all(notations, freq, imp, thread_count(threads), fit_options, progress)
-    band = plausible_band(freq)
-    rows = [_row(n, out, sec, band) for n, out, sec in fitted]
+    rows = [_row(n, out, sec) for n, out, sec in fitted]
     fits = {n: out for n, out, _ in fitted if isinstance(out, ConstrainedFit)}
     if not fits:
         raise ValueError(f"no candidate circuit could be fitted; the first said: {rows[0]['flags']}")

@@ -226,14 +226,3 @@ def candidate_circuits(shape: SpectrumShape) -> list[str]:
 def _size(notation: str) -> tuple[int, int]:
     """Sort key: the number of parameters, then the notation's length."""
     return (len(zetrion.Circuit(notation).param_names()), len(notation))
-
-
-def notation_size(notation: str) -> int:
-    """The number of parameters of a notation's circuit."""
-    return _size(notation)[0]
-
-
-def plausible_band(f: FloatArray) -> tuple[float, float]:
-    """Time constants (s) a fit can vouch for: the band widened by two decades."""
-    w = 2 * math.pi * np.asarray(f, dtype=np.float64)
-    return 1e-2 / float(np.max(w)), 1e2 / float(np.min(w))

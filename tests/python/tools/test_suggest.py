@@ -77,17 +77,18 @@ class TestRanking:
         assert (repeats["weight"] == 0).all()
         assert repeats.index.min() > r.table[r.table["notation"] == "R0-(R1,C1)"].index[0]
 
-    def test_flags_name_undetermined_and_implausible_parameters(self, one_arc):
+    def test_flags_carry_each_fits_verdict(self, one_arc):
         r = suggest_circuits(F, one_arc, ["R0-R9-(R1,CPE1)", "R0-(R1,CPE1)"], noise=0.007)
         assert r.noise == 0.007 and r.noise_source == "given"
         flags = r.table.set_index("notation")["flags"]
         assert "undetermined" in flags["R0-R9-(R1,CPE1)"] and "R9.r" in flags["R0-R9-(R1,CPE1)"]
         assert flags["R0-(R1,CPE1)"] == ""
-        # a blocking electrode fitted with an arc: its time constant runs far out of the band
+        # a blocking electrode fitted with an arc: the arc's resistance runs off
         blocking = spectrum("R0-C1", {"R0.r": 10.0, "C1.c": 1e-4})
         r = suggest_circuits(F, blocking, ["R0-(R1,C1)", "R0-C1"])
         flags = r.table.set_index("notation")["flags"]
-        assert "implausible: R1.r*C1.c" in flags["R0-(R1,C1)"]
+        fits = r.fits["R0-(R1,C1)"]
+        assert flags["R0-(R1,C1)"] == "; ".join(fits.quality.codes) and "R1.r" in flags["R0-(R1,C1)"]
         assert flags["R0-C1"] == "" and r.top(1) == ["R0-C1"]
 
     def test_top_limits_rows_and_the_result_prints(self, one_arc):
