@@ -37,7 +37,7 @@ import zetrion
 
 from . import _engine
 
-__all__ = ["SpectrumFeatures", "data_starts", "read_features"]
+__all__ = ["SpectrumFeatures", "cheapest_variant", "data_starts", "read_features"]
 
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
@@ -327,3 +327,35 @@ def _clamped(values: list[float], bounds: Sequence[tuple[float, float]], circuit
             v = max(v, lo * 10)
         out.append(float(v))
     return out
+
+
+_OPEN_FACTORS = (1.0, 3.0, 1.0 / 3.0, 8.0, 0.125)
+_CLOSED_FRACTIONS = (0.2, 0.4, 0.6, 0.8)
+
+
+def cheapest_variant(
+    circuit: zetrion.Circuit, values: Sequence[float], f: FloatArray, z: ComplexArray, weight: str = "modulus"
+) -> list[float]:
+    """Of the scaled variants of a start the solver's own fit tries first, the one of lowest cost.
+
+    The variants scale every parameter open above by 3, 1/3, 8 or 1/8 at
+    once, or set every exponent to a fifth, two fifths, ... of its range.
+    A short run from the start itself and one from this variant often end
+    in different valleys; screening both costs little.
+    """
+    bounds = circuit.param_bounds()
+    closed = [math.isfinite(hi) for _, hi in bounds]
+    variants = [[v * k if not c else v for v, c in zip(values, closed)] for k in _OPEN_FACTORS]
+    variants += [
+        [lo + (hi - lo) * q if c else v for v, c, (lo, hi) in zip(values, closed, bounds)] for q in _CLOSED_FRACTIONS
+    ]
+    best, best_cost = list(values), math.inf
+    for vec in variants:
+        try:
+            r = np.asarray(circuit.residuals(vec, f, z, weight), dtype=np.float64)
+        except ValueError:
+            continue
+        cost = float(r @ r)
+        if cost < best_cost:  # the first of equal costs, as a stable sort keeps it
+            best, best_cost = vec, cost
+    return [float(v) for v in best]
