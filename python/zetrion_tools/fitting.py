@@ -601,7 +601,7 @@ def _more_starts(s: _Setup, options: dict[str, Any], first: dict[str, Any], n_st
     tries that many starts in all, the first included.
     """
     want = (n_starts - 1) if n_starts is not None else _AUTO_STARTS
-    if want <= 0 or (n_starts is None and not first["no_model"] and _settled(s, first)):
+    if want <= 0 or (n_starts is None and not first["no_model"] and _settled(s, first, _RETRY_STREAK)):
         return first
     named = _named_starts(s, options, want)[:want]
     out = _screened(s, options, named, _SCREEN_PATIENCE)

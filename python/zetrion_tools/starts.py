@@ -66,8 +66,9 @@ class SpectrumFeatures:
     peaks: tuple[tuple[float, float], ...] = field(default_factory=tuple)  # (tau, height), fastest first
 
 
-def _peaks(w: FloatArray, y: FloatArray) -> tuple[tuple[float, float], ...]:
-    """Local maxima of ``-Im Z`` in log frequency that stand out, as (tau, height)."""
+def _peaks(w: FloatArray, y: FloatArray, floor: FloatArray | None = None) -> tuple[tuple[float, float], ...]:
+    """Local maxima of ``-Im Z`` in log frequency that stand out (and rise above
+    ``floor`` where given), as (tau, height)."""
     if y.size < 3:
         return ()
     smooth = y.copy()
@@ -82,6 +83,8 @@ def _peaks(w: FloatArray, y: FloatArray) -> tuple[tuple[float, float], ...]:
     for i in range(1, y.size - 1):
         near = np.abs(reach - reach[i]) <= 0.2
         if smooth[i] >= np.max(smooth[near]) and smooth[i] > smooth[i + 1] and smooth[i] > 0.05 * top:
+            if floor is not None and not smooth[i] > floor[i]:
+                continue
             out.append((1.0 / w[i], float(smooth[i])))
     return tuple(sorted(out))
 
@@ -107,23 +110,25 @@ def read_features(f: FloatArray, z: ComplexArray) -> SpectrumFeatures:
         z_scale=z_scale,
         tail=complex(zz[0]),
         tail_slope=slope,
-        peaks=_merged(_peaks(w, -zz.imag), _steps(w, zz.real)),
+        peaks=_merged(_peaks(w, -zz.imag), _steps(w, zz.real, mag)),
     )
 
 
-def _steps(w: FloatArray, re: FloatArray) -> tuple[tuple[float, float], ...]:
+def _steps(w: FloatArray, re: FloatArray, mag: FloatArray) -> tuple[tuple[float, float], ...]:
     """Arcs seen as steps of the real part: peaks of ``-d Re Z / d ln w``.
 
     An arc's step stays visible where a capacitive tail swamps its ``-Im Z``
     peak; for an R-C arc the peak of ``-d Re / d ln w`` is R/2 at w = 1/tau,
-    as high as the ``-Im Z`` peak.
+    as high as the ``-Im Z`` peak. A step smaller than a twentieth of ``|Z|``
+    there is not told from the scatter of a percent of noise and is left out
+    (under a steep capacitive tail the derivative is noise alone).
     """
     if w.size < 4:
         return ()
     # differences over two intervals: a derivative of noisy data needs the calm
     lw = np.log(w)
     d = -(re[2:] - re[:-2]) / (lw[2:] - lw[:-2])
-    return _peaks(w[1:-1], d)
+    return _peaks(w[1:-1], d, 0.05 * mag[1:-1])
 
 
 def _merged(a: tuple[tuple[float, float], ...], b: tuple[tuple[float, float], ...]) -> tuple[tuple[float, float], ...]:
