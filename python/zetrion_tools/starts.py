@@ -28,7 +28,7 @@ import itertools
 import math
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -354,10 +354,12 @@ def cheapest_variant(
     variants += [
         [lo + (hi - lo) * q if c else v for v, c, (lo, hi) in zip(values, closed, bounds)] for q in _CLOSED_FRACTIONS
     ]
+    # the module's own weightings; any other ranks the variants by modulus
+    plain: Literal["modulus", "unit"] = "unit" if weight == "unit" else "modulus"
     best, best_cost = list(values), math.inf
     for vec in variants:
         try:
-            r = np.asarray(circuit.residuals(vec, f, z, weight), dtype=np.float64)
+            r = np.asarray(circuit.residuals(vec, f, z, plain), dtype=np.float64)
         except ValueError:
             continue
         cost = float(r @ r)
