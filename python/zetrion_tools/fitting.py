@@ -40,7 +40,7 @@ from .engine import fit_methods, has_learned_model, weightings
 from .options import FitOptions
 from .arcs import order_fit
 from .quality import Flag, FitQuality, assess_fit
-from .starts import cheapest_variant, data_starts
+from .starts import arc_count, cheapest_variant, data_starts
 
 __all__ = ["ConstrainedFit", "FitSetupError", "fit"]
 
@@ -59,6 +59,8 @@ _STREAK = 0.5
 _FIRST_STARTS = 8
 _FIRST_PATIENCE = 10
 _RETRY_STREAK = 0.15
+# Points per free parameter below which a spectrum counts as sparse.
+_SPARSE = 5
 # Budget of each screening run, in solver budget units (evaluations per
 # parameter and one): enough to settle into a basin, far short of a full fit.
 _SCREEN_PATIENCE = 40
@@ -648,10 +650,18 @@ def _more_starts(s: _Setup, options: dict[str, Any], first: dict[str, Any], n_st
     tries that many starts in all, the first included.
     """
     want = (n_starts - 1) if n_starts is not None else _AUTO_STARTS
-    if want <= 0 or (n_starts is None and not first["no_model"] and _settled(s, first, _RETRY_STREAK)):
+    patience = _SCREEN_PATIENCE
+    if n_starts is None and not first["no_model"] and _settled(s, first, _RETRY_STREAK):
+        # With few points per parameter the streaks say little: where two arcs
+        # or more can trade places and shares, a brief round of starts from
+        # the data follows even a settled first fit.
+        if s.freq.size >= _SPARSE * len(s.free_idx) or arc_count(s.circuit) < 2:
+            return first
+        want, patience = _FIRST_STARTS - 1, _FIRST_PATIENCE
+    if want <= 0:
         return first
     named = _named_starts(s, options, want)[:want]
-    out = _screened(s, options, named, _SCREEN_PATIENCE)
+    out = _screened(s, options, named, patience)
     out["tried"] += first["tried"]
     out["no_model"] = first["no_model"]
     if _better(out, first):

@@ -37,7 +37,7 @@ import zetrion
 
 from . import _engine
 
-__all__ = ["SpectrumFeatures", "cheapest_variant", "data_starts", "read_features"]
+__all__ = ["SpectrumFeatures", "arc_count", "cheapest_variant", "data_starts", "read_features"]
 
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
@@ -157,6 +157,12 @@ def _arc_count(series: Sequence[Any], top: bool = True) -> int:
         else:
             n += 1 + sum(_arc_count(b, False) for b in node)
     return n
+
+
+def arc_count(circuit: zetrion.Circuit) -> int:
+    """How many time constants of its own the circuit's starts place: parallel
+    groups, relaxing elements, and finite diffusion in series."""
+    return _arc_count(_engine.structure(circuit))
 
 
 class _Filler:
