@@ -53,9 +53,10 @@ ComplexArray = npt.NDArray[np.complex128]
 _AUTO_STARTS = 16
 _STREAK = 0.5
 # An automatic fit from the data first screens this many starts (and their
-# scaled variants) with short runs, and goes on to all of them only when the
-# residuals' lag-one autocorrelation exceeds _RETRY_STREAK: 0.15 lies above
-# what 99 % of settled fits of 20 or more points show.
+# scaled variants) with short runs, and goes on to whole fits from all of
+# them only when the residuals' lag-one autocorrelation exceeds
+# _RETRY_STREAK: 0.15 lies above what 99 % of settled fits of 20 or more
+# points show.
 _FIRST_STARTS = 8
 _FIRST_PATIENCE = 10
 _RETRY_STREAK = 0.15
@@ -547,6 +548,7 @@ def fit(
     if n_starts != 1 and guess_init is None and weights is None and not _informed(s):
         # nothing but the element defaults to start from: the data decide
         out = _from_data(s, engine_options, n_starts)
+        out["no_model"] = False
     else:
         out = _more_starts(s, engine_options, _engine_call(s, engine_options, []), n_starts)
     if out["no_model"] and guess_init is None and out["tried"] == 1:
@@ -606,7 +608,7 @@ def _from_data(s: _Setup, options: dict[str, Any], n_starts: int | None) -> dict
 
     With ``n_starts`` given, that many starts are screened. Otherwise a first
     round screens a few starts briefly; only a fit that then does not look
-    settled goes on to the whole set with the full screening budget.
+    settled goes on to whole fits from the full set (its own end among them).
     """
     if n_starts is not None:
         named = _named_starts(s, options, max(n_starts - 1, 1))[:n_starts]
