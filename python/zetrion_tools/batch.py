@@ -62,7 +62,9 @@ _Z_NAMES = ("impedance", "impedances", "z")
 
 # (id, frequencies, impedances, problem): problem is a message when the
 # entry could not be read as a spectrum, else None
-_Item = tuple[Hashable, Any, Any, "str | None"]
+_Read = tuple[Hashable, Any, Any, "str | None"]
+# the same and what the file's reader said of it (a Spectrum's warnings)
+_Item = tuple[Hashable, Any, Any, "str | None", str]
 
 
 def result_columns(param_names: Sequence[str]) -> list[str]:
@@ -226,7 +228,7 @@ def spectra_to_frame(
     return pd.DataFrame({id_column: ids, "frequency": f_all, "real": z_all.real, "imag": z_all.imag})
 
 
-def _from_mapping(entry: Mapping[str, Any], index: int) -> _Item:
+def _from_mapping(entry: Mapping[str, Any], index: int) -> _Read:
     keys = list(entry.keys())
     sid: Hashable = entry["id"] if "id" in entry else index
     if entry.get("problem"):  # a record that already failed to read (see distributed.to_records)
@@ -248,7 +250,7 @@ def _from_mapping(entry: Mapping[str, Any], index: int) -> _Item:
     return sid, entry[fk], z, None
 
 
-def iter_spectra(spectra: Any, ids: Sequence[Hashable] | None = None) -> Iterator[_Item]:
+def iter_spectra(spectra: Any, ids: Sequence[Hashable] | None = None) -> Iterator[_Read]:
     """Read the entries of a batch as ``(id, f, z, problem)`` tuples.
 
     Accepted entries:
@@ -276,6 +278,12 @@ def iter_spectra(spectra: Any, ids: Sequence[Hashable] | None = None) -> Iterato
         ``problem`` is a message when the entry is not a spectrum (``f`` and
         ``z`` are then None), else None. Ids default to the entry's position.
     """
+    for sid, f, z, problem, _ in _entries(spectra, ids):
+        yield sid, f, z, problem
+
+
+def _entries(spectra: Any, ids: Sequence[Hashable] | None) -> Iterator[_Item]:
+    """`iter_spectra`'s entries, each with what its reader said (a Spectrum's warnings)."""
     if isinstance(spectra, pd.DataFrame):
         items: Iterable[Any] = frame_to_spectra(spectra)
     elif isinstance(spectra, (str, bytes)) or not isinstance(spectra, Iterable):
@@ -289,7 +297,7 @@ def iter_spectra(spectra: Any, ids: Sequence[Hashable] | None = None) -> Iterato
         item = _read_entry(entry, index)
         if id_iter is not None:
             try:
-                item = (next(id_iter), item[1], item[2], item[3])
+                item = (next(id_iter), *item[1:])
             except StopIteration:
                 raise ValueError("fewer ids than spectra") from None
         yield item
@@ -298,16 +306,19 @@ def iter_spectra(spectra: Any, ids: Sequence[Hashable] | None = None) -> Iterato
 def _read_entry(entry: Any, index: int) -> _Item:
     if hasattr(entry, "frequencies") and hasattr(entry, "impedance"):
         path = getattr(entry, "path", None)
-        return (str(path) if path is not None else index), entry.frequencies, entry.impedance, None
+        metadata = getattr(entry, "metadata", None)
+        said = metadata.get("warnings") if isinstance(metadata, Mapping) else None
+        note = "; ".join(str(t) for t in said) if isinstance(said, (list, tuple)) else ""
+        return (str(path) if path is not None else index), entry.frequencies, entry.impedance, None, note
     if isinstance(entry, Mapping):
-        return _from_mapping(entry, index)
+        return (*_from_mapping(entry, index), "")
     if isinstance(entry, (tuple, list)):
         if len(entry) == 2:
-            return index, entry[0], entry[1], None
+            return index, entry[0], entry[1], None, ""
         if len(entry) == 3:
-            return entry[0], entry[1], entry[2], None
-        return index, None, None, f"a spectrum tuple has 2 items (f, z) or 3 (id, f, z), not {len(entry)}"
-    return index, None, None, f"cannot read a spectrum from a {type(entry).__name__}"
+            return entry[0], entry[1], entry[2], None, ""
+        return index, None, None, f"a spectrum tuple has 2 items (f, z) or 3 (id, f, z), not {len(entry)}", ""
+    return index, None, None, f"cannot read a spectrum from a {type(entry).__name__}", ""
 
 
 class _Fitter:
@@ -335,16 +346,19 @@ class _Fitter:
         machinery, which is slow and not thread-safe), so this runs in the
         worker threads beside the fits and each note stays with its spectrum.
         """
-        sid, f, z, problem = item
+        sid, f, z, problem, said = item
         if problem is not None or not self.checks:
-            return sid, f, z, problem, ""
-        notes: list[str] = []
+            return sid, f, z, problem, said
+        notes: list[str] = [said] if said else []  # the reader's first, then the checks'
         try:
-            f, z, notes = inspect_spectrum(f, z, self.n_params)
+            f, z, checked = inspect_spectrum(f, z, self.n_params)
+            notes.extend(checked)
         except (MemoryError, RecursionError):  # the process's trouble, not this spectrum's
             raise
         except Exception as e:  # whatever the data provoke is this spectrum's failure
             problem = str(e) if isinstance(e, ValueError) and str(e) else f"{type(e).__name__}: {e}"
+            if said:
+                problem = f"{said}; {problem}"
         return sid, f, z, problem, "; ".join(notes)
 
     def fit(self, sid: Hashable, f: Any, z: Any, problem: str | None, note: str) -> list[Any]:
@@ -441,7 +455,8 @@ def settle_start_rule(notation: str | zetrion.Circuit, fit_kwargs: dict[str, Any
     warnings.warn(
         f"There is no learned model to guess initial parameters for {notation!r}: every fit starts from "
         "the default values. Pass a circuit with start values, fit_many(Circuit(...).with_values([...]), ...), "
-        "or guess_init=False to silence this.",
+        "or train a model for this circuit with zetrion-train and pass its file as weights=...; "
+        "guess_init=False silences this.",
         UserWarning,
         stacklevel=3,
     )
@@ -577,7 +592,7 @@ def fit_many(
     if isinstance(spectra, pd.DataFrame):  # rows are points: split first, so the bar counts spectra
         spectra = frame_to_spectra(spectra)
     total = len(spectra) if isinstance(spectra, Sequence) else None
-    chunks = _chunks(iter_spectra(spectra, ids), _chunk_size(chunksize, total, n_threads))
+    chunks = _chunks(_entries(spectra, ids), _chunk_size(chunksize, total, n_threads))
     bar = _progress_bar(total, progress, f"fitting {notation if isinstance(notation, str) else 'circuit'}")
     attrs = {"notation": notation if isinstance(notation, str) else repr(notation), "method": method,
              "threads": n_threads}

@@ -35,7 +35,7 @@ from pathlib import Path
 from .formats import FORMATS, READERS, detect_format
 from .formats.delimited import read_delimited_lines
 from .spectrum import ReadError, ReadWarning, Spectrum, SweepsWarning, to_frame
-from .text import MAX_BYTES, load_text, split_lines, warn
+from .text import MAX_BYTES, Source, load_text, recording_warnings, split_lines, warn
 
 __all__ = [
     "FORMATS",
@@ -84,6 +84,15 @@ def read_all(
         )
     src = split_lines(text)
     del text  # the lines are all the readers need
+    with recording_warnings() as said:
+        spectra = _read_lines(src, p, fmt, negative_imag)
+    for s in spectra:
+        if said:
+            s.metadata["warnings"] = list(said)
+    return spectra
+
+
+def _read_lines(src: Source, p: Path, fmt: str, negative_imag: bool | None) -> list[Spectrum]:
     try:
         if fmt == "delimited":
             return read_delimited_lines(src, p, negative_imag=negative_imag)
@@ -131,7 +140,8 @@ def read(
     Raises
     ------
     ReadError
-        Unrecognised format, a missing column, a cell that is not a number,
+        Unrecognised format (``format=`` forces one; ``--format`` on the
+        command line), a missing column, a cell that is not a number,
         a binary file, no data; a path that is not a regular file (a device
         or FIFO) or a file larger than :data:`MAX_BYTES`.
     OSError
@@ -143,17 +153,20 @@ def read(
         The measurement ended early (aborted sweep, truncated file) and only
         the measured part was read; the file holds several sweeps and only
         the first was returned; or delimited text whose imaginary sign looks
-        flipped.
+        flipped. The texts of these warnings are also kept in the spectrum's
+        ``metadata["warnings"]``, so that they travel with it (``fit_many``
+        puts them in its ``message`` column).
     """
     spectra = read_all(path, format, negative_imag=negative_imag, encoding=encoding)
     first = spectra[0]
     if len(spectra) > 1:
         which = f"cycle {first.metadata['cycle']}" if "cycle" in first.metadata else "the first"
-        warn(
+        said = (
             f"{Path(path).name}: the file holds {len(spectra)} sweeps; read {which} "
-            f"({len(first)} points) only; read_all() returns every sweep",
-            SweepsWarning,
+            f"({len(first)} points) only; read_all() returns every sweep"
         )
+        first.metadata.setdefault("warnings", []).append(said)
+        warn(said, SweepsWarning)
     return first
 
 
