@@ -5,7 +5,10 @@ base units (ohm, siemens, farad), and at each draw the formatter picks the
 prefix that suits the visible range, divides the tick labels by it and
 writes it into the axis label, so that megaohm data read ``Z' / MΩ`` with
 ticks 0, 1, 2 rather than an offset of ``1e6``, and milliohm data ``mΩ``
-rather than ``0.015``. A log axis spanning less than a decade gets evenly
+rather than ``0.015``. A linear axis takes the prefix of its largest value,
+a log axis that of the middle of its range (the geometric mean of its
+limits), or none where it spans more than four decades (labelled as powers
+of ten). A log axis spanning less than a decade gets evenly
 spread major ticks with plain labels instead of the crowded labelled minor
 ticks matplotlib would show.
 
@@ -98,7 +101,7 @@ class SIFormatter(ticker.Formatter):
         return (min(lo, hi), max(lo, hi))
 
     def set_locs(self, locs: Any) -> None:
-        self.locs = list(locs)
+        ticks = [float(v) for v in locs]
         lo, hi = self._view()
         if self.log:
             lo, hi = max(lo, np.finfo(float).tiny), max(hi, np.finfo(float).tiny)
@@ -107,7 +110,7 @@ class SIFormatter(ticker.Formatter):
         else:
             self.power = prefix_for(max(abs(lo), abs(hi)))
         scale = 10.0**self.power
-        visible = [float(v) / scale for v in self.locs if not self.log or lo * (1 - 1e-9) <= v <= hi * (1 + 1e-9)]
+        visible = [v / scale for v in ticks if not self.log or lo * (1 - 1e-9) <= v <= hi * (1 + 1e-9)]
         self.decimals = _decimals(visible)
         self._relabel()
 
