@@ -234,8 +234,10 @@ def _from_mapping(entry: Mapping[str, Any], index: int) -> _Read:
     if entry.get("problem"):  # a record that already failed to read (see distributed.to_records)
         return sid, None, None, str(entry["problem"])
     fk = _first_present(keys, _FREQ_NAMES)
-    if fk is None:
-        return sid, None, None, f"no frequency key: expected one of {list(_FREQ_NAMES)}, got {keys}"
+    if fk is None or (_first_present(keys, _Z_NAMES) is None and None in (
+            _first_present(keys, _REAL_NAMES), _first_present(keys, _IMAG_NAMES))):
+        # columns named as in a file ('freq/Hz', 'Re(Z)/Ohm', 'Phase / deg' ...)
+        return _by_column_names(sid, {k: v for k, v in entry.items() if k != "id"})
     zk = _first_present(keys, _Z_NAMES)
     if zk is not None:
         return sid, entry[fk], entry[zk], None
@@ -248,6 +250,16 @@ def _from_mapping(entry: Mapping[str, Any], index: int) -> _Read:
     except (TypeError, ValueError) as e:
         return sid, None, None, f"impedance values are not numeric: {e}"
     return sid, entry[fk], z, None
+
+
+def _by_column_names(sid: Hashable, columns: Any) -> _Read:
+    from .io.frames import spectrum_arrays
+
+    try:
+        f, z = spectrum_arrays(columns)
+    except ValueError as e:
+        return sid, None, None, str(e)
+    return sid, f, z, None
 
 
 def iter_spectra(spectra: Any, ids: Sequence[Hashable] | None = None) -> Iterator[_Read]:
@@ -312,6 +324,8 @@ def _read_entry(entry: Any, index: int) -> _Item:
         return (str(path) if path is not None else index), entry.frequencies, entry.impedance, None, note
     if isinstance(entry, Mapping):
         return (*_from_mapping(entry, index), "")
+    if isinstance(entry, pd.DataFrame):  # one spectrum, a point per row
+        return (*_by_column_names(index, entry), "")
     if isinstance(entry, (tuple, list)):
         if len(entry) == 2:
             return index, entry[0], entry[1], None, ""
