@@ -26,6 +26,7 @@ from .plotting import nyquist as nyquist
 from .plotting import plot_capacitance as plot_capacitance
 from .plotting import plot_fit as plot_fit
 from .plotting import plot_residuals as plot_residuals
+from .quality import FitQuality as FitQuality
 from .records import FitRecord as FitRecord
 from .records import load_record as load_record
 from .records import make_record as make_record

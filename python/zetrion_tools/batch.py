@@ -34,6 +34,7 @@ import zetrion
 from .checks import inspect_spectrum
 from .engine import fit_methods, has_learned_model
 from .options import FitOptions, resolve_options
+from .row_fits import QUALITY_COLUMNS, Constraints, core_row_fit, failed_quality, needs_companion, quality_cells
 
 if TYPE_CHECKING:
     from tqdm import tqdm as _Tqdm  # type: ignore[import-untyped, unused-ignore]
@@ -80,7 +81,10 @@ def result_columns(param_names: Sequence[str]) -> list[str]:
     list of str
         ``id``, one column per parameter value, one ``<name>_stderr`` column
         per parameter, then ``chi_square``, ``success``, ``message``,
-        ``iterations``, ``n_points`` and ``time`` (seconds spent in the fit).
+        ``iterations``, ``n_points``, ``time`` (seconds spent in the fit),
+        then the verdict of :mod:`zetrion_tools.quality`: ``trustworthy``,
+        ``flags`` (short codes joined by ``"; "``) and ``vouched`` (the
+        parameters the fit vouches for, joined by commas).
     """
     return [
         "id",
@@ -92,6 +96,7 @@ def result_columns(param_names: Sequence[str]) -> list[str]:
         "iterations",
         "n_points",
         "time",
+        *QUALITY_COLUMNS,
     ]
 
 
@@ -344,6 +349,7 @@ class _Fitter:
         method: str,
         checks: bool,
         fit_kwargs: dict[str, Any],
+        constraints: Constraints | None = None,
     ) -> None:
         self.circuit = circuit
         self.names: list[str] = circuit.param_names()
@@ -351,6 +357,8 @@ class _Fitter:
         self.method = method
         self.checks = checks
         self.fit_kwargs = fit_kwargs
+        self.weight = str(fit_kwargs.get("weight", "modulus"))
+        self.constraints = constraints
         self.nan_row = [math.nan] * (2 * self.n_params)
 
     def prepare(self, item: _Item) -> tuple[Hashable, Any, Any, str | None, str]:
@@ -379,23 +387,25 @@ class _Fitter:
         """Fit one prepared spectrum and return its result row."""
         n_points = _length(f)
         if problem is not None:
-            return [sid, *self.nan_row, math.nan, False, problem, 0, n_points, 0.0]
+            return [sid, *self.nan_row, math.nan, False, problem, 0, n_points, 0.0, *failed_quality()]
         t0 = time.perf_counter()
         try:
-            # the method was checked against the core's names when the batch started
-            r = self.circuit.fit(f, z, method=cast(Any, self.method), **self.fit_kwargs)
+            if self.constraints is not None:
+                r = self.constraints.fit(f, z)
+            else:
+                # the method was checked against the core's names when the batch started
+                core = self.circuit.fit(f, z, method=cast(Any, self.method), **self.fit_kwargs)
+                r = core_row_fit(self.circuit, f, z, core, self.weight)
         except (MemoryError, RecursionError):  # the process's trouble, not this spectrum's
             raise
         except Exception as e:  # recorded against the spectrum; the batch goes on
             message = f"{type(e).__name__}: {e}" if not isinstance(e, ValueError) else str(e)
-            return [sid, *self.nan_row, math.nan, False, message, 0, n_points, time.perf_counter() - t0]
+            elapsed = time.perf_counter() - t0
+            return [sid, *self.nan_row, math.nan, False, message, 0, n_points, elapsed, *failed_quality()]
         elapsed = time.perf_counter() - t0
-        p = r.params
-        se = r.stderr
-        values = [p[n] for n in self.names]
-        errors = [se.get(n, math.nan) for n in self.names] if se is not None else self.nan_row[: self.n_params]
         message = note if r.success else ("the fit did not converge" + (f"; {note}" if note else ""))
-        return [sid, *values, *errors, r.chi_square, r.success, message, r.iterations, n_points, elapsed]
+        return [sid, *r.values, *r.errors, r.chi_square, r.success, message, r.iterations, n_points, elapsed,
+                *quality_cells(r.quality)]
 
     def fit_chunk(self, chunk: list[_Item], out: list[list[Any]], stop: threading.Event | None = None) -> int:
         """Check and fit a chunk of spectra, appending one row each to ``out``.
@@ -482,9 +492,10 @@ def check_fit_arguments(method: str, fit_kwargs: Mapping[str, Any]) -> None:
 
     A wrong option would fail every fit alike: say so once, before starting.
     The names are checked as :class:`~zetrion_tools.options.FitOptions` checks
-    them.
+    them; held and bounded parameters (``fixed``, ``bounds``) pass on to
+    `fit_many`, which checks them against the circuit.
     """
-    FitOptions.from_keywords(method, fit_kwargs)
+    FitOptions.from_keywords(method, {k: v for k, v in fit_kwargs.items() if k not in ("fixed", "bounds")})
 
 
 def _progress_bar(total: int | None, progress: bool, desc: str) -> _Tqdm[Any] | None:
@@ -529,6 +540,8 @@ def fit_many(
     ids: Sequence[Hashable] | None = None,
     chunksize: int | None = None,
     options: FitOptions | None = None,
+    fixed: Mapping[str, float] | None = None,
+    bounds: Mapping[str, tuple[float, float]] | None = None,
     **fit_kwargs: Any,
 ) -> pd.DataFrame:
     """Fit one circuit to many spectra over a pool of threads.
@@ -565,6 +578,12 @@ def fit_many(
         The method and the ``Circuit.fit`` settings as one object (the one
         :func:`zetrion_tools.fit` and the distributed fits take), instead of
         ``method`` and keywords.
+    fixed, bounds : mapping, optional
+        Parameters held at given values, and narrower ranges, as
+        :func:`zetrion_tools.fit` takes them (``{"R0.r": 0.02}``,
+        ``{"CPE1.alpha": (0.7, 1)}``). With either, or with a weighting only
+        the companion applies (``"proportional"``, ``"boukamp"``), every
+        spectrum is fitted by :func:`zetrion_tools.fit`.
     **fit_kwargs
         Passed to ``Circuit.fit`` (``weight``, ``max_iterations``, ``seed``,
         ``guess_init`` ...).
@@ -574,8 +593,10 @@ def fit_many(
     pandas.DataFrame
         One row per spectrum, in input order, with the columns of
         `result_columns`: id, parameter values, standard errors, chi-square,
-        success, message (empty when all went well), iterations, points and
-        time. A spectrum that could not be checked or fitted has NaN values,
+        success, message (empty when all went well), iterations, points,
+        time and the verdict (trustworthy, flags, vouched). Interchangeable
+        blocks come in ascending time constant (:mod:`zetrion_tools.arcs`).
+        A spectrum that could not be checked or fitted has NaN values,
         ``success`` False and the reason in ``message``.
 
     Raises
@@ -602,7 +623,11 @@ def fit_many(
     method, fit_kwargs = resolve_options(options, method, fit_kwargs)
     check_fit_arguments(method, fit_kwargs)
     n_threads = thread_count(threads)
-    fitter = _Fitter(circuit, method, checks, settle_start_rule(notation, dict(fit_kwargs)))
+    settled = settle_start_rule(notation, dict(fit_kwargs))
+    constraints = None
+    if needs_companion(fixed, bounds, settled):
+        constraints = Constraints(circuit, fixed, bounds, FitOptions.from_keywords(method, settled))
+    fitter = _Fitter(circuit, method, checks, settled, constraints)
     if isinstance(spectra, pd.DataFrame):  # rows are points: split first, so the bar counts spectra
         spectra = frame_to_spectra(spectra)
     total = len(spectra) if isinstance(spectra, Sequence) else None
@@ -775,8 +800,10 @@ def empty_result(names: Sequence[str]) -> pd.DataFrame:
     for c in cols:
         if c in ("id", "message"):
             data[c] = pd.Series([], dtype=object)
-        elif c == "success":
+        elif c in ("success", "trustworthy"):
             data[c] = pd.Series([], dtype=bool)
+        elif c in ("flags", "vouched"):
+            data[c] = pd.Series([], dtype=object)
         elif c in ("iterations", "n_points"):
             data[c] = pd.Series([], dtype=np.int64)
         else:

@@ -14,6 +14,8 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from . import _engine
+
 __all__ = ["DataError", "DataWarning", "check_spectrum", "inspect_spectrum", "looks_flipped"]
 
 
@@ -244,6 +246,12 @@ def inspect_spectrum(
     threads at once.
     """
     fa, za = _as_arrays(f, z)
+    inductive = _engine.plain_spectrum(fa, za)
+    if inductive is not None:
+        # plainly sound (checked in one pass): only the caller's questions remain
+        _check_count(fa.size, n_params)
+        flipped = looks_flipped(fa, za) if check_sign and inductive >= _FLIP_MIN_POINTS else None
+        return fa, za, _flip_notes(flipped)
     if fa.size == 0:
         raise DataError("the spectrum is empty")
 
@@ -287,24 +295,31 @@ def inspect_spectrum(
             f"({_where(rep)}; e.g. {first:g} Hz); average the repeated measurements or keep "
             "one sweep (files with several cycles hold one sweep per cycle)"
         )
-    if n_params is not None:
-        if isinstance(n_params, bool) or not isinstance(n_params, (int, np.integer)):
-            raise TypeError(f"n_params must be an int, got {type(n_params).__name__}")
-        if n_params < 0:
-            raise ValueError(f"n_params must not be negative, got {n_params}")
-        if fa.size < n_params:
-            raise DataError(
-                f"{fa.size} points for {n_params} parameters; the fit is underdetermined: "
-                "measure more frequencies, fix some parameters or choose a smaller circuit"
-            )
-    notes: list[str] = []
-    if check_sign:
-        verdict = looks_flipped(fa, za)
-        if verdict is not None:
-            notes.append(
-                f"{verdict}. If so, use z.conjugate() (or read the file with "
-                "negative_imag=True); if the inductive response is real, pass "
-                "check_sign=False"
-            )
-    return np.ascontiguousarray(fa), np.ascontiguousarray(za), notes
+    _check_count(fa.size, n_params)
+    flipped = looks_flipped(fa, za) if check_sign else None
+    return np.ascontiguousarray(fa), np.ascontiguousarray(za), _flip_notes(flipped)
+
+
+def _check_count(size: int, n_params: int | None) -> None:
+    if n_params is None:
+        return
+    if isinstance(n_params, bool) or not isinstance(n_params, (int, np.integer)):
+        raise TypeError(f"n_params must be an int, got {type(n_params).__name__}")
+    if n_params < 0:
+        raise ValueError(f"n_params must not be negative, got {n_params}")
+    if size < n_params:
+        raise DataError(
+            f"{size} points for {n_params} parameters; the fit is underdetermined: "
+            "measure more frequencies, fix some parameters or choose a smaller circuit"
+        )
+
+
+def _flip_notes(verdict: str | None) -> list[str]:
+    if verdict is None:
+        return []
+    return [
+        f"{verdict}. If so, use z.conjugate() (or read the file with "
+        "negative_imag=True); if the inductive response is real, pass "
+        "check_sign=False"
+    ]
 

@@ -32,6 +32,7 @@ import numpy as np
 from .batch import FIT_METHODS, printable
 from .cli_format import add_format_option, chosen_format
 from .drt_cli import add_drt_parser, run_drt
+from .fit_cli import add_fit_options, fit_constraints
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
@@ -67,11 +68,15 @@ examples:
   zetrion fit cell.DTA --circuit randles
   zetrion fit data/ "more/**/*.mpt" --circuit randles --out results.csv --plots figs/
   zetrion fit data/ --circuit "L0-R0-(R1,CPE1)" --method differential_evolution --threads 4
+  zetrion fit data/ --circuit two_rq --fix R0.r=0.02 --bound CPE1.alpha=0.7:1 --weight proportional
 
 Directories are searched (not recursively) for files ending in
 .DTA .mpt .txt .z .par .csv .tsv .dat; quoted glob patterns are expanded
 (** reaches into subfolders). Every file gives one row: its fitted
-parameters, standard errors, chi-square, or the reason it failed.
+parameters, standard errors, chi-square, or the reason it failed, and the
+verdict: trustworthy, flags (what the data cannot determine, values at a
+bound or implausible, a misfit) and the parameters the fit vouches for.
+Arcs that can swap places come in ascending time constant.
 
 exit status: 0 ran, 1 some file failed and --strict was given, 2 usage error.
 """
@@ -137,9 +142,7 @@ def _parser() -> argparse.ArgumentParser:
         metavar="METHOD",
         help=f"fit method: {', '.join(FIT_METHODS)} (default levenberg_marquardt)",
     )
-    fit.add_argument(
-        "--weight", default="modulus", choices=("modulus", "unit"), help="residual weighting (default modulus)"
-    )
+    add_fit_options(fit)
     fit.add_argument("--seed", type=int, default=None, metavar="N", help="seed of the global methods")
     fit.add_argument("--out", "-o", default="-", metavar="CSV", help="CSV file for the results (default: standard output)")
     fit.add_argument("--plots", metavar="DIR", help="write a Nyquist and Bode figure of data and fit per file")
@@ -462,6 +465,10 @@ def _cmd_fit(args: argparse.Namespace) -> int:
     from .batch import FitInterrupted, fit_many
 
     circuit = _check_fit_options(args)
+    try:
+        constraints = fit_constraints(args, circuit)
+    except ValueError as exc:
+        raise _UsageError(str(exc)) from None
     output = _Output(args.out)
     files = _inputs(args, output)
     plots = _plots_folder(args.plots)
@@ -473,7 +480,8 @@ def _cmd_fit(args: argparse.Namespace) -> int:
             # one file per chunk: a fit costs far more than handing it out, and
             # the fits start as soon as the first file is read
             table = fit_many(args.circuit, iter(spectra), method=args.method, threads=args.threads, chunksize=1,
-                             progress=not args.quiet, checks=not args.no_checks, weight=args.weight, seed=args.seed)
+                             progress=not args.quiet, checks=not args.no_checks, weight=args.weight, seed=args.seed,
+                             **constraints)
         except FitInterrupted as exc:  # keep what was fitted
             table, interrupted = exc.partial, True
         table = spectra.finish(table)
@@ -485,7 +493,9 @@ def _cmd_fit(args: argparse.Namespace) -> int:
     failed = int((~table["success"]).sum())
     where = "" if args.out == "-" else f" -> {printable(args.out)}"
     if not args.quiet:
-        print(f"zetrion fit: {len(table)} spectra, {len(table) - failed} fitted, {failed} failed{where}", file=sys.stderr)
+        doubtful = int((table["success"] & ~table["trustworthy"].astype(bool)).sum())
+        print(f"zetrion fit: {len(table)} spectra, {len(table) - failed} fitted, {failed} failed{where}; "
+              f"{doubtful} fitted but not trustworthy (see the flags column)", file=sys.stderr)
         for _, row in table[~table["success"]].iterrows():
             print(f"  {row['file']}: {row['message']}", file=sys.stderr)
     if interrupted:

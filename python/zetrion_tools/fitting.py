@@ -38,6 +38,8 @@ from . import _engine
 from .checks import check_spectrum
 from .engine import fit_methods, has_learned_model, weightings
 from .options import FitOptions
+from .arcs import order_fit
+from .quality import Flag, FitQuality, assess_fit, unassessed
 from .starts import data_starts
 
 __all__ = ["ConstrainedFit", "FitSetupError", "fit"]
@@ -95,6 +97,10 @@ class ConstrainedFit:
         column has unit norm, along which the residuals change by less than
         a millionth of what their most sensitive direction does (weights
         below 0.05 left out). Empty when every parameter is determined.
+    quality : FitQuality
+        Whether to believe the fit (:mod:`zetrion_tools.quality`): its
+        flags and the parameters it vouches for; also as :attr:`flags`,
+        :attr:`vouched` and :attr:`trustworthy`.
     frequencies, impedance : ndarray
         The measured spectrum (Hz, ohm).
     z_fit : ndarray of complex128
@@ -126,6 +132,8 @@ class ConstrainedFit:
         ``"given values"`` or the name of a further start.
     nfev : int
         Residual-vector evaluations in all, as ``FitResult.impedance_evals``.
+    iterations : int
+        The winning run's iterations, as ``FitResult.iterations``.
     starts : int
         Number of starting points fitted from.
     """
@@ -157,6 +165,23 @@ class ConstrainedFit:
     nfev: int = 0
     starts: int = 0
     undetermined: tuple[dict[str, float], ...] = ()
+    iterations: int = 0
+    quality: FitQuality = field(default_factory=unassessed)
+
+    @property
+    def flags(self) -> tuple[Flag, ...]:
+        """Every reason to doubt the fit (see :mod:`zetrion_tools.quality`)."""
+        return self.quality.flags
+
+    @property
+    def vouched(self) -> tuple[str, ...]:
+        """The fitted parameters the fit can vouch for."""
+        return self.quality.vouched
+
+    @property
+    def trustworthy(self) -> bool:
+        """Converged, and no flag raised: every fitted value can be believed."""
+        return self.quality.trustworthy
 
     def __str__(self) -> str:
         lines = [
@@ -175,6 +200,7 @@ class ConstrainedFit:
         for combo in self.undetermined:
             terms = " ".join(f"{w:+.2f}*{n}" for n, w in combo.items())
             lines.append(f"  undetermined: {terms}")
+        lines.append(f"  {self.quality.summary()}")
         return "\n".join(lines)
 
 
@@ -391,6 +417,7 @@ def fit(
     max_nfev: int | None = None,
     n_starts: int | None = None,
     check_sign: bool = True,
+    order_arcs: bool = True,
     options: FitOptions | None = None,
     **method_options: Any,
 ) -> ConstrainedFit:
@@ -415,8 +442,13 @@ def fit(
         1)}``, intersected with the element's validity bounds
         (``Circuit.param_bounds()``); ``math.inf`` for an open side.
     weight : str
-        Weighting of the residuals, a name the core knows (``"modulus"``,
-        ``"unit"``); ignored when ``sigma`` is given.
+        Weighting of the residuals, each point's real and imaginary part
+        divided by a standard deviation: ``"modulus"`` (``|Z_i|`` for both
+        parts, as ``Circuit.fit``), ``"unit"`` (1), ``"proportional"``
+        (``|Z'_i|`` and ``|Z''_i|``, each part relative to itself, neither
+        below ``1e-3 |Z_i|``) or ``"boukamp"`` (``|Z_i|``: Boukamp's
+        ``1/|Z|^2`` weighting of the squared residuals, the same objective
+        as ``"modulus"``). Ignored when ``sigma`` is given.
     sigma : float or array_like, optional
         Standard deviation of each point's real and imaginary parts (one
         value for all, or one per point): the residuals are divided by it,
@@ -449,6 +481,11 @@ def fit(
     check_sign : bool
         Warn when the imaginary sign of ``z`` looks flipped; pass ``False``
         for a truly inductive spectrum.
+    order_arcs : bool
+        Put blocks that can swap places (two R-C pairs, two Zarcs in
+        series, ...) in ascending time constant, so that arc 1 is always
+        the fastest (:mod:`zetrion_tools.arcs`); ``False`` keeps the order
+        the solver ended in.
     options : FitOptions, optional
         The method, weighting, start rule and solver settings as one object
         (the one ``fit_many`` and ``fit_distributed`` take), instead of the
@@ -501,7 +538,10 @@ def fit(
     used_weight = "sigma" if sigma is not None else weight
     settings = {k: v for k, v in engine_options.items() if k != "weight"}
     settings.update(n_starts=n_starts, max_nfev=max_nfev)
-    return _outcome(s, out, used_weight, method, settings)
+    result = _outcome(s, out, used_weight, method, settings)
+    if order_arcs:
+        result = order_fit(result)
+    return dataclasses.replace(result, quality=assess_fit(result))
 
 
 def _settled(s: _Setup, out: dict[str, Any]) -> bool:
@@ -621,4 +661,5 @@ def _outcome(s: _Setup, out: dict[str, Any], weight: str, method: str, settings:
         nfev=int(out["impedance_evals"]),
         starts=int(out["tried"]),
         undetermined=st["undetermined"],
+        iterations=int(out["iterations"]),
     )
