@@ -32,6 +32,7 @@ import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 import zetrion
 
 from .checks import inspect_spectrum
+from .io.frames import arrays_or_problem, reader_note
 from .engine import fit_methods, has_learned_model
 from .options import FitOptions, resolve_options
 from .row_fits import QUALITY_COLUMNS, Constraints, core_row_fit, failed_quality, needs_companion, quality_cells
@@ -62,9 +63,9 @@ _IMAG_NAMES = ("imag", "z_imag", "imaginary_impedance_ohm", "Imaginary Impedance
 _Z_NAMES = ("impedance", "impedances", "z")
 
 # (id, frequencies, impedances, problem): problem is a message when the
-# entry could not be read as a spectrum, else None
+# entry could not be read as a spectrum, else None; an _Item adds what the
+# file's reader said of it (a Spectrum's warnings)
 _Read = tuple[Hashable, Any, Any, "str | None"]
-# the same and what the file's reader said of it (a Spectrum's warnings)
 _Item = tuple[Hashable, Any, Any, "str | None", str]
 
 
@@ -242,7 +243,7 @@ def _from_mapping(entry: Mapping[str, Any], index: int) -> _Read:
     if fk is None or (_first_present(keys, _Z_NAMES) is None and None in (
             _first_present(keys, _REAL_NAMES), _first_present(keys, _IMAG_NAMES))):
         # columns named as in a file ('freq/Hz', 'Re(Z)/Ohm', 'Phase / deg' ...)
-        return _by_column_names(sid, {k: v for k, v in entry.items() if k != "id"})
+        return (sid, *arrays_or_problem({k: v for k, v in entry.items() if k != "id"}))
     zk = _first_present(keys, _Z_NAMES)
     if zk is not None:
         return sid, entry[fk], entry[zk], None
@@ -255,16 +256,6 @@ def _from_mapping(entry: Mapping[str, Any], index: int) -> _Read:
     except (TypeError, ValueError) as e:
         return sid, None, None, f"impedance values are not numeric: {e}"
     return sid, entry[fk], z, None
-
-
-def _by_column_names(sid: Hashable, columns: Any) -> _Read:
-    from .io.frames import spectrum_arrays
-
-    try:
-        f, z = spectrum_arrays(columns)
-    except ValueError as e:
-        return sid, None, None, str(e)
-    return sid, f, z, None
 
 
 def iter_spectra(spectra: Any, ids: Sequence[Hashable] | None = None) -> Iterator[_Read]:
@@ -323,14 +314,12 @@ def _entries(spectra: Any, ids: Sequence[Hashable] | None) -> Iterator[_Item]:
 def _read_entry(entry: Any, index: int) -> _Item:
     if hasattr(entry, "frequencies") and hasattr(entry, "impedance"):
         path = getattr(entry, "path", None)
-        metadata = getattr(entry, "metadata", None)
-        said = metadata.get("warnings") if isinstance(metadata, Mapping) else None
-        note = "; ".join(str(t) for t in said) if isinstance(said, (list, tuple)) else ""
-        return (str(path) if path is not None else index), entry.frequencies, entry.impedance, None, note
+        sid = str(path) if path is not None else index
+        return sid, entry.frequencies, entry.impedance, None, reader_note(entry)
     if isinstance(entry, Mapping):
         return (*_from_mapping(entry, index), "")
     if isinstance(entry, pd.DataFrame):  # one spectrum, a point per row
-        return (*_by_column_names(index, entry), "")
+        return (index, *arrays_or_problem(entry), "")
     if isinstance(entry, (tuple, list)):
         if len(entry) == 2:
             return index, entry[0], entry[1], None, ""

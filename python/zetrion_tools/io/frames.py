@@ -21,7 +21,7 @@ from numpy.typing import NDArray
 from .formats.delimited import assign_roles, columns_to_spectrum
 from .spectrum import ReadError
 
-__all__ = ["is_table", "spectrum_arrays"]
+__all__ = ["arrays_or_problem", "is_table", "reader_note", "spectrum_arrays"]
 
 _WHERE = Path("data frame")
 
@@ -94,3 +94,19 @@ def spectrum_arrays(
     if stated_negative if negative_imag is None else bool(negative_imag):
         z = np.conj(z)
     return f, z
+
+
+def arrays_or_problem(data: Any) -> tuple[Any, Any, str | None]:
+    """``(f, z, None)`` from :func:`spectrum_arrays`, or ``(None, None, why)`` when it cannot read ``data``."""
+    try:
+        f, z = spectrum_arrays(data)
+    except ValueError as exc:
+        return None, None, str(exc)
+    return f, z, None
+
+
+def reader_note(spectrum: Any) -> str:
+    """What the reader said of a spectrum (its ``metadata["warnings"]``), as one text."""
+    metadata = getattr(spectrum, "metadata", None)
+    said = metadata.get("warnings") if isinstance(metadata, Mapping) else None
+    return "; ".join(str(t) for t in said) if isinstance(said, (list, tuple)) else ""
