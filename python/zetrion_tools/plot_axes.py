@@ -63,6 +63,9 @@ def _decimals(values: list[float]) -> int:
 class SIFormatter(ticker.Formatter):
     """Tick labels in the prefixed unit that suits the axis's visible range.
 
+    A label the user set after the plot was drawn (``ax.set_xlabel(...)``)
+    is left as it is; only the label this formatter wrote is rewritten.
+
     Parameters
     ----------
     quantity : str
@@ -72,9 +75,6 @@ class SIFormatter(ticker.Formatter):
         The base unit of the data (``"Ω"``, ``"S"``, ``"F"``); empty for none.
     log : bool
         The axis is logarithmic.
-
-    A label the user set after the plot was drawn (``ax.set_xlabel(...)``)
-    is left as it is; only the label this formatter wrote is rewritten.
     """
 
     def __init__(self, quantity: str, unit: str, *, log: bool = False) -> None:
