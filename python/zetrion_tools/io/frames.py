@@ -21,7 +21,7 @@ from numpy.typing import NDArray
 from .formats.delimited import assign_roles, columns_to_spectrum
 from .spectrum import ReadError
 
-__all__ = ["arrays_or_problem", "is_table", "reader_note", "spectrum_arrays"]
+__all__ = ["arrays_or_problem", "columns_by_name", "is_table", "reader_note", "spectrum_arrays"]
 
 _WHERE = Path("data frame")
 
@@ -110,3 +110,12 @@ def reader_note(spectrum: Any) -> str:
     metadata = getattr(spectrum, "metadata", None)
     said = metadata.get("warnings") if isinstance(metadata, Mapping) else None
     return "; ".join(str(t) for t in said) if isinstance(said, (list, tuple)) else ""
+
+
+def columns_by_name(frame: Any, skip: Any) -> tuple[Any, Any] | None:
+    """:func:`spectrum_arrays` of a frame's columns other than ``skip`` (an id
+    column); None when they name no frequency and impedance columns."""
+    rest = frame.drop(columns=[skip])
+    if rest.empty or assign_roles([str(n) for n in rest.columns]) is None:
+        return None
+    return spectrum_arrays(rest)

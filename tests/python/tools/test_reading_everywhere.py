@@ -85,6 +85,18 @@ class TestEveryEntryPoint:
         for name in circuit.param_names():
             assert table[name].to_numpy() == pytest.approx([table[name].iloc[2]] * 3, rel=1e-9)
 
+    def test_long_form_frame_of_several_spectra(self, layout):
+        one = pd.DataFrame(LAYOUTS[layout])
+        long = pd.concat([one.assign(spectrum_id="a"), one.assign(spectrum_id="b")], ignore_index=True)
+        split = zt.batch.frame_to_spectra(long)
+        assert [sid for sid, _, _ in split] == ["a", "b"]
+        for _, f, z in split:
+            np.testing.assert_allclose(f, F, rtol=1e-12)
+            np.testing.assert_allclose(z, Z, rtol=1e-9)
+        circuit = zetrion.Circuit(NOTATION).with_values([9.0, 90.0, 2e-4, 0.85])
+        table = zt.fit_many(circuit, long, threads=1, progress=False)
+        assert table["id"].tolist() == ["a", "b"] and table["R1.r"].to_numpy() == pytest.approx([100.0] * 2, rel=1e-6)
+
     def test_command_line(self, layout, tmp_path):
         frame = pd.DataFrame(LAYOUTS[layout])
         path = tmp_path / "spectrum.csv"
