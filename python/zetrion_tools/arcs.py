@@ -197,6 +197,8 @@ def order_fit(result: ConstrainedFit) -> ConstrainedFit:
     residuals and statistics are those of the same fit. A parameter held
     fixed or given its own range locks its block in place.
     """
+    if not interchangeable_blocks(result.circuit):
+        return result
     names = list(result.params)
     validity = dict(zip(names, result.circuit.param_bounds()))
     locked = [n in result.fixed or tuple(result.bounds.get(n, ())) != tuple(validity[n]) for n in names]

@@ -30,6 +30,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .batch import FIT_METHODS, printable
+from .check_cli import EPILOG as _EPILOG_CHECK
+from .check_cli import SKIPPED, add_check_options, check_options, is_side_file, kk_columns
 from .cli_format import add_format_option, chosen_format
 from .drt_cli import add_drt_parser, run_drt
 from .fit_cli import add_fit_options, fit_constraints
@@ -50,7 +52,7 @@ _FATAL = (MemoryError, RecursionError)
 
 # Extensions picked up when a directory is given; a file named explicitly is
 # always read, whatever its extension (the reader goes by content).
-DATA_SUFFIXES = frozenset({".dta", ".mpt", ".txt", ".z", ".par", ".csv", ".tsv", ".dat"})
+DATA_SUFFIXES = frozenset({".dta", ".mpt", ".mpr", ".ism", ".txt", ".z", ".par", ".csv", ".tsv", ".dat"})
 
 _EPILOG_MAIN = """\
 examples:
@@ -71,7 +73,7 @@ examples:
   zetrion fit data/ --circuit two_rq --fix R0.r=0.02 --bound CPE1.alpha=0.7:1 --weight proportional
 
 Directories are searched (not recursively) for files ending in
-.DTA .mpt .txt .z .par .csv .tsv .dat; quoted glob patterns are expanded
+.DTA .mpt .mpr .ism .txt .z .par .csv .tsv .dat; quoted glob patterns are expanded
 (** reaches into subfolders). Every file gives one row: its fitted
 parameters, standard errors, chi-square, or the reason it failed, and the
 verdict: trustworthy, flags (what the data cannot determine, values at a
@@ -81,23 +83,6 @@ Arcs that can swap places come in ascending time constant.
 exit status: 0 ran, 1 some file failed and --strict was given, 2 usage error.
 """
 
-_EPILOG_CHECK = """\
-examples:
-  zetrion check cell.DTA
-  zetrion check data/ --strict --out checks.csv
-
-For each file: the data checks (NaN, non-positive or repeated frequencies,
-a flipped imaginary sign) and the linear Kramers-Kronig test, whose largest
-relative residual should stay within the noise of the measurement (the
-default limit of 5 % leaves room for the edges of the frequency range, where
-even sound data fit less well; tighten it for low-noise measurements).
-Verdicts: ok; warning (a data warning, e.g. flipped sign); kk-fail (a
-Kramers-Kronig residual above --max-residual, or mu never fell below c);
-error (file unreadable or data unusable).
-
-exit status: 0 ran, 1 some file had kk-fail or error and --strict was given,
-2 usage error.
-"""
 
 
 class _UsageError(Exception):
@@ -160,13 +145,7 @@ def _parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     check.add_argument("files", nargs="+", metavar="FILE", help="files, directories or glob patterns")
-    check.add_argument("--c", type=float, default=0.85, help="mu threshold of the Lin-KK test (default 0.85)")
-    check.add_argument(
-        "--max-residual",
-        type=float,
-        default=0.05,
-        help="largest acceptable relative Lin-KK residual (default 0.05, i.e. 5 %%)",
-    )
+    add_check_options(check)
     check.add_argument("--out", "-o", default=None, metavar="CSV", help="also write the table to this CSV file")
     add_format_option(check)
     check.add_argument("--strict", action="store_true", help="exit with status 1 when any check failed")
@@ -585,20 +564,16 @@ def _figure(f: Any, z: Any, fitted: Any, title: str) -> Any:
     return fig
 
 
-def _check_one(path: Path, c: float, max_residual: float, fmt: str | None = None) -> dict[str, Any]:
+def _check_one(path: Path, options: dict[str, Any], fmt: str | None = None) -> dict[str, Any]:
     from .checks import check_spectrum
-    from .validation import linkk
 
     row: dict[str, Any] = {
-        "file": str(path),
-        "format": "",
-        "n_points": 0,
-        "M": math.nan,
-        "mu": math.nan,
-        "max_residual": math.nan,
-        "verdict": "error",
-        "message": "",
+        "file": str(path), "format": "", "n_points": 0, "M": math.nan, "mu": math.nan,
+        "max_residual": math.nan, "representation": "", "n_flagged": math.nan, "verdict": "error", "message": "",
     }
+    if is_side_file(path):
+        row.update(verdict=SKIPPED, message="not a spectrum (licence, read-me or notes file)")
+        return row
     try:
         f, z, found, note, sweeps_note = _read_file(path, fmt)
         note = "; ".join(t for t in (note, sweeps_note) if t)
@@ -619,23 +594,15 @@ def _check_one(path: Path, c: float, max_residual: float, fmt: str | None = None
             return row
     notes.extend(str(w.message) for w in caught)
     try:
-        kk = linkk(f, z, c=c)
+        columns, status, message = kk_columns(f, z, options)
     except _FATAL:
         raise
     except Exception as exc:
         row["message"] = "; ".join([*notes, f"Lin-KK failed: {_error_text(exc)}"])
         return row
-    worst = float(max(np.max(np.abs(kk.residuals_real)), np.max(np.abs(kk.residuals_imag))))
-    row.update(M=int(kk.M), mu=float(kk.mu), max_residual=worst)
-    if worst > max_residual:
-        row["verdict"] = "kk-fail"
-        notes.append(f"Lin-KK residual up to {100 * worst:.2g} % (limit {100 * max_residual:.2g} %)")
-    elif not kk.mu <= c:
-        row["verdict"] = "kk-fail"
-        notes.append(f"mu = {kk.mu:.3f} did not fall below c = {c} by M = {kk.M}")
-    else:
-        row["verdict"] = "warning" if notes else "ok"
-    row["message"] = "; ".join(notes)
+    row.update(columns)
+    row["verdict"] = "warning" if status == "ok" and notes else status
+    row["message"] = "; ".join([*notes, message] if message else notes)
     return row
 
 
@@ -643,16 +610,16 @@ def _cmd_check(args: argparse.Namespace) -> int:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
     from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
 
-    if not 0 < args.c <= 1:
-        raise _UsageError("--c must lie in (0, 1]")
-    if not args.max_residual > 0:
-        raise _UsageError("--max-residual must be positive")
+    try:
+        options = check_options(args)
+    except ValueError as exc:
+        raise _UsageError(str(exc)) from exc
     output = _Output(args.out)
     files = _inputs(args, output)
     output.open()
     try:
         rows = [
-            _check_one(p, args.c, args.max_residual, chosen_format(args))
+            _check_one(p, options, chosen_format(args))
             for p in tqdm(files, desc="checking", unit="file", disable=True if args.quiet else None)
         ]
         table = pd.DataFrame([_escaped(row) for row in rows])
@@ -665,8 +632,8 @@ def _cmd_check(args: argparse.Namespace) -> int:
         M=table["M"].map(lambda v: "" if math.isnan(v) else f"{int(v)}"),
         max_residual=table["max_residual"].map(lambda v: "" if math.isnan(v) else f"{100 * v:.3g} %"),
     )
-    print(shown[["file", "format", "n_points", "M", "mu", "max_residual", "verdict"]].to_string(index=False))
-    problems = table[table["verdict"] != "ok"]
+    print(shown[["file", "format", "n_points", "M", "mu", "max_residual", "representation", "verdict"]].to_string(index=False))
+    problems = table[~table["verdict"].isin(["ok", SKIPPED])]
     for _, row in problems.iterrows():
         print(f"  {Path(row['file']).name}: {row['verdict']}: {row['message']}")
     failed = int(table["verdict"].isin(["kk-fail", "error"]).sum())

@@ -39,7 +39,7 @@ from .checks import check_spectrum
 from .engine import fit_methods, has_learned_model, weightings
 from .options import FitOptions
 from .arcs import order_fit
-from .quality import Flag, FitQuality, assess_fit, unassessed
+from .quality import Flag, FitQuality, assess_fit
 from .starts import data_starts
 
 __all__ = ["ConstrainedFit", "FitSetupError", "fit"]
@@ -166,7 +166,16 @@ class ConstrainedFit:
     starts: int = 0
     undetermined: tuple[dict[str, float], ...] = ()
     iterations: int = 0
-    quality: FitQuality = field(default_factory=unassessed)
+    # the verdict, worked out on first use: judging costs as much as a quick
+    # fit's whole bookkeeping, and many callers only want the values
+    _verdict: list[FitQuality] = field(default_factory=list, init=False, repr=False, compare=False)
+
+    @property
+    def quality(self) -> FitQuality:
+        """Whether to believe the fit (:mod:`zetrion_tools.quality`)."""
+        if not self._verdict:
+            self._verdict.append(assess_fit(self))
+        return self._verdict[0]
 
     @property
     def flags(self) -> tuple[Flag, ...]:
@@ -539,9 +548,7 @@ def fit(
     settings = {k: v for k, v in engine_options.items() if k != "weight"}
     settings.update(n_starts=n_starts, max_nfev=max_nfev)
     result = _outcome(s, out, used_weight, method, settings)
-    if order_arcs:
-        result = order_fit(result)
-    return dataclasses.replace(result, quality=assess_fit(result))
+    return order_fit(result) if order_arcs else result
 
 
 def _settled(s: _Setup, out: dict[str, Any]) -> bool:

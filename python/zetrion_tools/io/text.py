@@ -132,7 +132,7 @@ def decode(raw: bytes, name: str, encoding: str | None) -> str:
                 pass
         raise ReadError(
             f"{name}: binary file; export the measurement as text "
-            "(e.g. EC-Lab .mpt instead of .mpr)"
+            "(of the binary files, only BioLogic .mpr and Zahner .ism are read)"
         )
     try:
         text = raw.decode("utf-8")
