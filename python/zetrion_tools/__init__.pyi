@@ -32,6 +32,8 @@ from .records import load_record as load_record
 from .records import make_record as make_record
 from .records import records_to_frame as records_to_frame
 from .records import save_record as save_record
+from .suggest import SuggestResult as SuggestResult
+from .suggest import suggest_circuits as suggest_circuits
 from .validation import LinKKResult as LinKKResult
 from .validation import linkk as linkk
 from .options import FitOptions as FitOptions

@@ -35,6 +35,7 @@ from .check_cli import SKIPPED, add_check_options, check_options, is_side_file, 
 from .cli_format import add_format_option, chosen_format
 from .drt_cli import add_drt_parser, run_drt
 from .fit_cli import add_fit_options, fit_constraints
+from .suggest_cli import add_suggest_parser, run_suggest
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
@@ -152,6 +153,7 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("--quiet", "-q", action="store_true", help="no progress bar on stderr")
 
     add_drt_parser(sub)
+    add_suggest_parser(sub)
 
     sub.add_parser(
         "train",
@@ -698,6 +700,8 @@ def _run(argv: list[str]) -> int:
             return _cmd_train(args.args)
         if args.command == "drt":
             return run_drt(args)
+        if args.command == "suggest":
+            return run_suggest(args)
     except _UsageError as exc:
         print(f"zetrion {args.command}: error: {exc}", file=sys.stderr)
         return EXIT_USAGE
