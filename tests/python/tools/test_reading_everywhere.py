@@ -156,7 +156,7 @@ class TestFormatOption:
         text = str(info.value)
         options = re.findall(r"--[a-z][a-z-]+", text)
         assert "--format" in options and "format=" in text
-        for command in ("fit", "check", "drt"):
+        for command in ("fit", "check", "drt", "suggest"):
             capsys.readouterr()
             try:
                 cli.main([command, "--help"])
