@@ -2,6 +2,9 @@
 # the one list of them (the package's __init__ loads them lazily from here).
 from .batch import FitInterrupted as FitInterrupted
 from .batch import fit_many as fit_many
+from .capacitance import complex_capacitance as complex_capacitance
+from .capacitance import effective_capacitance as effective_capacitance
+from .capacitance import effective_capacitances as effective_capacitances
 from .checks import DataError as DataError
 from .checks import DataWarning as DataWarning
 from .checks import check_spectrum as check_spectrum
@@ -20,6 +23,7 @@ from .io import read_all as read_all
 from .io import read_delimited as read_delimited
 from .plotting import bode as bode
 from .plotting import nyquist as nyquist
+from .plotting import plot_capacitance as plot_capacitance
 from .plotting import plot_fit as plot_fit
 from .plotting import plot_residuals as plot_residuals
 from .quality import FitQuality as FitQuality

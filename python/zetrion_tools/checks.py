@@ -9,6 +9,8 @@ do about each.
 from __future__ import annotations
 
 import warnings
+from typing import Any
+
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
@@ -122,8 +124,8 @@ def looks_flipped(f: NDArray[np.float64], z: NDArray[np.complex128]) -> str | No
 
 
 def check_spectrum(
-    f: ArrayLike,
-    z: ArrayLike,
+    f: ArrayLike | Any,
+    z: ArrayLike | None = None,
     n_params: int | None = None,
     *,
     check_sign: bool = True,
@@ -133,8 +135,11 @@ def check_spectrum(
     Parameters
     ----------
     f : array_like
-        Frequencies in Hz.
-    z : array_like
+        Frequencies in Hz; or, with ``z`` left out, one spectrum by column
+        name (a data frame such as ``Circuit.fit`` takes, a dict of columns,
+        a :class:`~zetrion_tools.io.Spectrum`), its columns recognised as a
+        delimited file's are (:func:`zetrion_tools.io.read_delimited`).
+    z : array_like, optional
         Complex impedances in ohm (capacitive = negative imaginary part).
     n_params : int, optional
         Number of free parameters of the model to be fitted; at least as
@@ -180,8 +185,24 @@ def check_spectrum(
     return fa, za
 
 
-def _as_arrays(f: ArrayLike, z: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.complex128]]:
-    """Copies of the spectrum as 1-D float64 and complex128 arrays of one length."""
+def _as_arrays(f: Any, z: Any) -> tuple[NDArray[np.float64], NDArray[np.complex128]]:
+    """Copies of the spectrum as 1-D float64 and complex128 arrays of one length.
+
+    With ``z`` None, ``f`` is one spectrum by column name (a data frame, a
+    dict of columns, a Spectrum), read as a delimited file's columns are.
+    """
+    if z is None:
+        from .io.frames import is_table, spectrum_arrays
+
+        if not is_table(f):
+            raise DataError(
+                "no impedances: pass the frequencies and the impedances, or one data frame "
+                "(or Spectrum) holding both"
+            )
+        try:
+            f, z = spectrum_arrays(f)
+        except ValueError as exc:
+            raise DataError(str(exc)) from exc
     if np.iscomplexobj(f):
         raise DataError("frequencies are complex; pass the frequencies in Hz as real numbers")
     try:
@@ -211,8 +232,8 @@ def _as_arrays(f: ArrayLike, z: ArrayLike) -> tuple[NDArray[np.float64], NDArray
 
 
 def inspect_spectrum(
-    f: ArrayLike,
-    z: ArrayLike,
+    f: ArrayLike | Any,
+    z: ArrayLike | None = None,
     n_params: int | None = None,
     *,
     check_sign: bool = True,

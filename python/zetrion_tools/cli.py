@@ -32,6 +32,7 @@ import numpy as np
 from .batch import FIT_METHODS, printable
 from .check_cli import EPILOG as _EPILOG_CHECK
 from .check_cli import SKIPPED, add_check_options, check_options, is_side_file, kk_columns
+from .cli_format import add_format_option, chosen_format
 from .drt_cli import add_drt_parser, run_drt
 from .fit_cli import add_fit_options, fit_constraints
 from .suggest_cli import add_suggest_parser, run_suggest
@@ -133,6 +134,7 @@ def _parser() -> argparse.ArgumentParser:
     fit.add_argument("--plots", metavar="DIR", help="write a Nyquist and Bode figure of data and fit per file")
     fit.add_argument("--threads", "-j", type=int, default=None, metavar="N", help="fit threads (default: one per core)")
     fit.add_argument("--no-checks", action="store_true", help="skip the data checks before each fit")
+    add_format_option(fit)
     fit.add_argument("--strict", action="store_true", help="exit with status 1 when any file failed")
     fit.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary on stderr")
 
@@ -146,6 +148,7 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("files", nargs="+", metavar="FILE", help="files, directories or glob patterns")
     add_check_options(check)
     check.add_argument("--out", "-o", default=None, metavar="CSV", help="also write the table to this CSV file")
+    add_format_option(check)
     check.add_argument("--strict", action="store_true", help="exit with status 1 when any check failed")
     check.add_argument("--quiet", "-q", action="store_true", help="no progress bar on stderr")
 
@@ -221,7 +224,7 @@ def _escaped(row: dict[str, Any]) -> dict[str, Any]:
     return {k: printable(v) if isinstance(v, str) else v for k, v in row.items()}
 
 
-def _read_file(path: Path) -> tuple[Any, Any, str, str, str]:
+def _read_file(path: Path, fmt: str | None = None) -> tuple[Any, Any, str, str, str]:
     """(f, z, format, note, sweeps) of one file's first sweep; raises with a
     readable message. ``sweeps``: what the reader said of the other sweeps
     the file holds, empty when it holds one."""
@@ -233,27 +236,27 @@ def _read_file(path: Path) -> tuple[Any, Any, str, str, str]:
         raise IsADirectoryError(f"not a file: {path}")
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        spectrum = read(path)
+        spectrum = read(path, fmt)
     sweeps = "; ".join(str(w.message) for w in caught if issubclass(w.category, SweepsWarning))
     note = "; ".join(str(w.message) for w in caught if not issubclass(w.category, SweepsWarning))
     return spectrum.frequencies, spectrum.impedance, spectrum.format, note, sweeps
 
 
-def _read_sweeps(path: Path) -> list[tuple[str, Any, Any, str, str]]:
+def _read_sweeps(path: Path, fmt: str | None = None) -> list[tuple[str, Any, Any, str, str]]:
     """(id suffix, f, z, format, note) for every sweep of one file.
 
     A file with one sweep gives one entry with an empty suffix; a file that
     holds several (cycles of an EC-Lab file, segments of a VersaStudio one)
     gives one per sweep, named `` [cycle N]``.
     """
-    f, z, fmt, note, sweeps_note = _read_file(path)
+    f, z, found, note, sweeps_note = _read_file(path, fmt)
     if not sweeps_note:
-        return [("", f, z, fmt, note)]
+        return [("", f, z, found, note)]
     from .io import read_all
 
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # the first read said all there is to say
-        sweeps = read_all(path)
+        sweeps = read_all(path, fmt)
     return [
         (f" [cycle {s.metadata.get('cycle', k + 1)}]", s.frequencies, s.impedance, s.format, note)
         for k, s in enumerate(sweeps)
@@ -399,8 +402,9 @@ class _Spectra:
     reader's warnings and (for plots) its data are kept by id.
     """
 
-    def __init__(self, files: list[Path], keep_data: bool) -> None:
+    def __init__(self, files: list[Path], keep_data: bool, fmt: str | None = None) -> None:
         self.files = files
+        self.fmt = fmt
         self.keep_data = keep_data
         self.formats: dict[str, str] = {}
         self.notes: dict[str, str] = {}
@@ -410,7 +414,7 @@ class _Spectra:
         for path in self.files:
             key = printable(str(path))  # the id as the table will hold it
             try:
-                sweeps = _read_sweeps(path)
+                sweeps = _read_sweeps(path, self.fmt)
             except _FATAL:
                 raise
             except Exception as exc:
@@ -450,7 +454,7 @@ def _cmd_fit(args: argparse.Namespace) -> int:
     files = _inputs(args, output)
     plots = _plots_folder(args.plots)
     output.open()
-    spectra = _Spectra(files, keep_data=plots is not None)
+    spectra = _Spectra(files, keep_data=plots is not None, fmt=chosen_format(args))
     interrupted = False
     try:
         try:
@@ -562,7 +566,7 @@ def _figure(f: Any, z: Any, fitted: Any, title: str) -> Any:
     return fig
 
 
-def _check_one(path: Path, options: dict[str, Any]) -> dict[str, Any]:
+def _check_one(path: Path, options: dict[str, Any], fmt: str | None = None) -> dict[str, Any]:
     from .checks import check_spectrum
 
     row: dict[str, Any] = {
@@ -573,14 +577,14 @@ def _check_one(path: Path, options: dict[str, Any]) -> dict[str, Any]:
         row.update(verdict=SKIPPED, message="not a spectrum (licence, read-me or notes file)")
         return row
     try:
-        f, z, fmt, note, sweeps_note = _read_file(path)
+        f, z, found, note, sweeps_note = _read_file(path, fmt)
         note = "; ".join(t for t in (note, sweeps_note) if t)
     except _FATAL:
         raise
     except Exception as exc:
         row["message"] = _error_text(exc)
         return row
-    row["format"] = fmt
+    row["format"] = found
     row["n_points"] = len(f)
     notes = [note] if note else []
     with warnings.catch_warnings(record=True) as caught:
@@ -617,7 +621,7 @@ def _cmd_check(args: argparse.Namespace) -> int:
     output.open()
     try:
         rows = [
-            _check_one(p, options)
+            _check_one(p, options, chosen_format(args))
             for p in tqdm(files, desc="checking", unit="file", disable=True if args.quiet else None)
         ]
         table = pd.DataFrame([_escaped(row) for row in rows])

@@ -421,7 +421,7 @@ def _statistics(s: _Setup, out: dict[str, Any]) -> dict[str, Any]:
 def fit(
     circuit_or_notation: zetrion.Circuit | str,
     f: Any,
-    z: Any,
+    z: Any = None,
     *,
     fixed: Mapping[str, float] | None = None,
     bounds: Mapping[str, tuple[float, float]] | None = None,
@@ -448,8 +448,10 @@ def fit(
         The circuit, or its notation or preset name (``"randles"``,
         ``"R0-(R1,CPE1)"``).
     f : array_like of float
-        Frequencies in Hz, all positive and finite.
-    z : array_like of complex
+        Frequencies in Hz, all positive and finite; or, with ``z`` left
+        out, the spectrum as a data frame (the columns ``Circuit.fit`` reads,
+        or any a delimited file may have), a dict of columns or a Spectrum.
+    z : array_like of complex, optional
         Measured impedances in ohm (capacitive: negative imaginary part).
     fixed : mapping of str to float, optional
         Parameters held at the given values, e.g. ``{"R0.r": 0.02}``. They

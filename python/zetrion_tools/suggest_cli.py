@@ -10,6 +10,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .cli_format import add_format_option, chosen_format
+
 if TYPE_CHECKING:
     from .suggest import SuggestResult
 
@@ -52,6 +54,7 @@ def add_suggest_parser(sub: Any) -> None:
     p.add_argument("--out", "-o", metavar="CSV", help="also write the whole ranking to this CSV file")
     p.add_argument("--threads", "-j", type=int, default=None, metavar="N", help="threads (default: one per core)")
     p.add_argument("--quiet", "-q", action="store_true", help="no progress bar on stderr")
+    add_format_option(p)
 
 
 def _fail(message: str, status: int = 1) -> int:
@@ -71,7 +74,7 @@ def run_suggest(args: argparse.Namespace) -> int:
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            s = read(args.file)
+            s = read(args.file, chosen_format(args))
     except Exception as e:  # an unreadable file is a message, not a crash
         return _fail(f"{args.file}: {e or type(e).__name__}")
     for w in caught:

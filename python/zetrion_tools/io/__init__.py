@@ -38,7 +38,7 @@ from .formats import FORMATS as TEXT_FORMATS
 from .formats import READERS, detect_format
 from .formats.delimited import read_delimited_lines
 from .spectrum import ReadError, ReadWarning, Spectrum, SweepsWarning, to_frame
-from .text import MAX_BYTES, decode, read_limited, split_lines, warn
+from .text import MAX_BYTES, decode, read_limited, recording_warnings, split_lines, warn
 
 #: Format names accepted by ``read(..., format=...)``: the text formats, then
 #: the binary ones.
@@ -83,6 +83,15 @@ def read_all(
     fmt = format.lower() if format is not None else None
     if fmt is not None and fmt not in FORMATS:
         raise ReadError(f"unknown format {format!r}; choose one of {', '.join(FORMATS)}")
+    with recording_warnings() as said:
+        spectra = _read_file(p, fmt, negative_imag, encoding)
+    for s in spectra:
+        if said:
+            s.metadata["warnings"] = list(said)
+    return spectra
+
+
+def _read_file(p: Path, fmt: str | None, negative_imag: bool | None, encoding: str | None) -> list[Spectrum]:
     raw = read_limited(p, MAX_BYTES, ReadError)
     if fmt is None:
         fmt = binary_format(raw, p.suffix)
@@ -151,7 +160,8 @@ def read(
     Raises
     ------
     ReadError
-        Unrecognised format, a missing column, a cell that is not a number,
+        Unrecognised format (``format=`` forces one; ``--format`` on the
+        command line), a missing column, a cell that is not a number,
         a binary file of another kind, a damaged ``.mpr`` or ``.ism``, no
         data; a path that is not a regular file (a device or FIFO) or a file
         larger than :data:`MAX_BYTES`.
@@ -164,17 +174,20 @@ def read(
         The measurement ended early (aborted sweep, truncated file) and only
         the measured part was read; the file holds several sweeps and only
         the first was returned; or delimited text whose imaginary sign looks
-        flipped.
+        flipped. The texts of these warnings are also kept in the spectrum's
+        ``metadata["warnings"]``, so that they travel with it (``fit_many``
+        puts them in its ``message`` column).
     """
     spectra = read_all(path, format, negative_imag=negative_imag, encoding=encoding)
     first = spectra[0]
     if len(spectra) > 1:
         which = f"cycle {first.metadata['cycle']}" if "cycle" in first.metadata else "the first"
-        warn(
+        said = (
             f"{Path(path).name}: the file holds {len(spectra)} sweeps; read {which} "
-            f"({len(first)} points) only; read_all() returns every sweep",
-            SweepsWarning,
+            f"({len(first)} points) only; read_all() returns every sweep"
         )
+        first.metadata.setdefault("warnings", []).append(said)
+        warn(said, SweepsWarning)
     return first
 
 

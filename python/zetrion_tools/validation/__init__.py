@@ -136,8 +136,8 @@ def _exact_continuation(
 
 
 def linkk(
-    f: ArrayLike,
-    z: ArrayLike,
+    f: ArrayLike | Any,
+    z: ArrayLike | None = None,
     c: float | None = 0.85,
     max_M: int = 50,
     fit_type: FitType = "complex",
@@ -156,8 +156,10 @@ def linkk(
     Parameters
     ----------
     f : array_like
-        Frequencies in Hz (positive, distinct).
-    z : array_like
+        Frequencies in Hz (positive, distinct); or, with ``z`` left out, the
+        spectrum as a data frame, a dict of columns or a Spectrum (see
+        :func:`zetrion_tools.checks.check_spectrum`).
+    z : array_like, optional
         Complex impedances in ohm (capacitive = negative imaginary part).
     c : float or None, optional
         Threshold for mu (default 0.85), used by ``rule="mu"``: M grows
