@@ -34,8 +34,8 @@ from .check_cli import EPILOG as _EPILOG_CHECK
 from .check_cli import SKIPPED, add_check_options, check_options, is_side_file, kk_columns
 from .cli_format import add_format_option, chosen_format
 from .drt_cli import add_drt_parser, run_drt
-from .series_cli import add_series_parser, run_series
 from .fit_cli import add_fit_options, fit_constraints
+from .series_cli import add_series_parser, run_series
 from .suggest_cli import add_suggest_parser, run_suggest
 
 if TYPE_CHECKING:
