@@ -23,7 +23,6 @@ import pathlib
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "python"))
 
 from zetrion_tools.training.eisnn import read_eisnn  # noqa: E402
 from zetrion_tools.training.evaluate import HELD_OUT_SEED, evaluate  # noqa: E402

@@ -38,7 +38,6 @@ import warnings
 import numpy as np
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "python"))
 from zetrion_tools.training import spectra  # noqa: E402
 from zetrion_tools.training.train import MODELS  # noqa: E402
 

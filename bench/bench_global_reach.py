@@ -43,7 +43,6 @@ import numpy as np
 from scipy import optimize
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "python"))
 from zetrion_tools.training import spectra  # noqa: E402
 from zetrion_tools.training.train import MODELS  # noqa: E402
 

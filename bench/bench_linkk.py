@@ -1,6 +1,6 @@
 """Lin-KK speed: zetrion_tools.validation.linkk against impedance.py's linKK.
 
-Both run in this process on the same spectra (every instrument file in
+Both run in this process on the same spectra (the classic test, mode="impedance.py"; every instrument file in
 tests/python/data/instrument-files that holds a full spectrum), with the same
 c, max_M, fit type and series capacitance setting; each timing is the best of
 several repeats (the same number for both). impedance.py prints progress every 10 RC elements; that
@@ -24,7 +24,6 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "python"))
 
 from zetrion_tools.io import read  # noqa: E402
 from zetrion_tools.validation import linkk  # noqa: E402
@@ -64,7 +63,7 @@ def main() -> int:
         f, z = s.frequencies, s.impedance
 
         def ours() -> None:
-            linkk(f, z, fit_type=args.fit_type, add_cap=args.add_cap)
+            linkk(f, z, fit_type=args.fit_type, add_cap=args.add_cap, mode="impedance.py")
 
         def peer() -> None:
             with contextlib.redirect_stdout(_io.StringIO()):
@@ -74,7 +73,7 @@ def main() -> int:
         peer()
         t_ours = best_of(ours, args.repeat)
         t_peer = best_of(peer, args.repeat)
-        M = linkk(f, z, fit_type=args.fit_type, add_cap=args.add_cap).M
+        M = linkk(f, z, fit_type=args.fit_type, add_cap=args.add_cap, mode="impedance.py").M
         ratios.append(t_peer / t_ours)
         print(f"{path.name:32s} {f.size:4d} {M:3d} {t_ours * 1e3:11.3f} ms {t_peer * 1e3:10.2f} ms {ratios[-1]:6.0f}x")
     geo = float(np.exp(np.mean(np.log(ratios))))

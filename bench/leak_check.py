@@ -93,7 +93,6 @@ def on_alarm(signum, frame):
 
 def weight_files(z, tmp):
     """A good external weight file and bad ones of every kind the loader refuses."""
-    sys.path.insert(0, os.path.join(REPO, "python"))
     from zetrion_tools.training import eisnn
 
     meta, tensors = eisnn.random_model("R0-(R1,C1)", z.Circuit("R0-(R1,C1)").param_names())

@@ -2,6 +2,9 @@
 # the one list of them (the package's __init__ loads them lazily from here).
 from .batch import FitInterrupted as FitInterrupted
 from .batch import fit_many as fit_many
+from .capacitance import complex_capacitance as complex_capacitance
+from .capacitance import effective_capacitance as effective_capacitance
+from .capacitance import effective_capacitances as effective_capacitances
 from .checks import DataError as DataError
 from .checks import DataWarning as DataWarning
 from .checks import check_spectrum as check_spectrum
@@ -21,13 +24,22 @@ from .io import read_all as read_all
 from .io import read_delimited as read_delimited
 from .plotting import bode as bode
 from .plotting import nyquist as nyquist
+from .plotting import plot_capacitance as plot_capacitance
 from .plotting import plot_fit as plot_fit
 from .plotting import plot_residuals as plot_residuals
+from .quality import FitQuality as FitQuality
 from .records import FitRecord as FitRecord
 from .records import load_record as load_record
 from .records import make_record as make_record
 from .records import records_to_frame as records_to_frame
 from .records import save_record as save_record
+from .series import ArrheniusFit as ArrheniusFit
+from .series import SeriesFit as SeriesFit
+from .series import arrhenius as arrhenius
+from .series import fit_series as fit_series
+from .series_plot import plot_series as plot_series
+from .suggest import SuggestResult as SuggestResult
+from .suggest import suggest_circuits as suggest_circuits
 from .validation import LinKKResult as LinKKResult
 from .validation import linkk as linkk
 from .options import FitOptions as FitOptions

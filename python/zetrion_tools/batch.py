@@ -32,8 +32,10 @@ import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 import zetrion
 
 from .checks import inspect_spectrum
+from .io.frames import arrays_or_problem, columns_by_name, reader_note
 from .engine import fit_methods, has_learned_model
 from .options import FitOptions, resolve_options
+from .row_fits import QUALITY_COLUMNS, Constraints, core_row_fit, failed_quality, needs_companion, quality_cells
 
 if TYPE_CHECKING:
     from tqdm import tqdm as _Tqdm  # type: ignore[import-untyped, unused-ignore]
@@ -60,9 +62,9 @@ _REAL_NAMES = ("real", "z_real", "real_impedance_ohm", "Real Impedance / ohm", "
 _IMAG_NAMES = ("imag", "z_imag", "imaginary_impedance_ohm", "Imaginary Impedance / ohm", "zimag", "im")
 _Z_NAMES = ("impedance", "impedances", "z")
 
-# (id, frequencies, impedances, problem): problem is a message when the
-# entry could not be read as a spectrum, else None
-_Item = tuple[Hashable, Any, Any, "str | None"]
+# (id, frequencies, impedances, problem, what the file's reader said of it):
+# problem is a message when the entry could not be read as a spectrum, else None
+_Item = tuple[Hashable, Any, Any, "str | None", str]
 
 
 def result_columns(param_names: Sequence[str]) -> list[str]:
@@ -78,7 +80,10 @@ def result_columns(param_names: Sequence[str]) -> list[str]:
     list of str
         ``id``, one column per parameter value, one ``<name>_stderr`` column
         per parameter, then ``chi_square``, ``success``, ``message``,
-        ``iterations``, ``n_points`` and ``time`` (seconds spent in the fit).
+        ``iterations``, ``n_points``, ``time`` (seconds spent in the fit),
+        then the verdict of :mod:`zetrion_tools.quality`: ``trustworthy``,
+        ``flags`` (short codes joined by ``"; "``) and ``vouched`` (the
+        parameters the fit vouches for, joined by commas).
     """
     return [
         "id",
@@ -90,6 +95,7 @@ def result_columns(param_names: Sequence[str]) -> list[str]:
         "iterations",
         "n_points",
         "time",
+        *QUALITY_COLUMNS,
     ]
 
 
@@ -132,12 +138,11 @@ def frame_to_spectra(
         and the real and imaginary parts of the impedance in ohm (capacitive
         = negative imaginary part).
     id_column, frequency_column, real_column, imag_column : str, optional
-        Column names. Unset, they are looked up among common names:
-        ``spectrum_id``/``spectrum``/``id``/``file``/``path``,
-        ``frequency``/``frequency_hertz``/``Frequency / Hz``/``f``,
-        ``real``/``z_real``/``real_impedance_ohm``/``Real Impedance / ohm``
-        and ``imag``/``z_imag``/``imaginary_impedance_ohm``/
-        ``Imaginary Impedance / ohm``.
+        Column names. Unset, the id is looked up among ``spectrum_id``,
+        ``spectrum``, ``id``, ``file``, ``path``; the others among
+        ``frequency``, ``real``, ``imag`` and the like, else by the names a
+        delimited file may use, units converted (``freq/Hz``, ``Z' / kΩ``,
+        ``Phase / deg``; see :func:`zetrion_tools.io.read_delimited`).
 
     Returns
     -------
@@ -151,9 +156,7 @@ def frame_to_spectra(
         A column is missing.
     """
     idc = _find_column(frame, id_column, _ID_NAMES, "spectrum id")
-    fc = _find_column(frame, frequency_column, _FREQ_NAMES, "frequency")
-    rc = _find_column(frame, real_column, _REAL_NAMES, "real-part")
-    ic = _find_column(frame, imag_column, _IMAG_NAMES, "imaginary-part")
+    f_all, z_all = _point_columns(frame, idc, frequency_column, real_column, imag_column)
     if len(frame) == 0:
         return []
     # One pass over whole columns rather than a groupby: grouping by code with
@@ -161,15 +164,24 @@ def frame_to_spectra(
     codes, uniques = pd.factorize(frame[idc], sort=False, use_na_sentinel=False)
     order = np.argsort(codes, kind="stable")
     bounds = np.flatnonzero(np.diff(codes[order])) + 1
-    f_all = pd.to_numeric(frame[fc], errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)[order]
-    re = pd.to_numeric(frame[rc], errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)[order]
-    im = pd.to_numeric(frame[ic], errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)[order]
-    z_all = re + 1j * im
+    f_all, z_all = f_all[order], z_all[order]
     ids = list(uniques)
     return [
         (_plain(ids[k]), f, z)
         for k, (f, z) in enumerate(zip(np.split(f_all, bounds), np.split(z_all, bounds), strict=True))
     ]
+
+
+def _point_columns(frame: pd.DataFrame, idc: str, *given: str | None) -> tuple[Any, Any]:
+    """Frequencies and impedances of every row of a long-form frame, in frame order."""
+    known = [_first_present(frame.columns, names) for names in (_FREQ_NAMES, _REAL_NAMES, _IMAG_NAMES)]
+    if given == (None, None, None) and None in known and (named := columns_by_name(frame, idc)) is not None:
+        return named  # named as in a file, units and all
+    fc, rc, ic = (_find_column(frame, g, n, w) for g, n, w in zip(
+        given, (_FREQ_NAMES, _REAL_NAMES, _IMAG_NAMES), ("frequency", "real-part", "imaginary-part")))
+    f, re, im = (pd.to_numeric(frame[c], errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
+                 for c in (fc, rc, ic))
+    return f, re + 1j * im
 
 
 def _plain(value: Any) -> Hashable:
@@ -230,25 +242,22 @@ def _from_mapping(entry: Mapping[str, Any], index: int) -> _Item:
     keys = list(entry.keys())
     sid: Hashable = entry["id"] if "id" in entry else index
     if entry.get("problem"):  # a record that already failed to read (see distributed.to_records)
-        return sid, None, None, str(entry["problem"])
-    fk = _first_present(keys, _FREQ_NAMES)
-    if fk is None:
-        return sid, None, None, f"no frequency key: expected one of {list(_FREQ_NAMES)}, got {keys}"
-    zk = _first_present(keys, _Z_NAMES)
+        return sid, None, None, str(entry["problem"]), ""
+    fk, zk, rk, ik = (_first_present(keys, n) for n in (_FREQ_NAMES, _Z_NAMES, _REAL_NAMES, _IMAG_NAMES))
+    if fk is None or (zk is None and (rk is None or ik is None)):
+        # columns named as in a file ('freq/Hz', 'Re(Z)/Ohm', 'Phase / deg' ...)
+        return (sid, *arrays_or_problem({k: v for k, v in entry.items() if k != "id"}), "")
     if zk is not None:
-        return sid, entry[fk], entry[zk], None
-    rk = _first_present(keys, _REAL_NAMES)
-    ik = _first_present(keys, _IMAG_NAMES)
-    if rk is None or ik is None:
-        return sid, None, None, f"no impedance keys: expected 'impedance', or real and imaginary parts; got {keys}"
+        return sid, entry[fk], entry[zk], None, ""
+    assert rk is not None and ik is not None
     try:
         z = np.asarray(entry[rk], dtype=np.float64) + 1j * np.asarray(entry[ik], dtype=np.float64)
     except (TypeError, ValueError) as e:
-        return sid, None, None, f"impedance values are not numeric: {e}"
-    return sid, entry[fk], z, None
+        return sid, None, None, f"impedance values are not numeric: {e}", ""
+    return sid, entry[fk], z, None, ""
 
 
-def iter_spectra(spectra: Any, ids: Sequence[Hashable] | None = None) -> Iterator[_Item]:
+def iter_spectra(spectra: Any, ids: Sequence[Hashable] | None = None) -> Iterator[tuple[Hashable, Any, Any, str | None]]:
     """Read the entries of a batch as ``(id, f, z, problem)`` tuples.
 
     Accepted entries:
@@ -276,6 +285,11 @@ def iter_spectra(spectra: Any, ids: Sequence[Hashable] | None = None) -> Iterato
         ``problem`` is a message when the entry is not a spectrum (``f`` and
         ``z`` are then None), else None. Ids default to the entry's position.
     """
+    yield from (item[:4] for item in _entries(spectra, ids))
+
+
+def _entries(spectra: Any, ids: Sequence[Hashable] | None) -> Iterator[_Item]:
+    """`iter_spectra`'s entries, each with what its reader said (a Spectrum's warnings)."""
     if isinstance(spectra, pd.DataFrame):
         items: Iterable[Any] = frame_to_spectra(spectra)
     elif isinstance(spectra, (str, bytes)) or not isinstance(spectra, Iterable):
@@ -289,7 +303,7 @@ def iter_spectra(spectra: Any, ids: Sequence[Hashable] | None = None) -> Iterato
         item = _read_entry(entry, index)
         if id_iter is not None:
             try:
-                item = (next(id_iter), item[1], item[2], item[3])
+                item = (next(id_iter), *item[1:])
             except StopIteration:
                 raise ValueError("fewer ids than spectra") from None
         yield item
@@ -298,16 +312,19 @@ def iter_spectra(spectra: Any, ids: Sequence[Hashable] | None = None) -> Iterato
 def _read_entry(entry: Any, index: int) -> _Item:
     if hasattr(entry, "frequencies") and hasattr(entry, "impedance"):
         path = getattr(entry, "path", None)
-        return (str(path) if path is not None else index), entry.frequencies, entry.impedance, None
+        sid = str(path) if path is not None else index
+        return sid, entry.frequencies, entry.impedance, None, reader_note(entry)
     if isinstance(entry, Mapping):
         return _from_mapping(entry, index)
+    if isinstance(entry, pd.DataFrame):  # one spectrum, a point per row
+        return (index, *arrays_or_problem(entry), "")
     if isinstance(entry, (tuple, list)):
         if len(entry) == 2:
-            return index, entry[0], entry[1], None
+            return index, entry[0], entry[1], None, ""
         if len(entry) == 3:
-            return entry[0], entry[1], entry[2], None
-        return index, None, None, f"a spectrum tuple has 2 items (f, z) or 3 (id, f, z), not {len(entry)}"
-    return index, None, None, f"cannot read a spectrum from a {type(entry).__name__}"
+            return entry[0], entry[1], entry[2], None, ""
+        return index, None, None, f"a spectrum tuple has 2 items (f, z) or 3 (id, f, z), not {len(entry)}", ""
+    return index, None, None, f"cannot read a spectrum from a {type(entry).__name__}", ""
 
 
 class _Fitter:
@@ -319,6 +336,7 @@ class _Fitter:
         method: str,
         checks: bool,
         fit_kwargs: dict[str, Any],
+        constraints: Constraints | None = None,
     ) -> None:
         self.circuit = circuit
         self.names: list[str] = circuit.param_names()
@@ -326,6 +344,8 @@ class _Fitter:
         self.method = method
         self.checks = checks
         self.fit_kwargs = fit_kwargs
+        self.weight = str(fit_kwargs.get("weight", "modulus"))
+        self.constraints = constraints
         self.nan_row = [math.nan] * (2 * self.n_params)
 
     def prepare(self, item: _Item) -> tuple[Hashable, Any, Any, str | None, str]:
@@ -335,39 +355,43 @@ class _Fitter:
         machinery, which is slow and not thread-safe), so this runs in the
         worker threads beside the fits and each note stays with its spectrum.
         """
-        sid, f, z, problem = item
+        sid, f, z, problem, said = item
         if problem is not None or not self.checks:
-            return sid, f, z, problem, ""
-        notes: list[str] = []
+            return sid, f, z, problem, said
+        notes: list[str] = [said] if said else []  # the reader's first, then the checks'
         try:
-            f, z, notes = inspect_spectrum(f, z, self.n_params)
+            f, z, checked = inspect_spectrum(f, z, self.n_params)
+            notes.extend(checked)
         except (MemoryError, RecursionError):  # the process's trouble, not this spectrum's
             raise
         except Exception as e:  # whatever the data provoke is this spectrum's failure
             problem = str(e) if isinstance(e, ValueError) and str(e) else f"{type(e).__name__}: {e}"
+            problem = f"{said}; {problem}" if said else problem
         return sid, f, z, problem, "; ".join(notes)
 
     def fit(self, sid: Hashable, f: Any, z: Any, problem: str | None, note: str) -> list[Any]:
         """Fit one prepared spectrum and return its result row."""
         n_points = _length(f)
         if problem is not None:
-            return [sid, *self.nan_row, math.nan, False, problem, 0, n_points, 0.0]
+            return [sid, *self.nan_row, math.nan, False, problem, 0, n_points, 0.0, *failed_quality()]
         t0 = time.perf_counter()
         try:
-            # the method was checked against the core's names when the batch started
-            r = self.circuit.fit(f, z, method=cast(Any, self.method), **self.fit_kwargs)
+            if self.constraints is not None:
+                r = self.constraints.fit(f, z)
+            else:
+                # the method was checked against the core's names when the batch started
+                core = self.circuit.fit(f, z, method=cast(Any, self.method), **self.fit_kwargs)
+                r = core_row_fit(self.circuit, f, z, core, self.weight)
         except (MemoryError, RecursionError):  # the process's trouble, not this spectrum's
             raise
         except Exception as e:  # recorded against the spectrum; the batch goes on
             message = f"{type(e).__name__}: {e}" if not isinstance(e, ValueError) else str(e)
-            return [sid, *self.nan_row, math.nan, False, message, 0, n_points, time.perf_counter() - t0]
+            elapsed = time.perf_counter() - t0
+            return [sid, *self.nan_row, math.nan, False, message, 0, n_points, elapsed, *failed_quality()]
         elapsed = time.perf_counter() - t0
-        p = r.params
-        se = r.stderr
-        values = [p[n] for n in self.names]
-        errors = [se.get(n, math.nan) for n in self.names] if se is not None else self.nan_row[: self.n_params]
         message = note if r.success else ("the fit did not converge" + (f"; {note}" if note else ""))
-        return [sid, *values, *errors, r.chi_square, r.success, message, r.iterations, n_points, elapsed]
+        return [sid, *r.values, *r.errors, r.chi_square, r.success, message, r.iterations, n_points, elapsed,
+                *quality_cells(r.quality)]
 
     def fit_chunk(self, chunk: list[_Item], out: list[list[Any]], stop: threading.Event | None = None) -> int:
         """Check and fit a chunk of spectra, appending one row each to ``out``.
@@ -441,7 +465,8 @@ def settle_start_rule(notation: str | zetrion.Circuit, fit_kwargs: dict[str, Any
     warnings.warn(
         f"There is no learned model to guess initial parameters for {notation!r}: every fit starts from "
         "the default values. Pass a circuit with start values, fit_many(Circuit(...).with_values([...]), ...), "
-        "or guess_init=False to silence this.",
+        "or train a model for this circuit with zetrion-train and pass its file as weights=...; "
+        "guess_init=False silences this.",
         UserWarning,
         stacklevel=3,
     )
@@ -453,9 +478,10 @@ def check_fit_arguments(method: str, fit_kwargs: Mapping[str, Any]) -> None:
 
     A wrong option would fail every fit alike: say so once, before starting.
     The names are checked as :class:`~zetrion_tools.options.FitOptions` checks
-    them.
+    them; held and bounded parameters (``fixed``, ``bounds``) pass on to
+    `fit_many`, which checks them against the circuit.
     """
-    FitOptions.from_keywords(method, fit_kwargs)
+    FitOptions.from_keywords(method, {k: v for k, v in fit_kwargs.items() if k not in ("fixed", "bounds")})
 
 
 def _progress_bar(total: int | None, progress: bool, desc: str) -> _Tqdm[Any] | None:
@@ -500,6 +526,8 @@ def fit_many(
     ids: Sequence[Hashable] | None = None,
     chunksize: int | None = None,
     options: FitOptions | None = None,
+    fixed: Mapping[str, float] | None = None,
+    bounds: Mapping[str, tuple[float, float]] | None = None,
     **fit_kwargs: Any,
 ) -> pd.DataFrame:
     """Fit one circuit to many spectra over a pool of threads.
@@ -536,6 +564,12 @@ def fit_many(
         The method and the ``Circuit.fit`` settings as one object (the one
         :func:`zetrion_tools.fit` and the distributed fits take), instead of
         ``method`` and keywords.
+    fixed, bounds : mapping, optional
+        Parameters held at given values, and narrower ranges, as
+        :func:`zetrion_tools.fit` takes them (``{"R0.r": 0.02}``,
+        ``{"CPE1.alpha": (0.7, 1)}``). With either, or with a weighting only
+        the companion applies (``"proportional"``, ``"boukamp"``), every
+        spectrum is fitted by :func:`zetrion_tools.fit`.
     **fit_kwargs
         Passed to ``Circuit.fit`` (``weight``, ``max_iterations``, ``seed``,
         ``guess_init`` ...).
@@ -545,8 +579,10 @@ def fit_many(
     pandas.DataFrame
         One row per spectrum, in input order, with the columns of
         `result_columns`: id, parameter values, standard errors, chi-square,
-        success, message (empty when all went well), iterations, points and
-        time. A spectrum that could not be checked or fitted has NaN values,
+        success, message (empty when all went well), iterations, points,
+        time and the verdict (trustworthy, flags, vouched). Interchangeable
+        blocks come in ascending time constant (:mod:`zetrion_tools.arcs`).
+        A spectrum that could not be checked or fitted has NaN values,
         ``success`` False and the reason in ``message``.
 
     Raises
@@ -573,11 +609,15 @@ def fit_many(
     method, fit_kwargs = resolve_options(options, method, fit_kwargs)
     check_fit_arguments(method, fit_kwargs)
     n_threads = thread_count(threads)
-    fitter = _Fitter(circuit, method, checks, settle_start_rule(notation, dict(fit_kwargs)))
+    settled = settle_start_rule(notation, dict(fit_kwargs))
+    constraints = None
+    if needs_companion(fixed, bounds, settled):
+        constraints = Constraints(circuit, fixed, bounds, FitOptions.from_keywords(method, settled))
+    fitter = _Fitter(circuit, method, checks, settled, constraints)
     if isinstance(spectra, pd.DataFrame):  # rows are points: split first, so the bar counts spectra
         spectra = frame_to_spectra(spectra)
     total = len(spectra) if isinstance(spectra, Sequence) else None
-    chunks = _chunks(iter_spectra(spectra, ids), _chunk_size(chunksize, total, n_threads))
+    chunks = _chunks(_entries(spectra, ids), _chunk_size(chunksize, total, n_threads))
     bar = _progress_bar(total, progress, f"fitting {notation if isinstance(notation, str) else 'circuit'}")
     attrs = {"notation": notation if isinstance(notation, str) else repr(notation), "method": method,
              "threads": n_threads}
@@ -746,8 +786,10 @@ def empty_result(names: Sequence[str]) -> pd.DataFrame:
     for c in cols:
         if c in ("id", "message"):
             data[c] = pd.Series([], dtype=object)
-        elif c == "success":
+        elif c in ("success", "trustworthy"):
             data[c] = pd.Series([], dtype=bool)
+        elif c in ("flags", "vouched"):
+            data[c] = pd.Series([], dtype=object)
         elif c in ("iterations", "n_points"):
             data[c] = pd.Series([], dtype=np.int64)
         else:

@@ -9,8 +9,12 @@ do about each.
 from __future__ import annotations
 
 import warnings
+from typing import Any
+
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+
+from . import _engine
 
 __all__ = ["DataError", "DataWarning", "check_spectrum", "inspect_spectrum", "looks_flipped"]
 
@@ -120,8 +124,8 @@ def looks_flipped(f: NDArray[np.float64], z: NDArray[np.complex128]) -> str | No
 
 
 def check_spectrum(
-    f: ArrayLike,
-    z: ArrayLike,
+    f: ArrayLike | Any,
+    z: ArrayLike | None = None,
     n_params: int | None = None,
     *,
     check_sign: bool = True,
@@ -131,8 +135,11 @@ def check_spectrum(
     Parameters
     ----------
     f : array_like
-        Frequencies in Hz.
-    z : array_like
+        Frequencies in Hz; or, with ``z`` left out, one spectrum by column
+        name (a data frame such as ``Circuit.fit`` takes, a dict of columns,
+        a :class:`~zetrion_tools.io.Spectrum`), its columns recognised as a
+        delimited file's are (:func:`zetrion_tools.io.read_delimited`).
+    z : array_like, optional
         Complex impedances in ohm (capacitive = negative imaginary part).
     n_params : int, optional
         Number of free parameters of the model to be fitted; at least as
@@ -178,8 +185,24 @@ def check_spectrum(
     return fa, za
 
 
-def _as_arrays(f: ArrayLike, z: ArrayLike) -> tuple[NDArray[np.float64], NDArray[np.complex128]]:
-    """Copies of the spectrum as 1-D float64 and complex128 arrays of one length."""
+def _as_arrays(f: Any, z: Any) -> tuple[NDArray[np.float64], NDArray[np.complex128]]:
+    """Copies of the spectrum as 1-D float64 and complex128 arrays of one length.
+
+    With ``z`` None, ``f`` is one spectrum by column name (a data frame, a
+    dict of columns, a Spectrum), read as a delimited file's columns are.
+    """
+    if z is None:
+        from .io.frames import is_table, spectrum_arrays
+
+        if not is_table(f):
+            raise DataError(
+                "no impedances: pass the frequencies and the impedances, or one data frame "
+                "(or Spectrum) holding both"
+            )
+        try:
+            f, z = spectrum_arrays(f)
+        except ValueError as exc:
+            raise DataError(str(exc)) from exc
     if np.iscomplexobj(f):
         raise DataError("frequencies are complex; pass the frequencies in Hz as real numbers")
     try:
@@ -209,8 +232,8 @@ def _as_arrays(f: ArrayLike, z: ArrayLike) -> tuple[NDArray[np.float64], NDArray
 
 
 def inspect_spectrum(
-    f: ArrayLike,
-    z: ArrayLike,
+    f: ArrayLike | Any,
+    z: ArrayLike | None = None,
     n_params: int | None = None,
     *,
     check_sign: bool = True,
@@ -223,6 +246,12 @@ def inspect_spectrum(
     threads at once.
     """
     fa, za = _as_arrays(f, z)
+    inductive = _engine.plain_spectrum(fa, za)
+    if inductive is not None:
+        # plainly sound (checked in one pass): only the caller's questions remain
+        _check_count(fa.size, n_params)
+        flipped = looks_flipped(fa, za) if check_sign and inductive >= _FLIP_MIN_POINTS else None
+        return fa, za, _flip_notes(flipped)
     if fa.size == 0:
         raise DataError("the spectrum is empty")
 
@@ -266,24 +295,31 @@ def inspect_spectrum(
             f"({_where(rep)}; e.g. {first:g} Hz); average the repeated measurements or keep "
             "one sweep (files with several cycles hold one sweep per cycle)"
         )
-    if n_params is not None:
-        if isinstance(n_params, bool) or not isinstance(n_params, (int, np.integer)):
-            raise TypeError(f"n_params must be an int, got {type(n_params).__name__}")
-        if n_params < 0:
-            raise ValueError(f"n_params must not be negative, got {n_params}")
-        if fa.size < n_params:
-            raise DataError(
-                f"{fa.size} points for {n_params} parameters; the fit is underdetermined: "
-                "measure more frequencies, fix some parameters or choose a smaller circuit"
-            )
-    notes: list[str] = []
-    if check_sign:
-        verdict = looks_flipped(fa, za)
-        if verdict is not None:
-            notes.append(
-                f"{verdict}. If so, use z.conjugate() (or read the file with "
-                "negative_imag=True); if the inductive response is real, pass "
-                "check_sign=False"
-            )
-    return np.ascontiguousarray(fa), np.ascontiguousarray(za), notes
+    _check_count(fa.size, n_params)
+    flipped = looks_flipped(fa, za) if check_sign else None
+    return np.ascontiguousarray(fa), np.ascontiguousarray(za), _flip_notes(flipped)
+
+
+def _check_count(size: int, n_params: int | None) -> None:
+    if n_params is None:
+        return
+    if isinstance(n_params, bool) or not isinstance(n_params, (int, np.integer)):
+        raise TypeError(f"n_params must be an int, got {type(n_params).__name__}")
+    if n_params < 0:
+        raise ValueError(f"n_params must not be negative, got {n_params}")
+    if size < n_params:
+        raise DataError(
+            f"{size} points for {n_params} parameters; the fit is underdetermined: "
+            "measure more frequencies, fix some parameters or choose a smaller circuit"
+        )
+
+
+def _flip_notes(verdict: str | None) -> list[str]:
+    if verdict is None:
+        return []
+    return [
+        f"{verdict}. If so, use z.conjugate() (or read the file with "
+        "negative_imag=True); if the inductive response is real, pass "
+        "check_sign=False"
+    ]
 

@@ -30,7 +30,13 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .batch import FIT_METHODS, printable
+from .check_cli import EPILOG as _EPILOG_CHECK
+from .check_cli import SKIPPED, add_check_options, check_options, is_side_file, kk_columns
+from .cli_format import add_format_option, chosen_format
 from .drt_cli import add_drt_parser, run_drt
+from .fit_cli import add_fit_options, fit_constraints
+from .series_cli import add_series_parser, run_series
+from .suggest_cli import add_suggest_parser, run_suggest
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
@@ -48,7 +54,7 @@ _FATAL = (MemoryError, RecursionError)
 
 # Extensions picked up when a directory is given; a file named explicitly is
 # always read, whatever its extension (the reader goes by content).
-DATA_SUFFIXES = frozenset({".dta", ".mpt", ".txt", ".z", ".par", ".csv", ".tsv", ".dat"})
+DATA_SUFFIXES = frozenset({".dta", ".mpt", ".mpr", ".ism", ".txt", ".z", ".par", ".csv", ".tsv", ".dat"})
 
 _EPILOG_MAIN = """\
 examples:
@@ -66,32 +72,19 @@ examples:
   zetrion fit cell.DTA --circuit randles
   zetrion fit data/ "more/**/*.mpt" --circuit randles --out results.csv --plots figs/
   zetrion fit data/ --circuit "L0-R0-(R1,CPE1)" --method differential_evolution --threads 4
+  zetrion fit data/ --circuit two_rq --fix R0.r=0.02 --bound CPE1.alpha=0.7:1 --weight proportional
 
 Directories are searched (not recursively) for files ending in
-.DTA .mpt .txt .z .par .csv .tsv .dat; quoted glob patterns are expanded
+.DTA .mpt .mpr .ism .txt .z .par .csv .tsv .dat; quoted glob patterns are expanded
 (** reaches into subfolders). Every file gives one row: its fitted
-parameters, standard errors, chi-square, or the reason it failed.
+parameters, standard errors, chi-square, or the reason it failed, and the
+verdict: trustworthy, flags (what the data cannot determine, values at a
+bound or implausible, a misfit) and the parameters the fit vouches for.
+Arcs that can swap places come in ascending time constant.
 
 exit status: 0 ran, 1 some file failed and --strict was given, 2 usage error.
 """
 
-_EPILOG_CHECK = """\
-examples:
-  zetrion check cell.DTA
-  zetrion check data/ --strict --out checks.csv
-
-For each file: the data checks (NaN, non-positive or repeated frequencies,
-a flipped imaginary sign) and the linear Kramers-Kronig test, whose largest
-relative residual should stay within the noise of the measurement (the
-default limit of 5 % leaves room for the edges of the frequency range, where
-even sound data fit less well; tighten it for low-noise measurements).
-Verdicts: ok; warning (a data warning, e.g. flipped sign); kk-fail (a
-Kramers-Kronig residual above --max-residual, or mu never fell below c);
-error (file unreadable or data unusable).
-
-exit status: 0 ran, 1 some file had kk-fail or error and --strict was given,
-2 usage error.
-"""
 
 
 class _UsageError(Exception):
@@ -136,14 +129,13 @@ def _parser() -> argparse.ArgumentParser:
         metavar="METHOD",
         help=f"fit method: {', '.join(FIT_METHODS)} (default levenberg_marquardt)",
     )
-    fit.add_argument(
-        "--weight", default="modulus", choices=("modulus", "unit"), help="residual weighting (default modulus)"
-    )
+    add_fit_options(fit)
     fit.add_argument("--seed", type=int, default=None, metavar="N", help="seed of the global methods")
     fit.add_argument("--out", "-o", default="-", metavar="CSV", help="CSV file for the results (default: standard output)")
     fit.add_argument("--plots", metavar="DIR", help="write a Nyquist and Bode figure of data and fit per file")
     fit.add_argument("--threads", "-j", type=int, default=None, metavar="N", help="fit threads (default: one per core)")
     fit.add_argument("--no-checks", action="store_true", help="skip the data checks before each fit")
+    add_format_option(fit)
     fit.add_argument("--strict", action="store_true", help="exit with status 1 when any file failed")
     fit.add_argument("--quiet", "-q", action="store_true", help="no progress bar or summary on stderr")
 
@@ -155,18 +147,15 @@ def _parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     check.add_argument("files", nargs="+", metavar="FILE", help="files, directories or glob patterns")
-    check.add_argument("--c", type=float, default=0.85, help="mu threshold of the Lin-KK test (default 0.85)")
-    check.add_argument(
-        "--max-residual",
-        type=float,
-        default=0.05,
-        help="largest acceptable relative Lin-KK residual (default 0.05, i.e. 5 %%)",
-    )
+    add_check_options(check)
     check.add_argument("--out", "-o", default=None, metavar="CSV", help="also write the table to this CSV file")
+    add_format_option(check)
     check.add_argument("--strict", action="store_true", help="exit with status 1 when any check failed")
     check.add_argument("--quiet", "-q", action="store_true", help="no progress bar on stderr")
 
     add_drt_parser(sub)
+    add_series_parser(sub)
+    add_suggest_parser(sub)
 
     sub.add_parser(
         "train",
@@ -237,7 +226,7 @@ def _escaped(row: dict[str, Any]) -> dict[str, Any]:
     return {k: printable(v) if isinstance(v, str) else v for k, v in row.items()}
 
 
-def _read_file(path: Path) -> tuple[Any, Any, str, str, str]:
+def _read_file(path: Path, fmt: str | None = None) -> tuple[Any, Any, str, str, str]:
     """(f, z, format, note, sweeps) of one file's first sweep; raises with a
     readable message. ``sweeps``: what the reader said of the other sweeps
     the file holds, empty when it holds one."""
@@ -249,27 +238,27 @@ def _read_file(path: Path) -> tuple[Any, Any, str, str, str]:
         raise IsADirectoryError(f"not a file: {path}")
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        spectrum = read(path)
+        spectrum = read(path, fmt)
     sweeps = "; ".join(str(w.message) for w in caught if issubclass(w.category, SweepsWarning))
     note = "; ".join(str(w.message) for w in caught if not issubclass(w.category, SweepsWarning))
     return spectrum.frequencies, spectrum.impedance, spectrum.format, note, sweeps
 
 
-def _read_sweeps(path: Path) -> list[tuple[str, Any, Any, str, str]]:
+def _read_sweeps(path: Path, fmt: str | None = None) -> list[tuple[str, Any, Any, str, str]]:
     """(id suffix, f, z, format, note) for every sweep of one file.
 
     A file with one sweep gives one entry with an empty suffix; a file that
     holds several (cycles of an EC-Lab file, segments of a VersaStudio one)
     gives one per sweep, named `` [cycle N]``.
     """
-    f, z, fmt, note, sweeps_note = _read_file(path)
+    f, z, found, note, sweeps_note = _read_file(path, fmt)
     if not sweeps_note:
-        return [("", f, z, fmt, note)]
+        return [("", f, z, found, note)]
     from .io import read_all
 
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # the first read said all there is to say
-        sweeps = read_all(path)
+        sweeps = read_all(path, fmt)
     return [
         (f" [cycle {s.metadata.get('cycle', k + 1)}]", s.frequencies, s.impedance, s.format, note)
         for k, s in enumerate(sweeps)
@@ -415,8 +404,9 @@ class _Spectra:
     reader's warnings and (for plots) its data are kept by id.
     """
 
-    def __init__(self, files: list[Path], keep_data: bool) -> None:
+    def __init__(self, files: list[Path], keep_data: bool, fmt: str | None = None) -> None:
         self.files = files
+        self.fmt = fmt
         self.keep_data = keep_data
         self.formats: dict[str, str] = {}
         self.notes: dict[str, str] = {}
@@ -426,7 +416,7 @@ class _Spectra:
         for path in self.files:
             key = printable(str(path))  # the id as the table will hold it
             try:
-                sweeps = _read_sweeps(path)
+                sweeps = _read_sweeps(path, self.fmt)
             except _FATAL:
                 raise
             except Exception as exc:
@@ -458,18 +448,23 @@ def _cmd_fit(args: argparse.Namespace) -> int:
     from .batch import FitInterrupted, fit_many
 
     circuit = _check_fit_options(args)
+    try:
+        constraints = fit_constraints(args, circuit)
+    except ValueError as exc:
+        raise _UsageError(str(exc)) from None
     output = _Output(args.out)
     files = _inputs(args, output)
     plots = _plots_folder(args.plots)
     output.open()
-    spectra = _Spectra(files, keep_data=plots is not None)
+    spectra = _Spectra(files, keep_data=plots is not None, fmt=chosen_format(args))
     interrupted = False
     try:
         try:
             # one file per chunk: a fit costs far more than handing it out, and
             # the fits start as soon as the first file is read
             table = fit_many(args.circuit, iter(spectra), method=args.method, threads=args.threads, chunksize=1,
-                             progress=not args.quiet, checks=not args.no_checks, weight=args.weight, seed=args.seed)
+                             progress=not args.quiet, checks=not args.no_checks, weight=args.weight, seed=args.seed,
+                             **constraints)
         except FitInterrupted as exc:  # keep what was fitted
             table, interrupted = exc.partial, True
         table = spectra.finish(table)
@@ -481,7 +476,9 @@ def _cmd_fit(args: argparse.Namespace) -> int:
     failed = int((~table["success"]).sum())
     where = "" if args.out == "-" else f" -> {printable(args.out)}"
     if not args.quiet:
-        print(f"zetrion fit: {len(table)} spectra, {len(table) - failed} fitted, {failed} failed{where}", file=sys.stderr)
+        doubtful = int((table["success"] & ~table["trustworthy"].astype(bool)).sum())
+        print(f"zetrion fit: {len(table)} spectra, {len(table) - failed} fitted, {failed} failed{where}; "
+              f"{doubtful} fitted but not trustworthy (see the flags column)", file=sys.stderr)
         for _, row in table[~table["success"]].iterrows():
             print(f"  {row['file']}: {row['message']}", file=sys.stderr)
     if interrupted:
@@ -571,29 +568,25 @@ def _figure(f: Any, z: Any, fitted: Any, title: str) -> Any:
     return fig
 
 
-def _check_one(path: Path, c: float, max_residual: float) -> dict[str, Any]:
+def _check_one(path: Path, options: dict[str, Any], fmt: str | None = None) -> dict[str, Any]:
     from .checks import check_spectrum
-    from .validation import linkk
 
     row: dict[str, Any] = {
-        "file": str(path),
-        "format": "",
-        "n_points": 0,
-        "M": math.nan,
-        "mu": math.nan,
-        "max_residual": math.nan,
-        "verdict": "error",
-        "message": "",
+        "file": str(path), "format": "", "n_points": 0, "M": math.nan, "mu": math.nan,
+        "max_residual": math.nan, "representation": "", "n_flagged": math.nan, "verdict": "error", "message": "",
     }
+    if is_side_file(path):
+        row.update(verdict=SKIPPED, message="not a spectrum (licence, read-me or notes file)")
+        return row
     try:
-        f, z, fmt, note, sweeps_note = _read_file(path)
+        f, z, found, note, sweeps_note = _read_file(path, fmt)
         note = "; ".join(t for t in (note, sweeps_note) if t)
     except _FATAL:
         raise
     except Exception as exc:
         row["message"] = _error_text(exc)
         return row
-    row["format"] = fmt
+    row["format"] = found
     row["n_points"] = len(f)
     notes = [note] if note else []
     with warnings.catch_warnings(record=True) as caught:
@@ -605,23 +598,15 @@ def _check_one(path: Path, c: float, max_residual: float) -> dict[str, Any]:
             return row
     notes.extend(str(w.message) for w in caught)
     try:
-        kk = linkk(f, z, c=c)
+        columns, status, message = kk_columns(f, z, options)
     except _FATAL:
         raise
     except Exception as exc:
         row["message"] = "; ".join([*notes, f"Lin-KK failed: {_error_text(exc)}"])
         return row
-    worst = float(max(np.max(np.abs(kk.residuals_real)), np.max(np.abs(kk.residuals_imag))))
-    row.update(M=int(kk.M), mu=float(kk.mu), max_residual=worst)
-    if worst > max_residual:
-        row["verdict"] = "kk-fail"
-        notes.append(f"Lin-KK residual up to {100 * worst:.2g} % (limit {100 * max_residual:.2g} %)")
-    elif not kk.mu <= c:
-        row["verdict"] = "kk-fail"
-        notes.append(f"mu = {kk.mu:.3f} did not fall below c = {c} by M = {kk.M}")
-    else:
-        row["verdict"] = "warning" if notes else "ok"
-    row["message"] = "; ".join(notes)
+    row.update(columns)
+    row["verdict"] = "warning" if status == "ok" and notes else status
+    row["message"] = "; ".join([*notes, message] if message else notes)
     return row
 
 
@@ -629,16 +614,16 @@ def _cmd_check(args: argparse.Namespace) -> int:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
     from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
 
-    if not 0 < args.c <= 1:
-        raise _UsageError("--c must lie in (0, 1]")
-    if not args.max_residual > 0:
-        raise _UsageError("--max-residual must be positive")
+    try:
+        options = check_options(args)
+    except ValueError as exc:
+        raise _UsageError(str(exc)) from exc
     output = _Output(args.out)
     files = _inputs(args, output)
     output.open()
     try:
         rows = [
-            _check_one(p, args.c, args.max_residual)
+            _check_one(p, options, chosen_format(args))
             for p in tqdm(files, desc="checking", unit="file", disable=True if args.quiet else None)
         ]
         table = pd.DataFrame([_escaped(row) for row in rows])
@@ -651,8 +636,8 @@ def _cmd_check(args: argparse.Namespace) -> int:
         M=table["M"].map(lambda v: "" if math.isnan(v) else f"{int(v)}"),
         max_residual=table["max_residual"].map(lambda v: "" if math.isnan(v) else f"{100 * v:.3g} %"),
     )
-    print(shown[["file", "format", "n_points", "M", "mu", "max_residual", "verdict"]].to_string(index=False))
-    problems = table[table["verdict"] != "ok"]
+    print(shown[["file", "format", "n_points", "M", "mu", "max_residual", "representation", "verdict"]].to_string(index=False))
+    problems = table[~table["verdict"].isin(["ok", SKIPPED])]
     for _, row in problems.iterrows():
         print(f"  {Path(row['file']).name}: {row['verdict']}: {row['message']}")
     failed = int(table["verdict"].isin(["kk-fail", "error"]).sum())
@@ -717,6 +702,10 @@ def _run(argv: list[str]) -> int:
             return _cmd_train(args.args)
         if args.command == "drt":
             return run_drt(args)
+        if args.command == "series":
+            return run_series(args)
+        if args.command == "suggest":
+            return run_suggest(args)
     except _UsageError as exc:
         print(f"zetrion {args.command}: error: {exc}", file=sys.stderr)
         return EXIT_USAGE

@@ -7,6 +7,8 @@ import sys
 from pathlib import Path
 from typing import Any
 
+from .cli_format import add_format_option, chosen_format
+
 __all__ = ["add_drt_parser", "run_drt"]
 
 EPILOG = """\
@@ -47,6 +49,7 @@ def add_drt_parser(sub: Any) -> None:
     p.add_argument("--threads", "-j", type=int, default=None, metavar="N", help="threads (default: one per core)")
     p.add_argument("--strict", action="store_true", help="exit with status 1 when any file failed")
     p.add_argument("--quiet", "-q", action="store_true", help="no progress bar on stderr")
+    add_format_option(p)
 
 
 def drt_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -100,7 +103,7 @@ def run_drt(args: argparse.Namespace) -> int:
     failed: list[tuple[str, str]] = []
     for path in paths:
         try:
-            s = read(path)
+            s = read(path, chosen_format(args))
             spectra.append((str(path), s.frequencies, s.impedance))
         except Exception as e:  # an unreadable file is a row, not a crash
             failed.append((str(path), str(e) or type(e).__name__))

@@ -20,6 +20,7 @@ __all__ = [
     "ElementKind",
     "ParamInfo",
     "element_kinds",
+    "circuit_weightings",
     "fit_keywords",
     "fit_methods",
     "has_learned_model",
@@ -61,7 +62,19 @@ def fit_methods() -> tuple[str, ...]:
 
 @functools.cache
 def weightings() -> tuple[str, ...]:
-    """The weighting names of the core (``"modulus"``, ``"unit"``)."""
+    """The weighting names the companion's fits take.
+
+    Those of ``Circuit.fit`` (:func:`circuit_weightings`: ``"modulus"``,
+    ``"unit"``) and the engine's further ones (``"proportional"``,
+    ``"boukamp"``), which the companion applies as per-point standard
+    deviations read from the data.
+    """
+    return (*_engine.weightings(), *_engine.engine_weightings())
+
+
+@functools.cache
+def circuit_weightings() -> tuple[str, ...]:
+    """The weighting names ``Circuit.fit`` itself takes (``"modulus"``, ``"unit"``)."""
     return tuple(_engine.weightings())
 
 

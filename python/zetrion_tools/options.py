@@ -32,7 +32,10 @@ class FitOptions:
     method : str
         A method of ``Circuit.fit`` (``zetrion_tools.engine.fit_methods()``).
     weight : str
-        A weighting of the core (``"modulus"`` or ``"unit"``).
+        A weighting: ``"modulus"`` or ``"unit"`` as ``Circuit.fit`` has
+        them, or ``"proportional"`` or ``"boukamp"``, which the companion's
+        fits apply (a batch with one of them fits through
+        :func:`zetrion_tools.fit`).
     guess_init : bool, optional
         The start rule, as in ``Circuit.fit``.
     weights : str, optional

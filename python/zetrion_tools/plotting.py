@@ -3,9 +3,15 @@
 matplotlib is optional (``pip install "zetrion[plot]"``) and is imported only
 when a plot is drawn. Every function draws on the axes it is given, or on a
 new figure when none is, and returns what it drew on so that the caller can
-restyle or save it. Conventions: impedances in ohm with capacitive behaviour
+restyle or save it. A new figure is laid out so that labels stay inside it
+when it is saved. Conventions: impedances in ohm with capacitive behaviour
 as a negative imaginary part, drawn as ``-Z''`` upwards in the Nyquist plane;
-phase drawn as ``-phase`` in degrees for the same reason.
+phase drawn as ``-phase`` in degrees for the same reason. The data are
+plotted in base units (ohm, siemens, farad) and the axes show them with the
+SI prefix that suits the range (``Z' / mΩ``, ``|Z| / MΩ``, see
+:mod:`zetrion_tools.plot_axes`). Besides impedance: the admittance plane
+(``nyquist(z, kind="admittance")``) and the complex capacitance against
+frequency (:func:`plot_capacitance`).
 """
 
 from __future__ import annotations
@@ -23,7 +29,7 @@ if TYPE_CHECKING:
 
     from .fitting import ConstrainedFit
 
-__all__ = ["nyquist", "bode", "plot_residuals", "plot_fit"]
+__all__ = ["nyquist", "bode", "plot_capacitance", "plot_residuals", "plot_fit"]
 
 OHM = "\u03a9"
 
@@ -37,6 +43,12 @@ def _pyplot() -> Any:
             'pip install "zetrion[plot]" (or pip install matplotlib)'
         ) from exc
     return plt
+
+
+def _new_axes(rows: int, figsize: tuple[float, float]) -> Any:
+    """A new figure's axes, laid out so that tick and axis labels stay inside the figure."""
+    _, axes = _pyplot().subplots(rows, 1, sharex=rows > 1, figsize=figsize, layout="constrained")
+    return axes
 
 
 def _complex(z: Any) -> npt.NDArray[np.complex128]:
@@ -59,14 +71,18 @@ def nyquist(
     ax: Axes | None = None,
     label: str | None = "data",
     line: bool = False,
+    kind: str = "impedance",
     **plot_kwargs: Any,
 ) -> Axes:
-    """Nyquist plot: ``-Z''`` against ``Z'`` on equal axes.
+    """Nyquist plot: ``-Z''`` against ``Z'`` on equal axes (or ``Y''`` against ``Y'``).
 
     Parameters
     ----------
     z : array_like of complex
         Impedances in ohm.
+    kind : {"impedance", "admittance"}
+        ``"admittance"`` draws ``Y = 1/Z`` instead, in siemens: ``Y''``
+        (positive for a capacitive response) against ``Y'``.
     ax : matplotlib Axes, optional
         Axes to draw on; a new figure is made when omitted.
     label : str or None
@@ -81,15 +97,26 @@ def nyquist(
     matplotlib Axes
     """
     zz = _complex(z)
+    if kind not in ("impedance", "admittance"):
+        raise ValueError(f"kind must be 'impedance' or 'admittance', not {kind!r}")
     if ax is None:
-        _, ax = _pyplot().subplots(figsize=(5.0, 4.5))
+        ax = _new_axes(1, (5.0, 4.5))
     assert ax is not None
+    from .plot_axes import si_axis
+
     style: dict[str, Any] = {"linestyle": "-"} if line else {"marker": "o", "linestyle": "none", "markersize": 4}
     style.update(plot_kwargs)
-    ax.plot(zz.real, -zz.imag, label=label, **style)
-    ax.set_xlabel(f"Z' / {OHM}")
-    ax.set_ylabel(f"-Z'' / {OHM}")
-    # one ohm is as long on both axes, so that semicircles look like circles
+    if kind == "admittance":
+        with np.errstate(divide="ignore", invalid="ignore"):
+            yy = 1.0 / zz
+        ax.plot(yy.real, yy.imag, label=label, **style)
+        si_axis(ax, "x", "Y'", "S")
+        si_axis(ax, "y", "Y''", "S")
+    else:
+        ax.plot(zz.real, -zz.imag, label=label, **style)
+        si_axis(ax, "x", "Z'", OHM)
+        si_axis(ax, "y", "-Z''", OHM)
+    # one unit is as long on both axes, so that semicircles look like circles
     ax.set_aspect("equal", adjustable="datalim")
     ax.grid(True, alpha=0.3)
     if label:
@@ -132,24 +159,92 @@ def bode(
     zz = _complex(z)
     ff = _real(f, zz.size)
     if axes is None:
-        _, (ax_mag, ax_phase) = _pyplot().subplots(2, 1, sharex=True, figsize=(5.5, 5.0))
+        ax_mag, ax_phase = _new_axes(2, (5.5, 5.0))
     else:
         ax_mag, ax_phase = axes
+    from .plot_axes import si_axis
+
     style: dict[str, Any] = {"linestyle": "-"} if line else {"marker": "o", "linestyle": "none", "markersize": 4}
     style.update(plot_kwargs)
     ax_mag.plot(ff, np.abs(zz), label=label, **style)
     ax_mag.set_xscale("log")
     ax_mag.set_yscale("log")
-    ax_mag.set_ylabel(f"|Z| / {OHM}")
+    si_axis(ax_mag, "y", "|Z|", OHM)
     ax_phase.plot(ff, -np.degrees(np.angle(zz)), label=label, **style)
     ax_phase.set_xscale("log")
     ax_phase.set_ylabel("-phase / \u00b0")
-    ax_phase.set_xlabel("f / Hz")
+    si_axis(ax_phase, "x", "f", "Hz")
     for a in (ax_mag, ax_phase):
         a.grid(True, which="both", alpha=0.3)
     if label:
         ax_mag.legend()
     return ax_mag, ax_phase
+
+
+def plot_capacitance(
+    f: Any,
+    z: Any,
+    *,
+    axes: tuple[Axes, Axes] | None = None,
+    label: str | None = "data",
+    line: bool = False,
+    log: bool = True,
+    **plot_kwargs: Any,
+) -> tuple[Axes, Axes]:
+    """Complex capacitance against frequency: ``C'`` and ``C''`` on two stacked axes.
+
+    ``C = 1 / (jωZ) = C' - jC''`` (:func:`zetrion_tools.capacitance.complex_capacitance`):
+    ``C'`` levels off at the capacitance of a double layer or a coating at
+    low frequency, and ``C''`` peaks at a relaxation's characteristic
+    frequency.
+
+    Parameters
+    ----------
+    f : array_like of float
+        Frequencies in Hz.
+    z : array_like of complex
+        Impedances in ohm.
+    axes : (Axes, Axes), optional
+        Axes for ``C'`` and ``C''``; a new figure with two rows sharing the
+        frequency axis is made when omitted.
+    label : str or None
+        Legend entry.
+    line : bool
+        Draw lines (a fitted curve) instead of markers.
+    log : bool
+        Logarithmic capacitance axes (default); points that are not positive
+        (an inductive stretch) are then left out.
+    **plot_kwargs
+        Passed to ``Axes.plot``.
+
+    Returns
+    -------
+    (Axes, Axes)
+        The ``C'`` and ``C''`` axes.
+    """
+    from .capacitance import complex_capacitance
+    from .plot_axes import si_axis
+
+    zz = _complex(z)
+    ff = _real(f, zz.size)
+    cap = complex_capacitance(ff, zz)
+    if axes is None:
+        ax_re, ax_im = _new_axes(2, (5.5, 5.0))
+    else:
+        ax_re, ax_im = axes
+    style: dict[str, Any] = {"linestyle": "-"} if line else {"marker": "o", "linestyle": "none", "markersize": 4}
+    style.update(plot_kwargs)
+    for ax, values, name in ((ax_re, cap.real, "C'"), (ax_im, -cap.imag, "C''")):
+        ax.plot(ff, values, label=label, **style)
+        ax.set_xscale("log")
+        if log:
+            ax.set_yscale("log")
+        si_axis(ax, "y", name, "F")
+        ax.grid(True, which="both", alpha=0.3)
+    si_axis(ax_im, "x", "f", "Hz")
+    if label:
+        ax_re.legend()
+    return ax_re, ax_im
 
 
 def plot_residuals(
@@ -183,14 +278,16 @@ def plot_residuals(
     if zf.size != zz.size:
         raise ValueError("z and z_fit must have the same length")
     if ax is None:
-        _, ax = _pyplot().subplots(figsize=(5.5, 2.8))
+        ax = _new_axes(1, (5.5, 2.8))
     assert ax is not None
     rel = 100.0 * (zf - zz) / np.abs(zz)
     ax.plot(ff, rel.real, "o-", markersize=3, linewidth=0.8, label="Z'")
     ax.plot(ff, rel.imag, "s-", markersize=3, linewidth=0.8, label="Z''")
     ax.axhline(0.0, color="0.4", linewidth=0.8)
     ax.set_xscale("log")
-    ax.set_xlabel("f / Hz")
+    from .plot_axes import si_axis
+
+    si_axis(ax, "x", "f", "Hz")
     ax.set_ylabel("(fit - data) / |Z| / %")
     ax.grid(True, which="both", alpha=0.3)
     ax.legend(ncols=2)

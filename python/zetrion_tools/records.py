@@ -31,6 +31,7 @@ import numpy as np
 import zetrion
 
 from .engine import weightings
+from .quality import Flag, FitQuality
 
 if TYPE_CHECKING:
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
@@ -112,6 +113,10 @@ class FitRecord:
         Versions of the software that made the fit.
     metadata : dict
         Free-form JSON values supplied by the caller (sample, file, ...).
+    quality : FitQuality or None
+        The verdict on the fit (:mod:`zetrion_tools.quality`): its flags and
+        the parameters it vouches for; ``None`` in a record written without
+        one.
     """
 
     notation: str
@@ -129,6 +134,12 @@ class FitRecord:
     created: str = ""
     software: dict[str, str] = field(default_factory=dict)
     metadata: dict[str, Any] = field(default_factory=dict)
+    quality: FitQuality | None = None
+
+    @property
+    def trustworthy(self) -> bool:
+        """Whether the fit was judged and no flag raised."""
+        return self.quality is not None and self.quality.trustworthy
 
     @property
     def circuit(self) -> zetrion.Circuit:
@@ -163,6 +174,7 @@ class FitRecord:
             "created": self.created,
             "software": self.software,
             "metadata": self.metadata,
+            **({"quality": self.quality.to_dict()} if self.quality is not None else {}),
         }
 
 
@@ -183,7 +195,7 @@ def _carried(result: Any) -> dict[str, Any]:
             "notation": result.notation, "f": result.frequencies, "z": result.impedance,
             "method": result.method, "settings": result.settings, "weight": result.weight,
             "fixed": tuple(result.fixed), "params": dict(result.params), "stderr": dict(result.stderr),
-            "names": tuple(result.circuit.param_names()),
+            "names": tuple(result.circuit.param_names()), "quality": result.quality,
         }
     if isinstance(result, zetrion.FitResult):
         params = dict(result.params)
@@ -191,9 +203,47 @@ def _carried(result: Any) -> dict[str, Any]:
             "notation": None, "f": None, "z": None, "method": "levenberg_marquardt", "settings": {},
             "weight": "modulus", "fixed": (), "params": params,
             "stderr": dict(result.stderr) if result.stderr is not None else {n: math.nan for n in params},
-            "names": tuple(result.circuit.param_names()),
+            "names": tuple(result.circuit.param_names()), "quality": None,
         }
     raise TypeError(f"expected a zetrion.FitResult or a ConstrainedFit, not {type(result).__name__}")
+
+
+def _judged(result: zetrion.FitResult, f: Any, z: Any, weight: str) -> tuple[dict[str, float], dict[str, float], FitQuality]:
+    """A core fit's values and errors with its blocks ordered, and its verdict."""
+    from .row_fits import core_row_fit
+
+    names = result.circuit.param_names()
+    row = core_row_fit(result.circuit, np.asarray(f, dtype=np.float64), np.asarray(z, dtype=np.complex128), result, weight)
+    return dict(zip(names, row.values)), dict(zip(names, row.errors)), row.quality
+
+
+def _string_list(value: Any, allowed: Iterable[str] | None, what: str) -> tuple[str, ...]:
+    _expect(isinstance(value, list) and all(isinstance(v, str) for v in value), f"{what} must be a list of strings")
+    if allowed is not None:
+        known = set(allowed)
+        _expect(all(v in known for v in value), f"{what} names a parameter the circuit does not have")
+    return tuple(value)
+
+
+def _quality(doc: Any, names: list[str], fixed: list[str], source: str) -> FitQuality | None:
+    """The verdict of a record, checked; None where the record has none."""
+    if doc is None:
+        return None
+    _expect(isinstance(doc, dict), f"{source}: \"quality\" must be an object")
+    flags: list[Flag] = []
+    entries = doc.get("flags", [])
+    _expect(isinstance(entries, list) and len(entries) <= 1000, f"{source}: quality.flags must be a list")
+    for entry in entries:
+        _expect(isinstance(entry, dict), f"{source}: each of quality.flags must be an object")
+        kind, message = entry.get("kind"), entry.get("message", "")
+        _expect(isinstance(kind, str) and isinstance(message, str), f"{source}: a flag needs a kind and a message")
+        params = _string_list(entry.get("params", []), names, f"{source}: a flag's params")
+        flags.append(Flag(kind, params, message))
+    vouched = _string_list(doc.get("vouched", []), names, f"{source}: quality.vouched")
+    ratio = doc.get("noise_ratio")
+    noise = math.nan if ratio is None else _number(ratio, f"{source}: quality.noise_ratio")
+    fitted = tuple(n for n in names if n not in fixed)
+    return FitQuality(flags=tuple(flags), vouched=vouched, fitted=fitted, noise_ratio=noise)
 
 
 def _check_notation(notation: str | None, names: tuple[str, ...]) -> None:
@@ -268,6 +318,9 @@ def make_record(
     if f is None or z is None:  # a FitResult does not carry its spectrum
         raise RecordError("pass the measured spectrum (f, z): the record keeps its checksum")
     _check_notation(notation, names)
+    quality = carried["quality"]
+    if quality is None and isinstance(result, zetrion.FitResult):  # ordered and judged as a batch row
+        params, stderr, quality = _judged(result, f, z, weight)
     assert notation is not None and method is not None and settings is not None and weight is not None
     record = FitRecord(
         notation=notation,
@@ -285,6 +338,7 @@ def make_record(
         created=_dt.datetime.now(_dt.timezone.utc).isoformat(timespec="seconds"),
         software=_software(),
         metadata=dict(metadata or {}),
+        quality=quality,
     )
     try:
         json.dumps(record.to_dict(), allow_nan=False)
@@ -443,6 +497,7 @@ def _from_dict(doc: Any, source: str) -> FitRecord:
         created=created,
         software=software,
         metadata=meta,
+        quality=_quality(doc.get("quality"), names, fixed, source),
     )
 
 
@@ -496,7 +551,9 @@ def records_to_frame(records: Iterable[FitRecord | str | os.PathLike[str]]) -> p
         ``chi_square``, ``n_points``, ``data_sha256``, ``created``, then for
         each parameter name ``<name>`` and ``<name> stderr`` (NaN where a
         record's circuit has no such parameter), then ``fixed`` (the fixed
-        names joined by commas) and ``source`` (the path, where loaded).
+        names joined by commas), ``trustworthy``, ``flags`` and ``vouched``
+        (the verdict, as in a ``fit_many`` row; a record without one is not
+        trustworthy) and ``source`` (the path, where loaded).
     """
     import pandas as pd
 
@@ -524,7 +581,10 @@ def records_to_frame(records: Iterable[FitRecord | str | os.PathLike[str]]) -> p
                 if col not in columns:
                     columns.append(col)
         row["fixed"] = ",".join(item.fixed)
+        row["trustworthy"] = item.trustworthy
+        row["flags"] = "; ".join(item.quality.codes) if item.quality is not None else ""
+        row["vouched"] = ",".join(item.quality.vouched) if item.quality is not None else ""
         row["source"] = source
         rows.append(row)
     head = ["notation", "method", "weight", "success", "chi_square", "n_points", "data_sha256", "created"]
-    return pd.DataFrame(rows, columns=head + columns + ["fixed", "source"])
+    return pd.DataFrame(rows, columns=head + columns + ["fixed", "trustworthy", "flags", "vouched", "source"])

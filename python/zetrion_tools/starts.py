@@ -28,7 +28,7 @@ import itertools
 import math
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -37,7 +37,7 @@ import zetrion
 
 from . import _engine
 
-__all__ = ["SpectrumFeatures", "data_starts", "read_features"]
+__all__ = ["SpectrumFeatures", "arc_count", "cheapest_variant", "data_starts", "read_features"]
 
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
@@ -66,8 +66,9 @@ class SpectrumFeatures:
     peaks: tuple[tuple[float, float], ...] = field(default_factory=tuple)  # (tau, height), fastest first
 
 
-def _peaks(w: FloatArray, y: FloatArray) -> tuple[tuple[float, float], ...]:
-    """Local maxima of ``-Im Z`` in log frequency that stand out, as (tau, height)."""
+def _peaks(w: FloatArray, y: FloatArray, floor: FloatArray | None = None) -> tuple[tuple[float, float], ...]:
+    """Local maxima of ``-Im Z`` in log frequency that stand out (and rise above
+    ``floor`` where given), as (tau, height)."""
     if y.size < 3:
         return ()
     smooth = y.copy()
@@ -82,6 +83,8 @@ def _peaks(w: FloatArray, y: FloatArray) -> tuple[tuple[float, float], ...]:
     for i in range(1, y.size - 1):
         near = np.abs(reach - reach[i]) <= 0.2
         if smooth[i] >= np.max(smooth[near]) and smooth[i] > smooth[i + 1] and smooth[i] > 0.05 * top:
+            if floor is not None and not smooth[i] > floor[i]:
+                continue
             out.append((1.0 / w[i], float(smooth[i])))
     return tuple(sorted(out))
 
@@ -107,23 +110,25 @@ def read_features(f: FloatArray, z: ComplexArray) -> SpectrumFeatures:
         z_scale=z_scale,
         tail=complex(zz[0]),
         tail_slope=slope,
-        peaks=_merged(_peaks(w, -zz.imag), _steps(w, zz.real)),
+        peaks=_merged(_peaks(w, -zz.imag), _steps(w, zz.real, mag)),
     )
 
 
-def _steps(w: FloatArray, re: FloatArray) -> tuple[tuple[float, float], ...]:
+def _steps(w: FloatArray, re: FloatArray, mag: FloatArray) -> tuple[tuple[float, float], ...]:
     """Arcs seen as steps of the real part: peaks of ``-d Re Z / d ln w``.
 
     An arc's step stays visible where a capacitive tail swamps its ``-Im Z``
     peak; for an R-C arc the peak of ``-d Re / d ln w`` is R/2 at w = 1/tau,
-    as high as the ``-Im Z`` peak.
+    as high as the ``-Im Z`` peak. A step smaller than a twentieth of ``|Z|``
+    there is not told from the scatter of a percent of noise and is left out
+    (under a steep capacitive tail the derivative is noise alone).
     """
     if w.size < 4:
         return ()
     # differences over two intervals: a derivative of noisy data needs the calm
     lw = np.log(w)
     d = -(re[2:] - re[:-2]) / (lw[2:] - lw[:-2])
-    return _peaks(w[1:-1], d)
+    return _peaks(w[1:-1], d, 0.05 * mag[1:-1])
 
 
 def _merged(a: tuple[tuple[float, float], ...], b: tuple[tuple[float, float], ...]) -> tuple[tuple[float, float], ...]:
@@ -152,6 +157,12 @@ def _arc_count(series: Sequence[Any], top: bool = True) -> int:
         else:
             n += 1 + sum(_arc_count(b, False) for b in node)
     return n
+
+
+def arc_count(circuit: zetrion.Circuit) -> int:
+    """How many time constants of its own the circuit's starts place: parallel
+    groups, relaxing elements, and finite diffusion in series."""
+    return _arc_count(_engine.structure(circuit))
 
 
 class _Filler:
@@ -327,3 +338,37 @@ def _clamped(values: list[float], bounds: Sequence[tuple[float, float]], circuit
             v = max(v, lo * 10)
         out.append(float(v))
     return out
+
+
+_OPEN_FACTORS = (1.0, 3.0, 1.0 / 3.0, 8.0, 0.125)
+_CLOSED_FRACTIONS = (0.2, 0.4, 0.6, 0.8)
+
+
+def cheapest_variant(
+    circuit: zetrion.Circuit, values: Sequence[float], f: FloatArray, z: ComplexArray, weight: str = "modulus"
+) -> list[float]:
+    """Of the scaled variants of a start the solver's own fit tries first, the one of lowest cost.
+
+    The variants scale every parameter open above by 3, 1/3, 8 or 1/8 at
+    once, or set every exponent to a fifth, two fifths, ... of its range.
+    A short run from the start itself and one from this variant often end
+    in different valleys; screening both costs little.
+    """
+    bounds = circuit.param_bounds()
+    closed = [math.isfinite(hi) for _, hi in bounds]
+    variants = [[v * k if not c else v for v, c in zip(values, closed)] for k in _OPEN_FACTORS]
+    variants += [
+        [lo + (hi - lo) * q if c else v for v, c, (lo, hi) in zip(values, closed, bounds)] for q in _CLOSED_FRACTIONS
+    ]
+    # the module's own weightings; any other ranks the variants by modulus
+    plain: Literal["modulus", "unit"] = "unit" if weight == "unit" else "modulus"
+    best, best_cost = list(values), math.inf
+    for vec in variants:
+        try:
+            r = np.asarray(circuit.residuals(vec, f, z, plain), dtype=np.float64)
+        except ValueError:
+            continue
+        cost = float(r @ r)
+        if cost < best_cost:  # the first of equal costs, as a stable sort keeps it
+            best, best_cost = vec, cost
+    return [float(v) for v in best]

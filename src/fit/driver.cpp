@@ -21,6 +21,10 @@ std::optional<FitError> apply_options(const FitRequest& req, FitData& d) {
         if (req.point_weights.size() != d.weights.size()) return FitError{FitError::Kind::LengthMismatch, {}};
         d.weights = req.point_weights;
     }
+    if (!req.point_weights_im.empty()) {
+        if (req.point_weights_im.size() != d.weights.size()) return FitError{FitError::Kind::LengthMismatch, {}};
+        d.weights_im = req.point_weights_im;
+    }
     if (!req.limits.empty() || !req.held.empty()) {
         std::vector<Bounds> limits = req.limits.empty() ? d.bounds : req.limits;
         std::vector<bool> held = req.held.empty() ? std::vector<bool>(d.n, false) : req.held;

@@ -39,6 +39,8 @@ struct FitRequest {
     // Each point's weight w_i (residuals are divided by it), replacing the
     // weighting's own; empty: the weighting decides.
     std::vector<double> point_weights;
+    // The imaginary parts' own weights (with point_weights); empty: the same.
+    std::vector<double> point_weights_im;
     bool diagnose = false;  // the outcome names the combinations the data cannot determine
 };
 

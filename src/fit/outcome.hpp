@@ -50,6 +50,7 @@ struct FitData {
     std::vector<double> log_omega;
     std::span<const Cx> z;
     std::vector<double> weights;
+    std::vector<double> weights_im;  // the imaginary parts' own, or empty
     // The elements' own validity bounds; they also decide the solver space
     // (an open upper bound is searched as log10(v - lo)).
     std::vector<Bounds> bounds;
@@ -65,7 +66,7 @@ struct FitData {
     bool diagnose = false;                 // the outcome names undetermined combinations
 
     FitData(const SeriesList& tree, std::span<const double> f_hz, std::span<const Cx> z, Weighting w);
-    Spectrum spectrum() const { return {omega, z, weights, log_omega}; }
+    Spectrum spectrum() const { return {omega, z, weights, log_omega, weights_im}; }
     std::size_t residual_count() const { return 2 * omega.size(); }
     std::size_t free_count() const;
     // Narrows the limits and holds some parameters (sizes n; a held one

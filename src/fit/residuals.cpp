@@ -34,6 +34,23 @@ std::vector<double> compute_weights(std::span<const Cx> z, Weighting w) {
     return out;
 }
 
+std::optional<std::pair<std::vector<double>, std::vector<double>>> engine_weights(std::span<const Cx> z,
+                                                                                   std::string_view name) {
+    std::vector<double> re(z.size()), im(z.size());
+    for (std::size_t i = 0; i < z.size(); ++i) {
+        const double m = std::fmax(std::hypot(z[i].re, z[i].im), 1e-30);
+        if (name == kEngineWeightings[0]) {
+            re[i] = std::fmax(std::fabs(z[i].re), kProportionalFloor * m);
+            im[i] = std::fmax(std::fabs(z[i].im), kProportionalFloor * m);
+        } else if (name == kEngineWeightings[1]) {
+            re[i] = im[i] = m;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return std::make_pair(std::move(re), std::move(im));
+}
+
 ResidualEvaluator::ResidualEvaluator(const SeriesList& tree, const Spectrum& data)
     : eval_(tree), data_(data), needed_(param_count(tree)) {}
 
@@ -42,6 +59,7 @@ bool ResidualEvaluator::run(std::span<const double> p, EvalCounter& counter, Sin
     counter.fetch_add(1, std::memory_order_relaxed);
     if (p.size() < needed_) return false;
     const std::size_t n = data_.omega.size();
+    const double* w_im = data_.weights_im.empty() ? data_.weights.data() : data_.weights_im.data();
     Cx m[BlockEvaluator::kBlock];
     for (std::size_t b = 0; b < n; b += BlockEvaluator::kBlock) {
         const std::size_t len = std::min(BlockEvaluator::kBlock, n - b);
@@ -49,7 +67,7 @@ bool ResidualEvaluator::run(std::span<const double> p, EvalCounter& counter, Sin
                           data_.log_omega.empty() ? nullptr : data_.log_omega.data() + b);
         for (std::size_t k = 0; k < len; ++k) {
             const std::size_t i = b + k;
-            sink(i, (m[k].re - data_.z[i].re) / data_.weights[i], (m[k].im - data_.z[i].im) / data_.weights[i]);
+            sink(i, (m[k].re - data_.z[i].re) / data_.weights[i], (m[k].im - data_.z[i].im) / w_im[i]);
         }
     }
     return true;

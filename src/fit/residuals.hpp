@@ -1,8 +1,9 @@
 // Weighted residuals of a circuit against a measured spectrum, and their
 // central-difference Jacobian.
 //
-// r[2i] = (Re M_i - Re Z_i) / w_i, r[2i+1] = (Im M_i - Im Z_i) / w_i, where M
-// is the model at the candidate parameters. Every residual evaluation adds one
+// r[2i] = (Re M_i - Re Z_i) / w_i, r[2i+1] = (Im M_i - Im Z_i) / v_i, where M
+// is the model at the candidate parameters and v_i = w_i unless the imaginary
+// parts are given weights of their own. Every residual evaluation adds one
 // to the fit's evaluation counter, so a Jacobian of m columns adds 2m.
 #pragma once
 
@@ -29,6 +30,23 @@ inline constexpr std::array<std::pair<Weighting, std::string_view>, 2> kWeightin
     {Weighting::Unit, "unit"},
 }};
 
+// Weightings the companion's engine offers beside those above (Circuit.fit
+// does not take them), each a standard deviation of every point's real and
+// imaginary part read from the measurement:
+// - "proportional": each part relative to itself (Macdonald's proportional
+//   weighting, 1/Z'^2 and 1/Z''^2 on the squared residuals): sigma_re =
+//   |Z'_i|, sigma_im = |Z''_i|, neither below 1e-3 |Z_i| so that a part
+//   crossing zero does not take over the fit;
+// - "boukamp": Boukamp's modulus weighting, 1/|Z_i|^2 on the squared
+//   residuals of both parts (sigma = |Z_i|): the same objective as "modulus".
+inline constexpr std::array<std::string_view, 2> kEngineWeightings{"proportional", "boukamp"};
+inline constexpr double kProportionalFloor = 1e-3;
+
+// The standard deviations of the real parts and of the imaginary parts of an
+// engine weighting; nothing for another name.
+std::optional<std::pair<std::vector<double>, std::vector<double>>> engine_weights(std::span<const Cx> z,
+                                                                                   std::string_view name);
+
 // "modulus" or "unit", exact.
 std::optional<Weighting> parse_weighting(std::string_view s);
 // unknown weight scheme "abs", expected "modulus" or "unit"
@@ -45,6 +63,9 @@ struct Spectrum {
     std::span<const double> weights;
     // log of each omega, or empty: lets repeated evaluations skip pow().
     std::span<const double> log_omega{};
+    // The imaginary parts' weights where they differ from the real parts';
+    // empty: `weights` serves both.
+    std::span<const double> weights_im{};
 };
 
 // Writes 2n residuals into out; false when p holds fewer values than the

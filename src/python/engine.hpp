@@ -26,6 +26,7 @@ PyObject* complex_list(const std::vector<Cx>& v);
 bool put_item(PyObject* dict, const char* key, PyObject* value);
 
 PyObject* engine_fit(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* engine_fit_shared(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* engine_drt(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* engine_drt_gamma(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 

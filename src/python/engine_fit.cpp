@@ -11,6 +11,7 @@
 
 #include "circuit/evaluate.hpp"
 #include "circuit/params.hpp"
+#include "circuit/text.hpp"
 #include "fit/driver.hpp"
 #include "models/registry.hpp"
 #include "python/args.hpp"
@@ -248,9 +249,10 @@ double streak(const std::vector<double>& r, std::span<const double> f) {
 std::vector<double> residuals_at(const FitOutcome& o, const FitRequest& req) {
     FitData d(o.circuit, req.frequencies, req.impedances, req.weighting);
     if (!req.point_weights.empty() && req.point_weights.size() == d.weights.size()) d.weights = req.point_weights;
+    if (req.point_weights_im.size() == d.weights.size()) d.weights_im = req.point_weights_im;
     std::vector<double> r(d.residual_count());
     EvalCounter counter{0};
-    residuals(d.tree, o.params, Spectrum{d.omega, d.z, d.weights}, counter, r.data());
+    residuals(d.tree, o.params, Spectrum{d.omega, d.z, d.weights, {}, d.weights_im}, counter, r.data());
     return r;
 }
 
@@ -267,8 +269,21 @@ PyObject* engine_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!read_options(a, n, opt, req)) return nullptr;
     SpectrumData data;
     if (!spectrum(a[kFrequencies], a[kImpedances], data)) return nullptr;
-    const auto weighting = parse_weighting(opt.weight);
-    if (!weighting) return raise_engine_error("weight", weighting_error(opt.weight));
+    auto weighting = parse_weighting(opt.weight);
+    if (auto own = weighting ? std::nullopt : engine_weights(data.z, opt.weight)) {
+        weighting = Weighting::Unit;  // the weights below replace it
+        if (opt.point_weights.empty()) {
+            opt.point_weights = std::move(own->first);
+            req.point_weights_im = std::move(own->second);
+        }
+    }
+    if (!weighting) {
+        // every name the engine takes, listed as weighting_error lists Circuit.fit's
+        std::string message = "unknown weight scheme " + quoted(opt.weight) + ", expected ";
+        for (const auto& entry : kWeightings) message += quoted(entry.second) + ", ";
+        message += quoted(kEngineWeightings[0]) + " or " + quoted(kEngineWeightings[1]);
+        return raise_engine_error("weight", message);
+    }
     const auto method = parse_fit_method(opt.method);
     if (!method) return raise_engine_error("method", FitError{FitError::Kind::UnknownMethod, opt.method}.message());
     req.method = *method;

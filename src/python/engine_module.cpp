@@ -1,7 +1,9 @@
 // zetrion_tools._engine: the tables the companion reads its names from
 // (presets, methods, weightings, element kinds), whether a learned model
 // exists for a circuit, and the fit with held parameters and ranges.
+#include <cmath>
 #include <string>
+#include <string_view>
 
 #include "circuit/params.hpp"
 #include "elements/element.hpp"
@@ -39,6 +41,10 @@ PyObject* methods(PyObject*, PyObject*) {
 
 PyObject* weightings(PyObject*, PyObject*) {
     return names_list(kWeightings.size(), [](std::size_t i) { return kWeightings[i].second; });
+}
+
+PyObject* engine_weightings(PyObject*, PyObject*) {
+    return names_list(kEngineWeightings.size(), [](std::size_t i) { return kEngineWeightings[i]; });
 }
 
 // The keyword options of Circuit.fit beyond the spectrum and the method.
@@ -146,11 +152,68 @@ PyObject* explicit_values(PyObject*, PyObject* circuit) {
     return PyBool_FromLong(m->explicit_values);
 }
 
+// The usual spectrum settled in one pass over the buffers, so that a quick
+// fit is not held up by a dozen array reductions in Python: a float64 and a
+// complex128 vector of one length, every frequency positive and every value
+// finite and far from overflow, no impedance exactly zero, the frequencies
+// strictly monotonic (so none repeats). Returns the number of points with a
+// positive imaginary part (the flipped-sign test needs no more when it is
+// small), or None when anything is unusual: the caller then runs the full
+// checks, which say what is wrong.
+class ReadOnlyBuffer {
+public:
+    explicit ReadOnlyBuffer(PyObject* o) { ok_ = PyObject_GetBuffer(o, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0; }
+    ~ReadOnlyBuffer() {
+        if (ok_) PyBuffer_Release(&view_);
+    }
+    ReadOnlyBuffer(const ReadOnlyBuffer&) = delete;
+    ReadOnlyBuffer& operator=(const ReadOnlyBuffer&) = delete;
+    // The element count when the buffer is a 1-D vector of `format` items of `size` bytes, else -1.
+    Py_ssize_t count(std::string_view format, Py_ssize_t size) const {
+        if (!ok_ || view_.ndim != 1 || view_.itemsize != size || !view_.format || view_.format != format) return -1;
+        return view_.shape[0];
+    }
+    const void* data() const { return view_.buf; }
+
+private:
+    Py_buffer view_{};
+    bool ok_ = false;
+};
+
+PyObject* plain_spectrum(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "plain_spectrum(frequencies, impedances) takes two arguments");
+        return nullptr;
+    }
+    const ReadOnlyBuffer fb(args[0]);
+    PyErr_Clear();
+    const ReadOnlyBuffer zb(args[1]);
+    PyErr_Clear();
+    const Py_ssize_t n = fb.count("d", 8);
+    if (n < 2 || zb.count("Zd", 16) != n) Py_RETURN_NONE;
+    const double* f = static_cast<const double*>(fb.data());
+    const double* z = static_cast<const double*>(zb.data());  // re, im pairs
+    constexpr double kHuge = 1e307;
+    const bool rising = f[1] > f[0];
+    Py_ssize_t inductive = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const double re = z[2 * i], im = z[2 * i + 1];
+        // written so that NaN fails every test
+        const bool fine = f[i] > 0.0 && f[i] < kHuge && std::fabs(re) < kHuge && std::fabs(im) < kHuge &&
+                          (re != 0.0 || im != 0.0) && (i == 0 || (rising ? f[i] > f[i - 1] : f[i] < f[i - 1]));
+        if (!fine) Py_RETURN_NONE;
+        inductive += im > 0.0;
+    }
+    return PyLong_FromSsize_t(inductive);
+}
+
 #define FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef engine_methods[] = {
     {"methods", ZETRION_GUARDED(methods), METH_NOARGS, "The fit methods' names, in the order messages list them."},
-    {"weightings", ZETRION_GUARDED(weightings), METH_NOARGS, "The weighting names."},
+    {"weightings", ZETRION_GUARDED(weightings), METH_NOARGS, "The weighting names Circuit.fit takes."},
+    {"engine_weightings", ZETRION_GUARDED(engine_weightings), METH_NOARGS,
+     "The further weighting names the engine's fit takes."},
     {"fit_keywords", ZETRION_GUARDED(fit_keywords), METH_NOARGS,
      "The keyword options of Circuit.fit beyond the spectrum and the method."},
     {"model_names", ZETRION_GUARDED(model_names_list), METH_NOARGS, "The built-in learned models' names."},
@@ -163,9 +226,15 @@ PyMethodDef engine_methods[] = {
     {"has_model", ZETRION_GUARDED(has_model), METH_O, "Whether a built-in learned model matches the circuit."},
     {"explicit_values", ZETRION_GUARDED(explicit_values), METH_O,
      "Whether the circuit was given values (Circuit.fit then starts from them)."},
+    {"plain_spectrum", FASTCALL(ZETRION_GUARDED(plain_spectrum)), METH_FASTCALL,
+     "plain_spectrum(frequencies, impedances) -> int | None: the count of inductive points of a plainly sound "
+     "float64/complex128 spectrum, None when the full checks are needed."},
     {"fit", FASTCALL(ZETRION_GUARDED(engine_fit)), METH_FASTCALL | METH_KEYWORDS,
      "fit(circuit, frequencies, impedances, *, start, fixed, lower, upper, guess_init, weights, weight, method, "
      "max_iterations, ftol, xtol, seed, point_weights, extra_starts) -> dict"},
+    {"fit_shared", FASTCALL(ZETRION_GUARDED(engine_fit_shared)), METH_FASTCALL | METH_KEYWORDS,
+     "fit_shared(circuit, spectra, starts, *, shared, held, lower, upper, weight, point_weights, max_iterations, "
+     "ftol, xtol, gtol) -> dict"},
     {"drt", FASTCALL(ZETRION_GUARDED(engine_drt)), METH_FASTCALL | METH_KEYWORDS,
      "drt(frequencies, impedances, *, basis, fwhm_coeff, shape_factor, derivative, data, inductance, signed, rule, "
      "lam, lambda_min, lambda_max, weighting, fine_per_decade, fine_extension) -> dict"},

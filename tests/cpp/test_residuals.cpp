@@ -25,6 +25,30 @@ TEST_CASE("weighting names and weights") {
     CHECK(compute_weights(z, Weighting::Unit) == std::vector<double>{1, 1, 1});
 }
 
+TEST_CASE("engine weightings: each part's own standard deviation") {
+    CHECK_FALSE(parse_weighting("proportional").has_value());  // not Circuit.fit's
+    const std::vector<Cx> z{{3, -4}, {10, 0}, {0, 0}};
+    const auto p = engine_weights(z, "proportional");
+    REQUIRE(p.has_value());
+    CHECK(p->first == std::vector<double>{3.0, 10.0, 1e-33});
+    CHECK(p->second == std::vector<double>{4.0, 1e-2, 1e-33});  // floored at 1e-3 |Z|
+    const auto b = engine_weights(z, "boukamp");
+    REQUIRE(b.has_value());
+    CHECK(b->first == compute_weights(z, Weighting::Modulus));
+    CHECK(b->second == b->first);
+    CHECK_FALSE(engine_weights(z, "modulus").has_value());
+
+    // the imaginary parts divided by their own weights
+    const SeriesList t = tree_of("R0");
+    const std::vector<double> w{2.0}, w_im{4.0}, omega{1.0};
+    const std::vector<Cx> one{{1, 1}};
+    EvalCounter counter{0};
+    double r[2];
+    REQUIRE(residuals(t, std::vector<double>{3.0}, {omega, one, w, {}, w_im}, counter, r));
+    CHECK(r[0] == 1.0);
+    CHECK(r[1] == -0.25);
+}
+
 TEST_CASE("residual layout and counter") {
     const SeriesList t = tree_of("R0");
     const std::vector<double> w{1.0}, omega{1.0};

@@ -11,7 +11,8 @@ Supported native exports: Gamry Framework ``.DTA``, BioLogic EC-Lab ``.mpt``,
 Metrohm Autolab (the Z60W/ZView text export and the NOVA column export), CH
 Instruments text, Ametek Parstat text, Princeton Applied Research PowerSuite
 text, Ametek VersaStudio ``.par``, Scribner ZPlot/ZView ``.z`` and the RelaxIS
-text export. Anything
+text export; and the binary files BioLogic EC-Lab ``.mpr`` and Zahner
+``.ism``, recognised by their first bytes. Anything
 else with recognisable column names (frequency; real and imaginary parts or
 modulus and phase; units in the header) is read as delimited text, see
 :func:`read_delimited`.
@@ -32,10 +33,16 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from .formats import FORMATS, READERS, detect_format
+from .binary import BINARY_READERS, binary_format, read_binary
+from .formats import FORMATS as TEXT_FORMATS
+from .formats import READERS, detect_format
 from .formats.delimited import read_delimited_lines
 from .spectrum import ReadError, ReadWarning, Spectrum, SweepsWarning, to_frame
-from .text import MAX_BYTES, load_text, split_lines, warn
+from .text import MAX_BYTES, decode, read_limited, recording_warnings, split_lines, warn
+
+#: Format names accepted by ``read(..., format=...)``: the text formats, then
+#: the binary ones.
+FORMATS = TEXT_FORMATS + tuple(BINARY_READERS)
 
 __all__ = [
     "FORMATS",
@@ -61,7 +68,7 @@ def read_all(
 ) -> list[Spectrum]:
     """Read every sweep of an impedance file, one :class:`Spectrum` each.
 
-    A file holding several sweeps (an EC-Lab ``.mpt`` of several cycles, a
+    A file holding several sweeps (an EC-Lab ``.mpt`` or ``.mpr`` of several cycles, a
     VersaStudio ``.par`` of several impedance segments) gives one spectrum
     per sweep, in file order, each with its number in
     ``metadata["cycle"]``; any other file gives a list of one.
@@ -73,15 +80,29 @@ def read_all(
     list of Spectrum
     """
     p = Path(path)
-    text = load_text(p, encoding)
-    fmt = format.lower() if format is not None else detect_format(text, p.suffix)
-    if fmt not in FORMATS:
+    fmt = format.lower() if format is not None else None
+    if fmt is not None and fmt not in FORMATS:
         raise ReadError(f"unknown format {format!r}; choose one of {', '.join(FORMATS)}")
-    if fmt != "delimited" and negative_imag is not None:
-        raise ReadError(
-            f"{p.name}: the {fmt} format states its own sign convention; "
-            "negative_imag applies to delimited text only"
-        )
+    with recording_warnings() as said:
+        spectra = _read_file(p, fmt, negative_imag, encoding)
+    for s in spectra:
+        if said:
+            s.metadata["warnings"] = list(said)
+    return spectra
+
+
+def _read_file(p: Path, fmt: str | None, negative_imag: bool | None, encoding: str | None) -> list[Spectrum]:
+    raw = read_limited(p, MAX_BYTES, ReadError)
+    if fmt is None:
+        fmt = binary_format(raw, p.suffix)
+    if fmt in BINARY_READERS:
+        _sign_given(fmt, negative_imag, p)
+        return read_binary(fmt, raw, p)
+    text = decode(raw, p.name, encoding)
+    del raw
+    if fmt is None:
+        fmt = detect_format(text, p.suffix)
+    _sign_given(fmt, negative_imag, p)
     src = split_lines(text)
     del text  # the lines are all the readers need
     try:
@@ -94,6 +115,14 @@ def read_all(
         # the readers raise ReadError themselves; this keeps any case they
         # miss on untrusted input a clear error naming the file
         raise ReadError(f"{p.name}: not a readable {fmt} file ({exc})") from exc
+
+
+def _sign_given(fmt: str, negative_imag: bool | None, p: Path) -> None:
+    if fmt != "delimited" and negative_imag is not None:
+        raise ReadError(
+            f"{p.name}: the {fmt} format states its own sign convention; "
+            "negative_imag applies to delimited text only"
+        )
 
 
 def read(
@@ -120,7 +149,7 @@ def read(
     encoding : str, optional
         Text encoding; by default a byte-order mark decides (UTF-8, UTF-16,
         UTF-32), then UTF-8, falling back to Latin-1, which the older Windows
-        programs write.
+        programs write. Binary files (``.mpr``, ``.ism``) ignore it.
 
     Returns
     -------
@@ -131,9 +160,11 @@ def read(
     Raises
     ------
     ReadError
-        Unrecognised format, a missing column, a cell that is not a number,
-        a binary file, no data; a path that is not a regular file (a device
-        or FIFO) or a file larger than :data:`MAX_BYTES`.
+        Unrecognised format (``format=`` forces one; ``--format`` on the
+        command line), a missing column, a cell that is not a number,
+        a binary file of another kind, a damaged ``.mpr`` or ``.ism``, no
+        data; a path that is not a regular file (a device or FIFO) or a file
+        larger than :data:`MAX_BYTES`.
     OSError
         The file cannot be opened.
 
@@ -143,17 +174,20 @@ def read(
         The measurement ended early (aborted sweep, truncated file) and only
         the measured part was read; the file holds several sweeps and only
         the first was returned; or delimited text whose imaginary sign looks
-        flipped.
+        flipped. The texts of these warnings are also kept in the spectrum's
+        ``metadata["warnings"]``, so that they travel with it (``fit_many``
+        puts them in its ``message`` column).
     """
     spectra = read_all(path, format, negative_imag=negative_imag, encoding=encoding)
     first = spectra[0]
     if len(spectra) > 1:
         which = f"cycle {first.metadata['cycle']}" if "cycle" in first.metadata else "the first"
-        warn(
+        said = (
             f"{Path(path).name}: the file holds {len(spectra)} sweeps; read {which} "
-            f"({len(first)} points) only; read_all() returns every sweep",
-            SweepsWarning,
+            f"({len(first)} points) only; read_all() returns every sweep"
         )
+        first.metadata.setdefault("warnings", []).append(said)
+        warn(said, SweepsWarning)
     return first
 
 

@@ -43,7 +43,8 @@ class Spectrum:
         has them: ``date``, ``time``, ``instrument``, ``serial``, ``software``,
         ``technique``, ``area_cm2``, ``columns``, ``points_expected``,
         ``aborted``, ``notes``, ``cycle`` (the cycle or sweep number of a file
-        that holds several); plus
+        that holds several), ``warnings`` (the texts of the warnings the
+        reader issued: an aborted sweep, a truncated file, ...); plus
         ``header`` (raw key/value pairs).
     format : str
         The format the file was read as (one of ``FORMATS``).

@@ -15,7 +15,9 @@ import stat
 import sys
 import warnings
 from array import array
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
+from contextvars import ContextVar
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -35,6 +37,7 @@ __all__ = [
     "load_text",
     "number",
     "read_limited",
+    "recording_warnings",
     "require_points",
     "split_fields",
     "split_lines",
@@ -129,7 +132,7 @@ def decode(raw: bytes, name: str, encoding: str | None) -> str:
                 pass
         raise ReadError(
             f"{name}: binary file; export the measurement as text "
-            "(e.g. EC-Lab .mpt instead of .mpr)"
+            "(of the binary files, only BioLogic .mpr and Zahner .ism are read)"
         )
     try:
         text = raw.decode("utf-8")
@@ -360,8 +363,31 @@ def column_index(names: Sequence[str], candidates: Sequence[str], path: Path, wh
     )
 
 
+# the texts of the warnings issued while a file is read, kept with the
+# spectrum it gives (a context variable: readers run in several threads)
+_RECORDED: ContextVar[list[str] | None] = ContextVar("zetrion_read_warnings", default=None)
+
+
+@contextmanager
+def recording_warnings() -> Iterator[list[str]]:
+    """Collect the texts of the reader warnings issued inside the block.
+
+    The warnings are still issued; the list also gets their texts, in order,
+    so that a spectrum can carry what its reader said about it.
+    """
+    texts: list[str] = []
+    token = _RECORDED.set(texts)
+    try:
+        yield texts
+    finally:
+        _RECORDED.reset(token)
+
+
 def warn(message: str, category: type[ReadWarning] = ReadWarning) -> None:
     """Issue a ReadWarning (or a subclass) attributed to the first caller outside the readers."""
+    texts = _RECORDED.get()
+    if texts is not None:
+        texts.append(message)
     level = 2
     frame = sys._getframe(1)
     while frame.f_back is not None and str(frame.f_globals.get("__name__", "")).startswith(

@@ -44,6 +44,20 @@ class LinKKResult:
         Which parts of the data were fitted.
     mu_history : ndarray of float64
         mu for M = 1, 2, ..., M (one value when M was fixed).
+    representation : str
+        ``"impedance"`` or ``"admittance"``: what the chain was fitted to.
+        For the admittance the circuit is the dual one: ``series_resistance``
+        is then the parallel resistance 1/G_0 (``inf`` for a blocking
+        spectrum), ``resistances`` those of the series R-C branches (in
+        parallel, tau_k = R_k C_k), ``capacitance`` and ``inductance`` the
+        parallel ones (``inf`` when not included).
+    verdict : str
+        ``"valid"``, ``"outliers"`` (valid apart from a few points) or
+        ``"invalid"``; see ``advice``.
+    advice : str
+        The verdict in words: the residual level and what to do.
+    limit : float
+        The largest relative residual taken as valid.
     """
 
     M: int
@@ -60,6 +74,10 @@ class LinKKResult:
     capacitance: float
     fit_type: str
     mu_history: NDArray[np.float64]
+    representation: str = "impedance"
+    verdict: str = ""
+    advice: str = ""
+    limit: float = float("nan")
 
     @property
     def max_residual(self) -> float:
@@ -68,10 +86,18 @@ class LinKKResult:
             max(np.max(np.abs(self.residuals_real)), np.max(np.abs(self.residuals_imag)))
         )
 
+    @property
+    def noise(self) -> float:
+        """Root mean square of the relative residuals (real and imaginary):
+        the noise of the measurement when the spectrum is valid."""
+        sq = np.mean(self.residuals_real**2 + self.residuals_imag**2) / 2.0
+        return float(np.sqrt(sq))
+
     def __repr__(self) -> str:
         return (
             f"LinKKResult(M={self.M}, mu={self.mu:.4f}, fit_type={self.fit_type!r}, "
-            f"max_residual={self.max_residual:.3%}, outliers={int(self.outliers.sum())})"
+            f"representation={self.representation!r}, max_residual={self.max_residual:.3%}, "
+            f"outliers={int(self.outliers.sum())}, verdict={self.verdict!r})"
         )
 
 

@@ -111,6 +111,22 @@ class TestFlippedSign:
             check_spectrum(F, coil)
             check_spectrum(F, loop)
 
+    @pytest.mark.parametrize("order", ["rising", "falling", "shuffled"])
+    def test_the_verdict_does_not_depend_on_point_order(self, order: str) -> None:
+        # sorted spectra are settled in one compiled pass, shuffled ones by
+        # the full checks: both must come to the same verdict
+        idx = {"rising": np.arange(F.size), "falling": np.arange(F.size)[::-1],
+               "shuffled": np.random.default_rng(3).permutation(F.size)}[order]
+        z = 20.0 + 1.0 / ((2j * np.pi * F) ** 0.93 * 1e-4)
+        with pytest.warns(DataWarning, match="flipped"):
+            check_spectrum(F[idx], np.conj(z)[idx])
+        for inductive in (5, 6):  # the rule's floor of sign-carrying points
+            part = np.r_[np.conj(z[:inductive]), z[inductive:]]
+            with warnings.catch_warnings():
+                warnings.simplefilter("error", DataWarning)
+                f_out, z_out = check_spectrum(F[idx], part[idx])
+            np.testing.assert_array_equal(z_out, part[idx])
+
     def test_flipped_blocking_electrode_warns(self) -> None:
         z = 20.0 + 1.0 / ((2j * np.pi * F) ** 0.93 * 1e-4)
         with pytest.warns(DataWarning, match="flipped"):

@@ -147,11 +147,11 @@ def test_ctrl_c_writes_the_rows_fitted_and_exits_130(folder, tmp_path, monkeypat
     out.write_text("previous results\n")
     read = cli._read_file
 
-    def interrupted_at_c4(path):
+    def interrupted_at_c4(path, *rest):
         if path.name == "c4.csv":
             time.sleep(0.5)  # the fits already handed out finish meanwhile
             raise KeyboardInterrupt
-        return read(path)
+        return read(path, *rest)
 
     monkeypatch.setattr(cli, "_read_file", interrupted_at_c4)
     assert cli.main(["fit", str(folder), "-c", "randles", "-j", "2", "--out", str(out)]) == 130

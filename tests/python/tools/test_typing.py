@@ -177,7 +177,7 @@ def test_stub_literals_are_the_cores_names():
     """The stubs' method and weight literals list exactly the names the core accepts, in its order."""
     import ast
 
-    from zetrion_tools.engine import fit_methods, weightings
+    from zetrion_tools.engine import circuit_weightings, fit_methods
 
     tree = ast.parse((ROOT / "python" / "zetrion-stubs" / "__init__.pyi").read_text())
     literals = {}
@@ -187,4 +187,4 @@ def test_stub_literals_are_the_cores_names():
                 elts = node.value.slice.elts if isinstance(node.value.slice, ast.Tuple) else [node.value.slice]
                 literals[node.target.id] = tuple(e.value for e in elts)
     assert literals["_Method"] == fit_methods()
-    assert literals["_Weight"] == weightings()
+    assert literals["_Weight"] == circuit_weightings()

@@ -51,7 +51,7 @@ def test_same_as_impedance_py_on_every_file(
 ) -> None:
     f, z = load(name)
     M, mu, z_fit, res_re, res_im = peer_linkk(f, z, c=0.85, fit_type=fit_type, add_cap=add_cap)
-    ours = linkk(f, z, c=0.85, fit_type=fit_type, add_cap=add_cap)  # type: ignore[arg-type]
+    ours = linkk(f, z, c=0.85, fit_type=fit_type, add_cap=add_cap, mode="impedance.py")  # type: ignore[arg-type]
     assert ours.M == M
     assert ours.mu == pytest.approx(mu, abs=1e-6)
     np.testing.assert_allclose(ours.residuals_real, res_re, rtol=0, atol=1e-6)
@@ -65,7 +65,7 @@ def test_same_as_impedance_py_on_every_file(
 def test_fixed_count_matches_impedance_py(peer_linkk: Any, name: str) -> None:
     f, z = load(name)
     M, mu, _, res_re, res_im = peer_linkk(f, z, c=None, max_M=15, fit_type="complex")
-    ours = linkk(f, z, c=None, max_M=15)
+    ours = linkk(f, z, c=None, max_M=15, mode="impedance.py")
     assert ours.M == M == 15
     assert ours.mu == pytest.approx(mu, abs=1e-6)
     np.testing.assert_allclose(ours.residuals_real, res_re, atol=1e-6)
@@ -90,12 +90,12 @@ class TestSynthetic:
     def test_valid_spectrum_fits_to_the_noise_and_flags_nothing(self) -> None:
         for fit_type in ("complex", "imag"):
             r = linkk(self.f, self.noisy, fit_type=fit_type)  # type: ignore[arg-type]
-            assert r.mu <= 0.85
+            assert r.verdict == "valid", r.advice
             assert r.max_residual < 5e-3
             assert not r.outliers.any()
 
     def test_result_parts_rebuild_the_fitted_impedance(self) -> None:
-        r = linkk(self.f, self.noisy, add_cap=True)
+        r = linkk(self.f, self.noisy, add_cap=True, mode="impedance.py")
         rebuilt = (
             r.series_resistance
             + np.sum(r.resistances / (1 + 1j * np.outer(self.w, r.time_constants)), axis=1)
@@ -104,7 +104,7 @@ class TestSynthetic:
         )
         np.testing.assert_allclose(rebuilt, r.z_fit, rtol=1e-12)
         np.testing.assert_allclose(r.time_constants, time_constants(self.f, r.M))
-        plain = linkk(self.f, self.noisy, add_inductance=False)
+        plain = linkk(self.f, self.noisy, add_inductance=False, mode="impedance.py")
         assert plain.inductance == 0.0 and plain.capacitance == np.inf
 
     def test_local_non_kk_distortion_is_flagged(self) -> None:
@@ -126,13 +126,17 @@ class TestSynthetic:
         z = self.noisy.copy()
         z[:10] *= 1 + 0.05 * np.linspace(1, 0, 10)
         r = linkk(self.f, z)
-        flagged = np.flatnonzero(r.outliers)
+        assert r.verdict != "valid" and "0.01 Hz" in r.advice
+        worst = np.argsort(np.hypot(r.residuals_real, r.residuals_imag))[-5:]
+        assert worst.max() < 10
+        classic = linkk(self.f, z, mode="impedance.py", outlier_sigma=4, outlier_floor=1e-3)
+        flagged = np.flatnonzero(classic.outliers)
         assert flagged.size >= 5 and flagged.max() < 10
 
     def test_outlier_floor_and_sigma(self) -> None:
         r = linkk(self.f, self.z)  # exact data: residuals are rounding
         assert r.max_residual < 1e-3 and not r.outliers.any()
-        assert r.outlier_threshold == (1e-3, 1e-3)
+        assert r.outlier_threshold == (0.0075, 0.0075)
         loose = linkk(self.f, self.noisy, outlier_sigma=0.5, outlier_floor=0)
         assert loose.outliers.sum() > self.f.size // 4
 
@@ -168,7 +172,7 @@ def test_exact_solves_take_over_when_the_screen_stops_too_early(
     import zetrion_tools.validation as v
 
     f, z = load("exampleDataGamry.DTA")
-    expected = linkk(f, z)
+    expected = linkk(f, z, mode="impedance.py")
     screen = v._screen
 
     def eager(*args: Any) -> Any:
@@ -177,7 +181,7 @@ def test_exact_solves_take_over_when_the_screen_stops_too_early(
         return screen(*args)
 
     monkeypatch.setattr(v, "_screen", eager)
-    forced = linkk(f, z)
+    forced = linkk(f, z, mode="impedance.py")
     assert forced.M == expected.M
     assert forced.mu == pytest.approx(expected.mu, abs=1e-9)
     np.testing.assert_allclose(forced.residuals_real, expected.residuals_real, atol=1e-9)
@@ -192,9 +196,9 @@ def test_batching_of_the_screen_does_not_change_the_outcome(
     import zetrion_tools.validation as v
 
     f, z = load("exampleDataGamry.DTA")  # M from 19 to 27: several batches
-    batched = linkk(f, z, fit_type=fit_type, add_cap=True)  # type: ignore[arg-type]
+    batched = linkk(f, z, fit_type=fit_type, add_cap=True, mode="impedance.py")  # type: ignore[arg-type]
     monkeypatch.setattr(v, "_BATCHES", (1,))
-    single = linkk(f, z, fit_type=fit_type, add_cap=True)  # type: ignore[arg-type]
+    single = linkk(f, z, fit_type=fit_type, add_cap=True, mode="impedance.py")  # type: ignore[arg-type]
     assert single.M == batched.M > 18
     # the normal equations differ only in rounding (mu within about 2e-12
     # here); a padded unknown that leaks shifts mu by 1e-9 and more

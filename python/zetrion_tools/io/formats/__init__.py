@@ -117,5 +117,6 @@ def detect_format(text: str, suffix: str = "") -> str:
         "unrecognised file: not a Gamry, BioLogic, Autolab, CH Instruments, Parstat, "
         "PowerSuite, VersaStudio, ZPlot or RelaxIS export, and no header line naming a "
         "frequency and impedance columns (e.g. 'freq,Re(Z),Im(Z)') was found; "
-        "add such a header or pass format=..."
+        "add such a header, or force a format with read(..., format=...) "
+        "(--format on the command line)"
     )

@@ -21,7 +21,7 @@ from numpy.typing import NDArray
 from ..spectrum import ReadError, Spectrum
 from ..text import Source, Table, columns, require_points, split_fields, warn, warn_truncated
 
-__all__ = ["classify", "find_header", "read_delimited_lines", "split_unit"]
+__all__ = ["ColumnRoles", "assign_roles", "classify", "columns_to_spectrum", "find_header", "read_delimited_lines", "split_unit"]
 
 _OHM = r"(?:ohms?|Ω|ω)"
 _UNIT_WORDS = re.compile(
@@ -171,9 +171,7 @@ def find_header(lines: Sequence[str]) -> tuple[int, str, list[str]] | None:
                 names = _blank_separated(line)
             else:
                 names = [n.strip() for n in line.split(sep)]
-            roles = {r[0] for r in (classify(n) for n in names) if r is not None}
-            has_f = bool(roles & {"freq", "omega"})
-            if has_f and ({"real", "imag"} <= roles or {"mod", "phase"} <= roles):
+            if assign_roles(names) is not None:
                 return k, sep if sep is not None else " ", names
     return None
 
@@ -239,6 +237,57 @@ def _impedance(
     return z, roles["phase"][1], unit
 
 
+#: role -> (column position, negated, unit), the first column of each role
+ColumnRoles = dict[str, tuple[int, bool, str]]
+
+
+def assign_roles(names: Sequence[str]) -> tuple[ColumnRoles, list[int]] | None:
+    """The roles of a table's columns and the positions of the three it is read from.
+
+    Returns None unless the names include a frequency column and either real
+    and imaginary or modulus and phase columns; the positions are those of
+    the frequency and of the real and imaginary (or modulus and phase)
+    columns, in that order.
+    """
+    roles: ColumnRoles = {}
+    for k, name in enumerate(names):
+        r = classify(str(name))
+        if r is not None and r[0] not in roles:
+            roles[r[0]] = (k, r[1], r[2])
+    fkey = "freq" if "freq" in roles else "omega" if "omega" in roles else None
+    # a bare 'Z' beside real and imaginary columns is the modulus; ignore it
+    if "real" in roles and "imag" in roles:
+        keys = ["real", "imag"]
+    elif "mod" in roles and "phase" in roles:
+        keys = ["mod", "phase"]
+    else:
+        return None
+    if fkey is None:
+        return None
+    return roles, [roles[k][0] for k in (fkey, *keys)]
+
+
+def columns_to_spectrum(
+    roles: ColumnRoles,
+    names: Sequence[str],
+    f: NDArray[np.float64],
+    a: NDArray[np.float64],
+    b: NDArray[np.float64],
+    path: Path,
+) -> tuple[NDArray[np.float64], NDArray[np.complex128], bool, str]:
+    """Frequencies in Hz and impedances in ohm from the three columns as written.
+
+    Returns them with whether the imaginary (or phase) column is named as
+    negated (``-Z''``), not yet applied, and the impedance unit (``"ohm"`` or
+    an area-specific one). Units are converted as :func:`read_delimited`
+    describes; ``path`` names the source in errors.
+    """
+    fkey = "freq" if "freq" in roles else "omega"
+    fscale = _frequency_scale(fkey, roles[fkey][2], path)
+    z, negated, unit = _impedance(roles, [str(n) for n in names], a, b, path)
+    return (f * fscale if fscale != 1.0 else f), z, negated, unit
+
+
 def read_delimited_lines(src: Source, path: Path, *, negative_imag: bool | None) -> list[Spectrum]:
     """Read delimited text already split into lines."""
     found = find_header(src.lines)
@@ -249,17 +298,9 @@ def read_delimited_lines(src: Source, path: Path, *, negative_imag: bool | None)
             "'Frequency (Hz);|Z| (ohm);Phase (deg)')"
         )
     head, sep, names = found
-    roles: dict[str, tuple[int, bool, str]] = {}
-    for k, name in enumerate(names):
-        r = classify(name)
-        if r is not None and r[0] not in roles:
-            roles[r[0]] = (k, r[1], r[2])
-    # a bare 'Z' beside real and imaginary columns is the modulus; ignore it
-    use_parts = "real" in roles and "imag" in roles
-    fkey = "freq" if "freq" in roles else "omega"
-    keys = [fkey, "real", "imag"] if use_parts else [fkey, "mod", "phase"]
-    idx = [roles[k][0] for k in keys]
-    fscale = _frequency_scale(fkey, roles[fkey][2], path)
+    assigned = assign_roles(names)
+    assert assigned is not None  # find_header accepts only such a line
+    roles, idx = assigned
 
     splitter: Callable[[str], list[str]]
     if sep == " ":
@@ -278,9 +319,7 @@ def read_delimited_lines(src: Source, path: Path, *, negative_imag: bool | None)
     require_points(path, f)
     if truncated:
         warn_truncated(path, f.size)
-    if fscale != 1.0:
-        f = f * fscale
-    z, stated_negative, unit = _impedance(roles, names, a, b, path)
+    f, z, stated_negative, unit = columns_to_spectrum(roles, names, f, a, b, path)
     flip = stated_negative if negative_imag is None else bool(negative_imag)
     if flip:
         z = np.conj(z)
