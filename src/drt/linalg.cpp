@@ -7,26 +7,34 @@
 namespace zetrion::drt {
 namespace {
 
+// Right-looking, so that the inner loop runs along contiguous rows (the
+// column of L just found is gathered into `col` first). Every entry sees the
+// same subtractions in the same order as in the dot-product form, so the
+// factor is the same to the last bit, only found faster.
 bool try_cholesky(Matrix& m, const std::vector<double>& diag, double ridge) {
     const std::size_t n = m.rows;
+    for (std::size_t j = 0; j < n; ++j) m(j, j) = diag[j] + ridge;
+    std::vector<double> col(n, 0.0);
     for (std::size_t j = 0; j < n; ++j) {
-        double d = diag[j] + ridge;
-        for (std::size_t k = 0; k < j; ++k) d -= m(j, k) * m(j, k);
+        const double d = m(j, j);
         if (!(d > 0) || !std::isfinite(d)) return false;
         const double ljj = std::sqrt(d);
         m(j, j) = ljj;
+        for (std::size_t i = j + 1; i < n; ++i) col[i] = m(i, j) = m(i, j) / ljj;
         for (std::size_t i = j + 1; i < n; ++i) {
-            double s = m(i, j);
-            for (std::size_t k = 0; k < j; ++k) s -= m(i, k) * m(j, k);
-            m(i, j) = s / ljj;
+            const double lij = col[i];
+            double* row = &m.a[i * n];
+            for (std::size_t k = j + 1; k <= i; ++k) row[k] -= lij * col[k];
         }
     }
     return true;
 }
 
-// Householder reduction of a symmetric matrix to tridiagonal form; `z` holds
-// the matrix on entry and the accumulated transform on exit.
-void tridiagonalise(Matrix& z, std::vector<double>& d, std::vector<double>& e) {
+// Householder reduction of a symmetric matrix to tridiagonal form, in place:
+// e gets the off-diagonal; row i keeps step i's reflection vector u (entries
+// before i) and d[i] its h, so that the step is I - u u^T / h (no step where
+// h is 0). The diagonal is left on z's diagonal.
+void householder_reduce(Matrix& z, std::vector<double>& d, std::vector<double>& e) {
     const std::size_t n = z.rows;
     for (std::size_t i = n - 1; i > 0; --i) {
         const std::size_t l = i - 1;
@@ -69,6 +77,13 @@ void tridiagonalise(Matrix& z, std::vector<double>& d, std::vector<double>& e) {
     }
     d[0] = 0;
     e[0] = 0;
+}
+
+// The reduction with its transform accumulated: `z` holds the matrix on entry
+// and the transform on exit, d the diagonal.
+void tridiagonalise(Matrix& z, std::vector<double>& d, std::vector<double>& e) {
+    householder_reduce(z, d, e);
+    const std::size_t n = z.rows;
     for (std::size_t i = 0; i < n; ++i) {
         if (d[i] != 0.0) {
             for (std::size_t j = 0; j < i; ++j) {
@@ -246,13 +261,20 @@ void symmetric_eigen_projected(const Matrix& m, std::vector<double>& values, std
     }
     Matrix q = m;
     std::vector<double> e(n, 0.0);
-    tridiagonalise(q, values, e);
-    std::vector<double> t(n, 0.0);  // Q^T w
-    for (std::size_t j = 0; j < n; ++j) {
+    householder_reduce(q, values, e);
+    // Q^T w by applying the reflections in turn, last step first: the
+    // transform itself (the larger half of the work) is never formed.
+    std::vector<double> t = w;
+    for (std::size_t i = n; i-- > 1;) {
+        const double h = values[i];
+        if (h == 0.0) continue;
+        const double* u = &q.a[i * n];
         double s = 0;
-        for (std::size_t i = 0; i < n; ++i) s += q(i, j) * w[i];
-        t[j] = s;
+        for (std::size_t k = 0; k < i; ++k) s += u[k] * t[k];
+        s /= h;
+        for (std::size_t k = 0; k < i; ++k) t[k] -= s * u[k];
     }
+    for (std::size_t i = 0; i < n; ++i) values[i] = q(i, i);
     tridiagonal_ql(values, e, nullptr, t.data());
     std::vector<std::size_t> order(n);
     for (std::size_t i = 0; i < n; ++i) order[i] = i;
