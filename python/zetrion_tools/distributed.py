@@ -89,12 +89,14 @@ def _fit_records(
     # entries that carried no id of their own were numbered within this
     # partition; leave the numbering to whoever knows the global order
     for rec, row in zip(records, rows, strict=True):
-        if not _has_own_id(rec):
+        if not has_own_id(rec):
             row["id"] = None
     return rows
 
 
-def _has_own_id(entry: Any) -> bool:
+def has_own_id(entry: Any) -> bool:
+    """Whether an input entry names itself (an ``id`` key, an ``(id, f, z)``
+    triple or a file's path), so that its row keeps that name."""
     if isinstance(entry, dict):
         return "id" in entry
     if isinstance(entry, (tuple, list)):

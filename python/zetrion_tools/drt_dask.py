@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any
 
 import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
-from .distributed import to_records
+from .distributed import has_own_id, to_records
 from .drt_analysis import drt
 from .drt_batch import DRT_MANY_COLUMNS, PEAK_OPTIONS, drt_many
 
@@ -45,21 +45,13 @@ def check_drt_options(options: dict[str, Any]) -> None:
         raise TypeError(f"drt_many: {exc}") from None
 
 
-def _has_own_id(entry: Any) -> bool:
-    if isinstance(entry, dict):
-        return "id" in entry
-    if isinstance(entry, (tuple, list)):
-        return len(entry) == 3
-    return getattr(entry, "path", None) is not None
-
-
 def _drt_records(records: Iterable[Any], options: dict[str, Any]) -> list[dict[str, Any]]:
     """The peak rows of one partition, as dicts (run on a worker)."""
     items = list(records)
     spectra = to_records(items)
     # numbered by position here, then given back their own ids; entries
     # without one get None (only the caller knows their global position)
-    own = [rec["id"] if _has_own_id(item) else None for rec, item in zip(spectra, items, strict=True)]
+    own = [rec["id"] if has_own_id(item) else None for rec, item in zip(spectra, items, strict=True)]
     table = drt_many(spectra, threads=1, progress=False, ids=list(range(len(spectra))), **options)
     rows: list[dict[str, Any]] = [{str(k): v for k, v in r.items()} for r in table.to_dict(orient="records")]
     for row in rows:

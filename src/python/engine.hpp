@@ -19,9 +19,11 @@ PyObject* raise_engine_error(const char* kind, const std::string& message);
 // The same for a fit's own failure, with the kind named after FitError's.
 PyObject* raise_fit_error(const FitError& e);
 
-// Plain values for the companion: a list of floats, of complex numbers, and a
-// dict entry that takes over `value` (false on any failure, with the error set).
+// Plain values for the companion: a list of floats, a list of such lists, a
+// list of complex numbers, and a dict entry that takes over `value` (false on
+// any failure, with the error set).
 PyObject* float_list(const std::vector<double>& v);
+PyObject* float_lists(const std::vector<std::vector<double>>& vs);
 PyObject* complex_list(const std::vector<Cx>& v);
 bool put_item(PyObject* dict, const char* key, PyObject* value);
 

@@ -171,17 +171,6 @@ PyObject* raw_bytes(const void* data, std::size_t size) {
     return PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size));
 }
 
-PyObject* float_lists(const std::vector<std::vector<double>>& vs) {
-    Ref out(PyList_New(static_cast<Py_ssize_t>(vs.size())));
-    if (!out) return nullptr;
-    for (std::size_t i = 0; i < vs.size(); ++i) {
-        PyObject* x = float_list(vs[i]);
-        if (!x) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), x);
-    }
-    return out.release();
-}
-
 PyObject* optional_list(const std::optional<std::vector<double>>& v) {
     if (!v) Py_RETURN_NONE;
     return float_list(*v);

@@ -302,6 +302,17 @@ PyObject* float_list(const std::vector<double>& v) {
     return out.release();
 }
 
+PyObject* float_lists(const std::vector<std::vector<double>>& vs) {
+    Ref out(PyList_New(static_cast<Py_ssize_t>(vs.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < vs.size(); ++i) {
+        PyObject* x = float_list(vs[i]);
+        if (!x) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), x);
+    }
+    return out.release();
+}
+
 PyObject* complex_list(const std::vector<Cx>& v) {
     Ref out(PyList_New(static_cast<Py_ssize_t>(v.size())));
     if (!out) return nullptr;

@@ -119,22 +119,11 @@ bool read_numbers(PyObject* const* a, SharedFitRequest& req) {
     return true;
 }
 
-PyObject* nested_list(const std::vector<std::vector<double>>& vs) {
-    Ref out(PyList_New(static_cast<Py_ssize_t>(vs.size())));
-    if (!out) return nullptr;
-    for (std::size_t i = 0; i < vs.size(); ++i) {
-        PyObject* x = float_list(vs[i]);
-        if (!x) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), x);
-    }
-    return out.release();
-}
-
 PyObject* outcome_dict(const SharedFitOutcome& o) {
     Ref d(PyDict_New());
     if (!d) return nullptr;
-    const bool ok = put_item(d.get(), "params", nested_list(o.params)) &&
-                    put_item(d.get(), "stderr", nested_list(o.stderr_)) &&
+    const bool ok = put_item(d.get(), "params", float_lists(o.params)) &&
+                    put_item(d.get(), "stderr", float_lists(o.stderr_)) &&
                     put_item(d.get(), "chi_square", float_list(o.chi_square)) &&
                     put_item(d.get(), "total_chi_square", PyFloat_FromDouble(o.total_chi_square)) &&
                     put_item(d.get(), "residuals", PyLong_FromSize_t(o.residuals)) &&
