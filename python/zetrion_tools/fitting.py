@@ -40,7 +40,7 @@ from .engine import fit_methods, has_learned_model, weightings
 from .options import FitOptions
 from .arcs import order_fit
 from .quality import Flag, FitQuality, assess_fit
-from .starts import arc_count, cheapest_variant, data_starts
+from .starts import arc_count, cheapest_variant, data_starts, neighbour_starts
 
 __all__ = ["ConstrainedFit", "FitSetupError", "fit"]
 
@@ -62,6 +62,8 @@ _FIRST_PATIENCE = 10
 _RETRY_STREAK = 0.15
 # Points per free parameter below which a spectrum counts as sparse.
 _SPARSE = 5
+# Solver budget of each whole fit from a neighbouring valley (budget units).
+_LOOK_PATIENCE = 40
 # Budget of each screening run, in solver budget units (evaluations per
 # parameter and one): enough to settle into a basin, far short of a full fit.
 _SCREEN_PATIENCE = 40
@@ -553,6 +555,8 @@ def fit(
         out["no_model"] = False
     else:
         out = _more_starts(s, engine_options, _engine_call(s, engine_options, []), n_starts)
+    if n_starts is None and method == "levenberg_marquardt":
+        out = _second_look(s, engine_options, out)
     if out["no_model"] and guess_init is None and out["tried"] == 1:
         _no_model_warning()
     used_weight = "sigma" if sigma is not None else weight
@@ -620,7 +624,10 @@ def _from_data(s: _Setup, options: dict[str, Any], n_starts: int | None) -> dict
         return out
     named = _named_starts(s, options, _AUTO_STARTS - 1)
     named.insert(0, ("first round", [float(v) for v in out["params"]]))
-    second = _screened(s, options, named, 0)
+    # a start in the right valley settles quickly: a shorter budget bounds
+    # the cost of the ones that wander
+    budget = min(_LOOK_PATIENCE, int(options.get("max_iterations") or _LOOK_PATIENCE))
+    second = _screened(s, dict(options, max_iterations=budget), named, 0)
     second["tried"] += out["tried"]
     if second["winner"] == 0:
         second["start_source"] = out["start_source"]
@@ -672,6 +679,37 @@ def _more_starts(s: _Setup, options: dict[str, Any], first: dict[str, Any], n_st
         return out
     first["tried"] = out["tried"]
     return first
+
+
+def _second_look(s: _Setup, options: dict[str, Any], out: dict[str, Any]) -> dict[str, Any]:
+    """The fit from the valleys beside the one reached, where arcs died or merged.
+
+    Two arcs or more can end with one doing the work of both (the other
+    shorted, parked outside the band, or on the same time constant), a side
+    valley whose residuals look like noise. Whole fits start from the
+    neighbouring valleys (:func:`zetrion_tools.starts.neighbour_starts`)
+    when the data cannot rule one out: some combination of parameters is
+    undetermined, or the spectrum is sparse and an arc died or two merged.
+    Well-determined fits of well-sampled spectra pay nothing.
+    """
+    if not out["success"] or arc_count(s.circuit) < 2:
+        return out
+    if not out["undetermined"] and s.freq.size >= _SPARSE * len(s.free_idx):
+        return out
+    values = [float(v) for v in out["params"]]
+    named = neighbour_starts(s.circuit, values, s.freq, s.imp, force=bool(out["undetermined"]))
+    if not named:
+        return out
+    # a start in the right valley settles quickly: a shorter budget bounds
+    # the cost of the ones that wander
+    budget = min(_LOOK_PATIENCE, int(options.get("max_iterations") or _LOOK_PATIENCE))
+    second = _screened(s, dict(options, max_iterations=budget), named, 0)
+    second["tried"] += out["tried"]
+    second["no_model"] = out.get("no_model", False)
+    if _better(second, out):
+        return second
+    out["tried"] = second["tried"]
+    return out
 
 
 def _better(a: dict[str, Any], b: dict[str, Any]) -> bool:

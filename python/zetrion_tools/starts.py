@@ -24,6 +24,7 @@ Every start is polished by the engine's solver and the lowest cost wins.
 
 from __future__ import annotations
 
+import functools
 import itertools
 import math
 from collections.abc import Iterator, Sequence
@@ -37,7 +38,16 @@ import zetrion
 
 from . import _engine
 
-__all__ = ["SpectrumFeatures", "arc_count", "cheapest_variant", "data_starts", "read_features"]
+__all__ = [
+    "ArcShape",
+    "SpectrumFeatures",
+    "arc_count",
+    "arc_shapes",
+    "cheapest_variant",
+    "data_starts",
+    "neighbour_starts",
+    "read_features",
+]
 
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
@@ -372,3 +382,144 @@ def cheapest_variant(
         if cost < best_cost:  # the first of equal costs, as a stable sort keeps it
             best, best_cost = vec, cost
     return [float(v) for v in best]
+
+
+# An arc whose impedance stays below this share of the largest arc's over
+# the band has died in the fit: the solver has shorted it or parked it.
+_DEAD = 0.02
+# Arcs whose -Im peaks lie closer than this (decades) have merged in the fit.
+_MERGED = 0.5
+# Where a dead arc is tried beside a live one (decades from its time
+# constant) and the share of the live arc's size it takes there.
+_BESIDE = (-1.5, -0.75, 0.75, 1.5)
+_BESIDE_SHARE = 0.25
+# A live arc split in two halves this far either side of its time constant.
+_SPLIT = (0.3, 0.7)
+_NEIGHBOUR_LIMIT = 12
+
+
+@dataclass(frozen=True)
+class ArcShape:
+    """One relaxing part of a fitted circuit, as the band sees it.
+
+    ``tau`` is ``1 / w`` at the peak of its ``-Im Z`` (within a decade of
+    the band), ``size`` its largest ``|Z|`` inside the band (ohm),
+    ``params`` the indices of its parameters in the circuit's order.
+    """
+
+    notation: str
+    params: tuple[int, ...]
+    tau: float
+    size: float
+
+    def dead(self, largest: float) -> bool:
+        """Whether the arc contributes next to nothing beside the largest one."""
+        return not self.size >= _DEAD * largest
+
+
+def _block_notation(node: Any, names: Sequence[str]) -> str:
+    if isinstance(node, tuple):
+        return names[node[1]].split(".")[0]
+    return "(" + ",".join("-".join(_block_notation(n, names) for n in branch) for branch in node) + ")"
+
+
+def _arc_blocks(circuit: zetrion.Circuit) -> list[tuple[str, tuple[int, ...]]]:
+    """The circuit's top-level relaxing parts: notation and parameter indices."""
+    names = list(circuit.param_names())
+    out = []
+    for node in _engine.structure(circuit):
+        if isinstance(node, tuple) and node[0] not in _RELAXING and node[0] not in _DIFFUSING:
+            continue
+        leaves = [node] if isinstance(node, tuple) else list(_leaves([node]))
+        labels = {names[i].split(".")[0] for _, i in leaves}
+        idx = tuple(k for k, n in enumerate(names) if n.split(".")[0] in labels)
+        out.append((_block_notation(node, names), idx))
+    return out
+
+
+def arc_shapes(circuit: zetrion.Circuit, values: Sequence[float], f: FloatArray) -> list[ArcShape]:
+    """Time constant and size of each relaxing part of the circuit at ``values``.
+
+    Each part is evaluated alone, over the band of ``f`` (Hz) and a decade
+    either side of it. A part that cannot be evaluated alone is left out.
+    """
+    f_lo, f_hi = float(np.min(f)), float(np.max(f))
+    grid = np.geomspace(10 * f_hi, 0.1 * f_lo, 41)
+    band = (grid >= f_lo * (1 - 1e-9)) & (grid <= f_hi * (1 + 1e-9))
+    out = []
+    for notation, idx in _arc_blocks(circuit):
+        try:
+            part = _parsed_block(notation).with_values([float(values[i]) for i in idx])
+            zz = np.asarray(part.impedance(grid), dtype=np.complex128)
+        except ValueError:
+            continue
+        mag = np.abs(zz[band])
+        size = float(np.max(mag)) if np.all(np.isfinite(mag)) else 0.0
+        k = int(np.argmax(np.nan_to_num(-zz.imag, nan=-np.inf)))
+        out.append(ArcShape(notation, idx, 1.0 / (2 * math.pi * float(grid[k])), size))
+    return out
+
+
+@functools.lru_cache(maxsize=256)
+def _parsed_block(notation: str) -> zetrion.Circuit:
+    return zetrion.Circuit(notation)
+
+
+def _needs_look(shapes: Sequence[ArcShape]) -> bool:
+    if len(shapes) < 2:
+        return False
+    largest = max(a.size for a in shapes)
+    if any(a.dead(largest) for a in shapes):
+        return True
+    taus = sorted(math.log10(a.tau) for a in shapes)
+    return any(b - a < _MERGED for a, b in zip(taus, taus[1:]))
+
+
+def neighbour_starts(
+    circuit: zetrion.Circuit, values: Sequence[float], f: FloatArray, z: ComplexArray, force: bool = False
+) -> list[tuple[str, list[float]]]:
+    """Starts in the neighbouring valleys of a fit whose arcs died or merged.
+
+    With two arcs or more, a fit of sparse or noisy data often ends with one
+    arc doing the work of two: the other shorted, parked outside the band or
+    sitting on the same time constant. The optimum is then frequently a
+    valley away, where a small arc sits beside the large one. Each start
+    keeps ``values`` except for one or two arcs: a dead arc placed beside a
+    live one (a quarter of its size, 0.75 or 1.5 decades either side), and a
+    live arc split in two halves a little either side of its time constant
+    (the other half taken by a dead arc or, with none, by its nearest
+    neighbour). None when every arc is alive and apart, unless ``force``.
+    """
+    shapes = arc_shapes(circuit, values, f)
+    if len(shapes) < 2 or not (force or _needs_look(shapes)):
+        return []
+    feats = read_features(f, z)
+    structure = _engine.structure(circuit)
+    n, bounds = len(values), circuit.param_bounds()
+    largest = max(a.size for a in shapes)
+    dead = [j for j, a in enumerate(shapes) if a.dead(largest)]
+    live = [j for j in range(len(shapes)) if j not in dead]
+    out: list[tuple[str, list[float]]] = []
+
+    def make(label: str, plan: dict[int, tuple[float, float]]) -> None:
+        vec = list(values)
+        for j, (tau, r) in plan.items():
+            filled = _Filler(feats, [(tau, r)] * len(shapes), n).fill(structure)
+            for i in shapes[j].params:
+                vec[i] = filled[i]
+        out.append((label, _clamped(vec, bounds, circuit)))
+
+    for j in dead:
+        for a in live:
+            for step in _BESIDE:
+                make(f"arc {j + 1} beside arc {a + 1}, {step:+g} decades",
+                     {j: (shapes[a].tau * 10**step, _BESIDE_SHARE * shapes[a].size)})
+    for a in live:
+        others = dead or sorted((b for b in live if b != a), key=lambda b: abs(math.log10(shapes[b].tau / shapes[a].tau)))[:1]
+        for b in others:
+            tau, half = shapes[a].tau, 0.5 * shapes[a].size
+            for d in _SPLIT:
+                for sign in (1, -1):
+                    make(f"arc {a + 1} split with arc {b + 1}, {sign * d:+g} decades",
+                         {a: (tau * 10 ** (-sign * d), half), b: (tau * 10 ** (sign * d), half)})
+    return out[:_NEIGHBOUR_LIMIT]
