@@ -689,12 +689,12 @@ def _second_look(s: _Setup, options: dict[str, Any], out: dict[str, Any]) -> dic
     valley whose residuals look like noise. Whole fits start from the
     neighbouring valleys (:func:`zetrion_tools.starts.neighbour_starts`)
     when the data cannot rule one out: some combination of parameters is
-    undetermined, or the spectrum is sparse and an arc died or two merged.
-    Well-determined fits of well-sampled spectra pay nothing.
+    undetermined, or the spectrum is sparse and two arcs merged into one
+    time constant. Well-determined fits of well-sampled spectra pay nothing.
     """
-    if not out["success"] or arc_count(s.circuit) < 2:
-        return out
     if not out["undetermined"] and s.freq.size >= _SPARSE * len(s.free_idx):
+        return out
+    if not out["success"] or arc_count(s.circuit) < 2:
         return out
     values = [float(v) for v in out["params"]]
     named = neighbour_starts(s.circuit, values, s.freq, s.imp, force=bool(out["undetermined"]))

@@ -388,7 +388,7 @@ def cheapest_variant(
 # the band has died in the fit: the solver has shorted it or parked it.
 _DEAD = 0.02
 # Arcs whose -Im peaks lie closer than this (decades) have merged in the fit.
-_MERGED = 0.5
+_MERGED = 0.1
 # Where a dead arc is tried beside a live one (decades from its time
 # constant) and the share of the live arc's size it takes there.
 _BESIDE = (-1.5, -0.75, 0.75, 1.5)
@@ -465,12 +465,9 @@ def _parsed_block(notation: str) -> zetrion.Circuit:
     return zetrion.Circuit(notation)
 
 
-def _needs_look(shapes: Sequence[ArcShape]) -> bool:
-    if len(shapes) < 2:
-        return False
-    largest = max(a.size for a in shapes)
-    if any(a.dead(largest) for a in shapes):
-        return True
+def _merged_arcs(shapes: Sequence[ArcShape]) -> bool:
+    """Whether two arcs peak at one time constant (a dead arc alone is no sign:
+    most are dead in the data too, and then the fit names them undetermined)."""
     taus = sorted(math.log10(a.tau) for a in shapes)
     return any(b - a < _MERGED for a, b in zip(taus, taus[1:]))
 
@@ -488,10 +485,11 @@ def neighbour_starts(
     live one (a quarter of its size, 0.75 or 1.5 decades either side), and a
     live arc split in two halves a little either side of its time constant
     (the other half taken by a dead arc or, with none, by its nearest
-    neighbour). None when every arc is alive and apart, unless ``force``.
+    neighbour). None unless two arcs have merged or ``force`` is given (the
+    caller's sign that the fit left something undetermined).
     """
     shapes = arc_shapes(circuit, values, f)
-    if len(shapes) < 2 or not (force or _needs_look(shapes)):
+    if len(shapes) < 2 or not (force or _merged_arcs(shapes)):
         return []
     feats = read_features(f, z)
     structure = _engine.structure(circuit)
