@@ -624,10 +624,7 @@ def _from_data(s: _Setup, options: dict[str, Any], n_starts: int | None) -> dict
         return out
     named = _named_starts(s, options, _AUTO_STARTS - 1)
     named.insert(0, ("first round", [float(v) for v in out["params"]]))
-    # a start in the right valley settles quickly: a shorter budget bounds
-    # the cost of the ones that wander
-    budget = min(_LOOK_PATIENCE, int(options.get("max_iterations") or _LOOK_PATIENCE))
-    second = _screened(s, dict(options, max_iterations=budget), named, 0)
+    second = _screened(s, options, named, 0)
     second["tried"] += out["tried"]
     if second["winner"] == 0:
         second["start_source"] = out["start_source"]
