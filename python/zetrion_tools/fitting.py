@@ -685,13 +685,12 @@ def _second_look(s: _Setup, options: dict[str, Any], out: dict[str, Any]) -> dic
     shorted, parked outside the band, or on the same time constant), a side
     valley whose residuals look like noise. Whole fits start from the
     neighbouring valleys (:func:`zetrion_tools.starts.neighbour_starts`)
-    when the data cannot rule one out: some combination of parameters is
-    undetermined, or the spectrum is sparse and two arcs merged into one
-    time constant. Well-determined fits of well-sampled spectra pay nothing.
+    when sparse data (under ``_SPARSE`` points per free parameter) cannot
+    rule one out: some combination of parameters is undetermined, or two
+    arcs merged into one time constant. Fits of well-sampled spectra pay
+    nothing.
     """
-    if not out["undetermined"] and s.freq.size >= _SPARSE * len(s.free_idx):
-        return out
-    if not out["success"] or arc_count(s.circuit) < 2:
+    if s.freq.size >= _SPARSE * len(s.free_idx) or not out["success"] or arc_count(s.circuit) < 2:
         return out
     values = [float(v) for v in out["params"]]
     named = neighbour_starts(s.circuit, values, s.freq, s.imp, force=bool(out["undetermined"]))
