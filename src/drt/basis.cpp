@@ -77,16 +77,16 @@ Tables kernel_tables(Basis b, double eps, double u_lo, double u_hi) {
     }
     t.re.assign(count, 0.0);
     t.im.assign(count, 0.0);
-    for (std::size_t i = 0; i < count; ++i) {
-        double sr = 0, si = 0;
-        const double* kr = &kre[i];
-        const double* ki = &kim[i];
-        for (std::size_t j = 0; j < phi.size(); ++j) {
-            sr += phi[j] * kr[j];
-            si += phi[j] * ki[j];
+    // The sums run over the basis samples in the outer loop, so that the
+    // inner one updates the whole table at once.
+    for (std::size_t j = 0; j < phi.size(); ++j) {
+        const double pj = phi[j];
+        const double* kr = &kre[j];
+        const double* ki = &kim[j];
+        for (std::size_t i = 0; i < count; ++i) {
+            t.re[i] += pj * kr[i];
+            t.im[i] += pj * ki[i];
         }
-        t.re[i] = sr;
-        t.im[i] = si;
     }
     return t;
 }
@@ -271,11 +271,27 @@ Discretisation discretise(Basis b, double eps, int derivative, const std::vector
     Discretisation d;
     d.re = Matrix(log_omega.size(), y.size());
     d.im = Matrix(log_omega.size(), y.size());
+    // Both tables share their lattice: one set of cubic weights per entry.
+    const double inv_h = 1 / k.h;
+    const auto top = static_cast<std::ptrdiff_t>(k.re.size()) - 4;
+    const double last = static_cast<double>(k.re.size() - 1);
     for (std::size_t m = 0; m < log_omega.size(); ++m)
         for (std::size_t n = 0; n < y.size(); ++n) {
-            const double u = log_omega[m] + y[n];
-            d.re(m, n) = interpolate(k.re, k.t0, k.h, u);
-            d.im(m, n) = interpolate(k.im, k.t0, k.h, u);
+            const double pos = (log_omega[m] + y[n] - k.t0) * inv_h;
+            if (!(pos > 0) || pos >= last) {
+                const bool low = !(pos > 0);
+                d.re(m, n) = low ? k.re.front() : k.re.back();
+                d.im(m, n) = low ? k.im.front() : k.im.back();
+                continue;
+            }
+            const auto j = static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(pos) - 1, 0, top));
+            const double u = pos - static_cast<double>(j);  // in [0, 3]
+            const double a = u - 1, b = u - 2, c = u - 3;
+            const double w0 = -a * b * c / 6, w1 = u * b * c / 2, w2 = -u * a * c / 2, w3 = u * a * b / 6;
+            const double* re = &k.re[j];
+            const double* im = &k.im[j];
+            d.re(m, n) = w0 * re[0] + w1 * re[1] + w2 * re[2] + w3 * re[3];
+            d.im(m, n) = w0 * im[0] + w1 * im[1] + w2 * im[2] + w3 * im[3];
         }
     if (b == Basis::PiecewiseLinear) {
         d.penalty = difference_penalty(y, derivative);

@@ -30,48 +30,55 @@ bool try_cholesky(Matrix& m, const std::vector<double>& diag, double ridge) {
     return true;
 }
 
-// Householder reduction of a symmetric matrix to tridiagonal form, in place:
-// e gets the off-diagonal; row i keeps step i's reflection vector u (entries
-// before i) and d[i] its h, so that the step is I - u u^T / h (no step where
-// h is 0). The diagonal is left on z's diagonal.
+// Householder reduction of a symmetric matrix (both triangles stored) to
+// tridiagonal form, in place: e gets the off-diagonal; row i keeps step i's
+// reflection vector u (entries before i), column i above the diagonal u / h
+// and d[i] its h, so that the step is I - u u^T / h (no step where h is 0).
+// The diagonal is left on z's diagonal. The block still to reduce is kept
+// whole, so that its product with u and its rank-two update both run along
+// contiguous rows.
 void householder_reduce(Matrix& z, std::vector<double>& d, std::vector<double>& e) {
     const std::size_t n = z.rows;
+    std::vector<double> p(n);
     for (std::size_t i = n - 1; i > 0; --i) {
         const std::size_t l = i - 1;
         double h = 0, scale = 0;
+        double* u = &z.a[i * n];
         if (l > 0) {
-            for (std::size_t k = 0; k <= l; ++k) scale += std::abs(z(i, k));
+            for (std::size_t k = 0; k <= l; ++k) scale += std::abs(u[k]);
             if (scale == 0.0) {
-                e[i] = z(i, l);
+                e[i] = u[l];
             } else {
                 for (std::size_t k = 0; k <= l; ++k) {
-                    z(i, k) /= scale;
-                    h += z(i, k) * z(i, k);
+                    u[k] /= scale;
+                    h += u[k] * u[k];
                 }
-                double f = z(i, l);
-                const double g = f >= 0 ? -std::sqrt(h) : std::sqrt(h);
+                const double f0 = u[l];
+                const double g = f0 >= 0 ? -std::sqrt(h) : std::sqrt(h);
                 e[i] = scale * g;
-                h -= f * g;
-                z(i, l) = f - g;
-                f = 0;
-                for (std::size_t j = 0; j <= l; ++j) {
-                    z(j, i) = z(i, j) / h;
-                    double gg = 0;
-                    for (std::size_t k = 0; k <= j; ++k) gg += z(j, k) * z(i, k);
-                    for (std::size_t k = j + 1; k <= l; ++k) gg += z(k, j) * z(i, k);
-                    e[j] = gg / h;
-                    f += e[j] * z(i, j);
+                h -= f0 * g;
+                u[l] = f0 - g;
+                // p = A u / h, summed over the rows of A (A is symmetric).
+                std::fill(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(l + 1), 0.0);
+                for (std::size_t k = 0; k <= l; ++k) {
+                    const double uk = u[k] / h;
+                    if (uk == 0.0) continue;
+                    const double* ak = &z.a[k * n];
+                    for (std::size_t j = 0; j <= l; ++j) p[j] += uk * ak[j];
                 }
+                double f = 0;
+                for (std::size_t j = 0; j <= l; ++j) f += p[j] * u[j];
                 const double hh = f / (h + h);
+                for (std::size_t j = 0; j <= l; ++j) p[j] -= hh * u[j];  // q
                 for (std::size_t j = 0; j <= l; ++j) {
-                    const double fj = z(i, j);
-                    const double gj = e[j] - hh * fj;
-                    e[j] = gj;
-                    for (std::size_t k = 0; k <= j; ++k) z(j, k) -= fj * e[k] + gj * z(i, k);
+                    const double uj = u[j], qj = p[j];
+                    double* aj = &z.a[j * n];
+                    for (std::size_t k = 0; k <= l; ++k) aj[k] -= uj * p[k] + qj * u[k];
                 }
+                for (std::size_t j = 0; j <= l; ++j) z(j, i) = u[j] / h;
             }
         } else {
-            e[i] = z(i, l);
+            e[i] = u[l];
         }
         d[i] = h;
     }
@@ -288,18 +295,31 @@ void symmetric_eigen_projected(const Matrix& m, std::vector<double>& values, std
     w = std::move(ws);
 }
 
+// Four rows of A at a time: each row of the result is loaded and stored
+// once per four rows of A.
 Matrix gram(const Matrix& a) {
-    Matrix g(a.cols, a.cols);
-    for (std::size_t r = 0; r < a.rows; ++r) {
-        const double* row = &a.a[r * a.cols];
-        for (std::size_t i = 0; i < a.cols; ++i) {
-            const double ri = row[i];
-            if (ri == 0.0) continue;
-            double* gi = &g.a[i * a.cols];
-            for (std::size_t j = i; j < a.cols; ++j) gi[j] += ri * row[j];
+    const std::size_t n = a.cols;
+    Matrix g(n, n);
+    std::size_t r = 0;
+    for (; r + 4 <= a.rows; r += 4) {
+        const double* r0 = &a.a[r * n];
+        const double *r1 = r0 + n, *r2 = r1 + n, *r3 = r2 + n;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double c0 = r0[i], c1 = r1[i], c2 = r2[i], c3 = r3[i];
+            double* gi = &g.a[i * n];
+            for (std::size_t j = i; j < n; ++j) gi[j] += c0 * r0[j] + c1 * r1[j] + c2 * r2[j] + c3 * r3[j];
         }
     }
-    for (std::size_t i = 0; i < a.cols; ++i)
+    for (; r < a.rows; ++r) {
+        const double* row = &a.a[r * n];
+        for (std::size_t i = 0; i < n; ++i) {
+            const double ri = row[i];
+            if (ri == 0.0) continue;
+            double* gi = &g.a[i * n];
+            for (std::size_t j = i; j < n; ++j) gi[j] += ri * row[j];
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = 0; j < i; ++j) g(i, j) = g(j, i);
     return g;
 }
