@@ -4,6 +4,19 @@
 #include <cmath>
 #include <limits>
 
+#include "util/platform.hpp"
+
+#if defined(__GNUC__) || defined(__clang__)
+#define ZETRION_KERNEL [[gnu::always_inline]] inline
+#else
+#define ZETRION_KERNEL inline
+#endif
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+#define ZETRION_DRT_AVX2 1
+#else
+#define ZETRION_DRT_AVX2 0
+#endif
+
 namespace zetrion::drt {
 namespace {
 
@@ -11,7 +24,7 @@ namespace {
 // column of L just found is gathered into `col` first). Every entry sees the
 // same subtractions in the same order as in the dot-product form, so the
 // factor is the same to the last bit, only found faster.
-bool try_cholesky(Matrix& m, const std::vector<double>& diag, double ridge) {
+ZETRION_KERNEL bool try_cholesky_body(Matrix& m, const std::vector<double>& diag, double ridge) {
     const std::size_t n = m.rows;
     for (std::size_t j = 0; j < n; ++j) m(j, j) = diag[j] + ridge;
     std::vector<double> col(n, 0.0);
@@ -37,7 +50,7 @@ bool try_cholesky(Matrix& m, const std::vector<double>& diag, double ridge) {
 // The diagonal is left on z's diagonal. The block still to reduce is kept
 // whole, so that its product with u and its rank-two update both run along
 // contiguous rows.
-void householder_reduce(Matrix& z, std::vector<double>& d, std::vector<double>& e) {
+ZETRION_KERNEL void householder_reduce_body(Matrix& z, std::vector<double>& d, std::vector<double>& e) {
     const std::size_t n = z.rows;
     std::vector<double> p(n);
     for (std::size_t i = n - 1; i > 0; --i) {
@@ -85,6 +98,88 @@ void householder_reduce(Matrix& z, std::vector<double>& d, std::vector<double>& 
     d[0] = 0;
     e[0] = 0;
 }
+
+ZETRION_KERNEL void forward_solve_rows_body(const Matrix& l, Matrix& x) {
+    const std::size_t n = l.rows, m = x.cols;
+    for (std::size_t i = 0; i < n; ++i) {
+        double* xi = &x.a[i * m];
+        for (std::size_t k = 0; k < i; ++k) {
+            const double f = l(i, k);
+            if (f == 0.0) continue;
+            const double* xk = &x.a[k * m];
+            for (std::size_t j = 0; j < m; ++j) xi[j] -= f * xk[j];
+        }
+        const double inv = 1.0 / l(i, i);
+        for (std::size_t j = 0; j < m; ++j) xi[j] *= inv;
+    }
+}
+
+// Four rows of A at a time: each row of the result is loaded and stored
+// once per four rows of A.
+ZETRION_KERNEL void gram_body(const Matrix& a, Matrix& g) {
+    const std::size_t n = a.cols;
+    std::size_t r = 0;
+    for (; r + 4 <= a.rows; r += 4) {
+        const double* r0 = &a.a[r * n];
+        const double *r1 = r0 + n, *r2 = r1 + n, *r3 = r2 + n;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double c0 = r0[i], c1 = r1[i], c2 = r2[i], c3 = r3[i];
+            double* gi = &g.a[i * n];
+            for (std::size_t j = i; j < n; ++j) gi[j] += c0 * r0[j] + c1 * r1[j] + c2 * r2[j] + c3 * r3[j];
+        }
+    }
+    for (; r < a.rows; ++r) {
+        const double* row = &a.a[r * n];
+        for (std::size_t i = 0; i < n; ++i) {
+            const double ri = row[i];
+            if (ri == 0.0) continue;
+            double* gi = &g.a[i * n];
+            for (std::size_t j = i; j < n; ++j) gi[j] += ri * row[j];
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < i; ++j) g(i, j) = g(j, i);
+}
+
+// The kernels above, compiled for the baseline instruction set and, where
+// the compiler can target it, once more for AVX2; the processor decides at
+// first use. The width changes how many entries one instruction updates,
+// not the order of any sum (nothing is contracted), so both give the same
+// result.
+struct Kernels {
+    bool (*cholesky)(Matrix&, const std::vector<double>&, double);
+    void (*reduce)(Matrix&, std::vector<double>&, std::vector<double>&);
+    void (*solve_rows)(const Matrix&, Matrix&);
+    void (*gram)(const Matrix&, Matrix&);
+};
+
+#define ZETRION_DRT_KERNELS(suffix, attr)                                                                      \
+    attr bool cholesky_##suffix(Matrix& m, const std::vector<double>& d, double r) {                          \
+        return try_cholesky_body(m, d, r);                                                                    \
+    }                                                                                                         \
+    attr void reduce_##suffix(Matrix& z, std::vector<double>& d, std::vector<double>& e) {                    \
+        householder_reduce_body(z, d, e);                                                                     \
+    }                                                                                                         \
+    attr void solve_rows_##suffix(const Matrix& l, Matrix& x) { forward_solve_rows_body(l, x); }              \
+    attr void gram_##suffix(const Matrix& a, Matrix& g) { gram_body(a, g); }                                  \
+    constexpr Kernels kKernels_##suffix{cholesky_##suffix, reduce_##suffix, solve_rows_##suffix, gram_##suffix};
+
+ZETRION_DRT_KERNELS(base, )
+#if ZETRION_DRT_AVX2
+ZETRION_DRT_KERNELS(avx2, [[gnu::target("avx2")]])
+#endif
+
+const Kernels& kernels() {
+#if ZETRION_DRT_AVX2
+    static const Kernels& k = platform::x86_features().avx2_fma ? kKernels_avx2 : kKernels_base;
+    return k;
+#else
+    return kKernels_base;
+#endif
+}
+
+bool try_cholesky(Matrix& m, const std::vector<double>& diag, double ridge) { return kernels().cholesky(m, diag, ridge); }
+void householder_reduce(Matrix& z, std::vector<double>& d, std::vector<double>& e) { kernels().reduce(z, d, e); }
 
 // The reduction with its transform accumulated: `z` holds the matrix on entry
 // and the transform on exit, d the diagonal.
@@ -183,7 +278,7 @@ double cholesky(Matrix& m) {
     if (top == 0.0 || !std::isfinite(top)) top = 1.0;
     const Matrix original = m;
     for (double rel = 0; rel < 1.0; rel = rel == 0 ? 1e-14 : rel * 100) {
-        m = original;
+        if (rel > 0) m = original;
         if (try_cholesky(m, diag, rel * top)) return rel;
     }
     m = original;
@@ -209,20 +304,7 @@ void backward_solve(const Matrix& l, double* b) {
     }
 }
 
-void forward_solve_rows(const Matrix& l, Matrix& x) {
-    const std::size_t n = l.rows, m = x.cols;
-    for (std::size_t i = 0; i < n; ++i) {
-        double* xi = &x.a[i * m];
-        for (std::size_t k = 0; k < i; ++k) {
-            const double f = l(i, k);
-            if (f == 0.0) continue;
-            const double* xk = &x.a[k * m];
-            for (std::size_t j = 0; j < m; ++j) xi[j] -= f * xk[j];
-        }
-        const double inv = 1.0 / l(i, i);
-        for (std::size_t j = 0; j < m; ++j) xi[j] *= inv;
-    }
-}
+void forward_solve_rows(const Matrix& l, Matrix& x) { kernels().solve_rows(l, x); }
 
 void cholesky_solve(const Matrix& l, std::vector<double>& b) {
     forward_solve(l, b.data());
@@ -295,32 +377,9 @@ void symmetric_eigen_projected(const Matrix& m, std::vector<double>& values, std
     w = std::move(ws);
 }
 
-// Four rows of A at a time: each row of the result is loaded and stored
-// once per four rows of A.
 Matrix gram(const Matrix& a) {
-    const std::size_t n = a.cols;
-    Matrix g(n, n);
-    std::size_t r = 0;
-    for (; r + 4 <= a.rows; r += 4) {
-        const double* r0 = &a.a[r * n];
-        const double *r1 = r0 + n, *r2 = r1 + n, *r3 = r2 + n;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double c0 = r0[i], c1 = r1[i], c2 = r2[i], c3 = r3[i];
-            double* gi = &g.a[i * n];
-            for (std::size_t j = i; j < n; ++j) gi[j] += c0 * r0[j] + c1 * r1[j] + c2 * r2[j] + c3 * r3[j];
-        }
-    }
-    for (; r < a.rows; ++r) {
-        const double* row = &a.a[r * n];
-        for (std::size_t i = 0; i < n; ++i) {
-            const double ri = row[i];
-            if (ri == 0.0) continue;
-            double* gi = &g.a[i * n];
-            for (std::size_t j = i; j < n; ++j) gi[j] += ri * row[j];
-        }
-    }
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = 0; j < i; ++j) g(i, j) = g(j, i);
+    Matrix g(a.cols, a.cols);
+    kernels().gram(a, g);
     return g;
 }
 
