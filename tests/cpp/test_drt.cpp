@@ -337,6 +337,10 @@ TEST_CASE("centre placement, density, weighting and the fine grid") {
     CHECK(r->tau.size() == 3 * (f.size() - 1) + 1);
     const auto again = gamma_at(s.basis, r->epsilon, r->tau, r->coeffs, r->tau_fine);
     for (std::size_t k = 0; k < again.size(); ++k) CHECK(again[k] == doctest::Approx(r->gamma_fine[k]));
+    // Centres in any order give the same gamma as ascending ones.
+    const std::vector<double> tau_rev(r->tau.rbegin(), r->tau.rend()), coeffs_rev(r->coeffs.rbegin(), r->coeffs.rend());
+    const auto reversed = gamma_at(s.basis, r->epsilon, tau_rev, coeffs_rev, r->tau_fine);
+    for (std::size_t k = 0; k < again.size(); ++k) CHECK(reversed[k] == doctest::Approx(again[k]).epsilon(1e-12));
     // Relative weighting fits the small high-frequency impedances closely.
     s.density = 1;
     s.weighting = Weighting::Modulus;
