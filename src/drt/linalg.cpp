@@ -1,6 +1,7 @@
 #include "drt/linalg.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 
@@ -169,10 +170,12 @@ ZETRION_DRT_KERNELS(base, )
 ZETRION_DRT_KERNELS(avx2, [[gnu::target("avx2")]])
 #endif
 
+std::atomic<bool> g_baseline{false};
+
 const Kernels& kernels() {
 #if ZETRION_DRT_AVX2
     static const Kernels& k = platform::x86_features().avx2_fma ? kKernels_avx2 : kKernels_base;
-    return k;
+    return g_baseline.load(std::memory_order_relaxed) ? kKernels_base : k;
 #else
     return kKernels_base;
 #endif
@@ -266,6 +269,8 @@ void tridiagonal_ql(std::vector<double>& d, std::vector<double>& e, Matrix* z, d
 }
 
 }  // namespace
+
+void use_baseline_kernels(bool on) { g_baseline.store(on, std::memory_order_relaxed); }
 
 double cholesky(Matrix& m) {
     const std::size_t n = m.rows;

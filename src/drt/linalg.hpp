@@ -42,6 +42,11 @@ void symmetric_eigen(const Matrix& m, std::vector<double>& values, Matrix& vecto
 // eigenvectors V, without forming V (O(n^3) with a small constant).
 void symmetric_eigen_projected(const Matrix& m, std::vector<double>& values, std::vector<double>& w);
 
+// The dense kernels run in AVX2 where the processor has it; this keeps them
+// to the baseline instruction set (for comparing the two: the results agree
+// to the last bit).
+void use_baseline_kernels(bool on);
+
 // A^T A and A^T b for a row-major A.
 Matrix gram(const Matrix& a);
 std::vector<double> at_times(const Matrix& a, const std::vector<double>& b);
