@@ -24,6 +24,8 @@ weighting. The published fits are:
   not among ours, so impedance.py's own fit from that guess on each of its
   data files stands in for the published fit (needs the ``impedance``
   package; left out without it).
+* For scale, one synthetic file: pyDRTtools' ``2XZARCequal.csv``, with the
+  generating values its source states standing in for a published fit.
 
 Costs are ``0.5 * sum(r**2)`` over the real and imaginary residuals divided
 by the point weight: ``modulus`` (``|Z_i|``, zetrion's default) and ``unit``
@@ -215,6 +217,14 @@ def cases(with_impedance_py: bool) -> list[Case]:
              lambda: read(FIELD / "gamry-dta" / "bayes-drt" / "PDAC_COM3_02109_Contact10_2065C_500C.txt"),
              bayes_values("PDAC", False), "bayes-drt Z_ECM_PDAC + gamma_PDAC_ECM"),
     ]
+    # synthetic, for scale: the generating values stand in for a published fit
+    # (of pyDRTtools' 2ZARC files only this one's stated values fit its data)
+    equal = {"R0.r": 10.0, "Zarc1.r": 50.0, "Zarc1.tau_k": 1e-4, "Zarc1.gamma": 0.8,
+             "Zarc2.r": 50.0, "Zarc2.tau_k": 0.1, "Zarc2.gamma": 0.8}
+    out.append(Case("pyDRTtools 2XZARCequal.csv (synthetic)", "R0-Zarc1-Zarc2",
+                    lambda: read(FIELD / "drt-reference" / "pyDRTtools" / "tutorial" / "data" / "2ZARCs"
+                                 / "2XZARCequal.csv"),
+                    lambda weight, f, z: equal, "generating values in SOURCES.md"))
     if with_impedance_py:
         for path in IMPY_FILES:
             out.append(Case(f"impedance.py {path.name}", "R0-(R1,C1)-(R2-Wo1,C2)", lambda p=path: read(p),
