@@ -232,6 +232,13 @@ def cases(with_impedance_py: bool) -> list[Case]:
     return out
 
 
+def zahner_errors(z_model: np.ndarray, z: np.ndarray) -> str:
+    modulus = 100 * np.abs(np.abs(z_model) - np.abs(z)) / np.abs(z)
+    phase = np.degrees(np.abs(np.angle(z_model) - np.angle(z)))
+    return (f"|Z| mean {modulus.mean():.4f} max {modulus.max():.4f}, "
+            f"phase mean {phase.mean():.4f} max {phase.max():.4f}")
+
+
 def max_rel_diff(ours: dict[str, float], pub: dict[str, float]) -> float:
     return max(abs(ours[k] - v) / abs(v) if v != 0 else abs(ours[k]) for k, v in pub.items())
 
@@ -280,6 +287,13 @@ def main() -> int:
         worst = max(worst, ratio)
         print(f"{case.label[:40]:40s} {case.circuit[:30]:30s} {weight:8s} {pub_cost:11.4e} {our_cost:11.4e} "
               f"{ratio:8.5f} {dpar:9.2e} {1e3 * elapsed:7.1f} {starts:4d}")
+    print("\nZahner's own error measures on the raw points (% of |Z|, degrees), published / ours (modulus fit):")
+    for case, weight, *_, ours in rows:
+        if case.label.startswith("zahner") and weight == "modulus":
+            f, z = ours.frequencies, ours.impedance
+            pub = case.published(weight, f, z)
+            z_pub = np.asarray(zetrion.Circuit(case.circuit).with_named_values(pub).impedance(f))
+            print(f"  {case.label}: {zahner_errors(z_pub, z)} / {zahner_errors(np.asarray(ours.z_fit), z)}")
     better = sum(1 for r in rows if r[3] <= r[2] * (1 + 1e-6))
     print(f"\n{better}/{len(rows)} equal or better (ratio <= 1 + 1e-6); worst ratio {worst:.5f}; "
           f"total fit time {sum(r[5] for r in rows):.2f} s")
