@@ -98,7 +98,7 @@ class TestFromNoStartValues:
         else:
             published = li_ion_values()
         with warnings.catch_warnings():
-            warnings.simplefilter("error")
+            warnings.simplefilter("error", UserWarning)  # no fallback to the element defaults
             ours = zt.fit(notation, f, z)
         assert ours.success
         assert ours.cost <= modulus_cost(notation, published, f, z)
