@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace zetrion::drt {
@@ -42,6 +43,19 @@ double interpolate(const std::vector<double>& table, double t0, double h, double
                  p2 = table[static_cast<std::size_t>(k) + 2], p3 = table[static_cast<std::size_t>(k) + 3];
     const double a = u - 1, b = u - 2, c = u - 3;
     return -p0 * a * b * c / 6 + p1 * u * b * c / 2 - p2 * u * a * c / 2 + p3 * u * a * b / 6;
+}
+
+// How far (in ln) a point may sit from an even lattice and still be taken
+// on it: far below what the kernel tables resolve.
+constexpr double kEvenTolerance = 1e-9;
+
+// Whether v lies on an evenly spaced lattice; its step (signed) if so.
+bool evenly_spaced(const std::vector<double>& v, double& step) {
+    if (v.size() < 2) return false;
+    step = (v.back() - v.front()) / static_cast<double>(v.size() - 1);
+    for (std::size_t i = 0; i < v.size(); ++i)
+        if (!(std::abs(v[i] - (v.front() + static_cast<double>(i) * step)) <= kEvenTolerance)) return false;
+    return true;
 }
 
 struct Tables {
@@ -199,16 +213,33 @@ PenaltyLattice penalty_lattice(Basis b, double eps, int derivative, const std::v
     lat.lo.resize(count);
     lat.hi.resize(count);
     lat.start.resize(count);
+    // Evenly spaced centres sit four lattice steps apart, so that the pair
+    // (row l, centre j) depends on l - 4 j alone: each value is found once.
+    double step = 0;
+    const bool even = evenly_spaced(y, step);
+    const std::size_t shift = 4 * (n - 1);
+    std::vector<double> memo_phi(even ? count + shift : 0, std::numeric_limits<double>::quiet_NaN());
+    std::vector<double> memo_d(memo_phi.size());
     for (std::size_t l = 0; l < count; ++l) {
         const double yl = y0 + static_cast<double>(l) * lat.h;
         lat.lo[l] = static_cast<std::size_t>(std::lower_bound(y.begin(), y.end(), yl - reach) - y.begin());
         lat.hi[l] = static_cast<std::size_t>(std::upper_bound(y.begin(), y.end(), yl + reach) - y.begin());
         lat.start[l] = lat.d.size();
         for (std::size_t j = lat.lo[l]; j < lat.hi[l]; ++j) {
+            const std::size_t q = l + shift - 4 * j;
+            if (even && !std::isnan(memo_phi[q])) {
+                lat.d.push_back(memo_d[q]);
+                lat.phi.push_back(memo_phi[q]);
+                continue;
+            }
             const double r = eps * (yl - y[j]);
             const double phi = basis_value(b, r);
             lat.d.push_back(scale * derivative_from(b, derivative, r, phi));
             lat.phi.push_back(phi);
+            if (even) {
+                memo_d[q] = lat.d.back();
+                memo_phi[q] = phi;
+            }
         }
     }
     return lat;
@@ -289,24 +320,51 @@ Discretisation discretise(Basis b, double eps, int derivative, const std::vector
     const double inv_h = 1 / k.h;
     const auto top = static_cast<std::ptrdiff_t>(k.re.size()) - 4;
     const double last = static_cast<double>(k.re.size() - 1);
-    for (std::size_t m = 0; m < log_omega.size(); ++m)
-        for (std::size_t n = 0; n < y.size(); ++n) {
-            const double pos = (log_omega[m] + y[n] - k.t0) * inv_h;
-            if (!(pos > 0) || pos >= last) {
-                const bool low = !(pos > 0);
-                d.re(m, n) = low ? k.re.front() : k.re.back();
-                d.im(m, n) = low ? k.im.front() : k.im.back();
-                continue;
-            }
-            const auto j = static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(pos) - 1, 0, top));
-            const double u = pos - static_cast<double>(j);  // in [0, 3]
-            const double a = u - 1, b = u - 2, c = u - 3;
-            const double w0 = -a * b * c / 6, w1 = u * b * c / 2, w2 = -u * a * c / 2, w3 = u * a * b / 6;
-            const double* re = &k.re[j];
-            const double* im = &k.im[j];
-            d.re(m, n) = w0 * re[0] + w1 * re[1] + w2 * re[2] + w3 * re[3];
-            d.im(m, n) = w0 * im[0] + w1 * im[1] + w2 * im[2] + w3 * im[3];
+    const auto kernel = [&](double at, double& re_out, double& im_out) {
+        const double pos = (at - k.t0) * inv_h;
+        if (!(pos > 0) || pos >= last) {
+            const bool low = !(pos > 0);
+            re_out = low ? k.re.front() : k.re.back();
+            im_out = low ? k.im.front() : k.im.back();
+            return;
         }
+        const auto j = static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(pos) - 1, 0, top));
+        const double u = pos - static_cast<double>(j);  // in [0, 3]
+        const double a = u - 1, b = u - 2, c = u - 3;
+        const double w0 = -a * b * c / 6, w1 = u * b * c / 2, w2 = -u * a * c / 2, w3 = u * a * b / 6;
+        const double* re = &k.re[j];
+        const double* im = &k.im[j];
+        re_out = w0 * re[0] + w1 * re[1] + w2 * re[2] + w3 * re[3];
+        im_out = w0 * im[0] + w1 * im[1] + w2 * im[2] + w3 * im[3];
+    };
+    // A sweep evenly spaced in log frequency, with centres evenly spaced in
+    // ln tau at a whole fraction of its step (as most sweeps and every
+    // `density` give), has u = ln w_m + y_n = u_00 + (r m + n) h_y: few
+    // distinct values, each interpolated once.
+    const std::size_t rows = log_omega.size(), cols = y.size();
+    double hw = 0, hy = 0;
+    long long ratio = 0;
+    if (evenly_spaced(log_omega, hw) && evenly_spaced(y, hy) && hy > 0) {
+        ratio = std::llround(hw / hy);
+        if (ratio == 0 || std::abs(hw - static_cast<double>(ratio) * hy) * static_cast<double>(rows) > kEvenTolerance)
+            ratio = 0;
+    }
+    if (ratio != 0) {
+        const long long span = ratio * static_cast<long long>(rows - 1);
+        const long long q0 = std::min(0LL, span), q1 = std::max(0LL, span) + static_cast<long long>(cols) - 1;
+        std::vector<double> vre(static_cast<std::size_t>(q1 - q0 + 1)), vim(vre.size());
+        for (long long q = q0; q <= q1; ++q)
+            kernel(log_omega[0] + y[0] + static_cast<double>(q) * hy, vre[static_cast<std::size_t>(q - q0)],
+                   vim[static_cast<std::size_t>(q - q0)]);
+        for (std::size_t m = 0; m < rows; ++m) {
+            const auto base = static_cast<std::size_t>(ratio * static_cast<long long>(m) - q0);
+            std::copy_n(&vre[base], cols, &d.re.a[m * cols]);
+            std::copy_n(&vim[base], cols, &d.im.a[m * cols]);
+        }
+    } else {
+        for (std::size_t m = 0; m < rows; ++m)
+            for (std::size_t n = 0; n < cols; ++n) kernel(log_omega[m] + y[n], d.re(m, n), d.im(m, n));
+    }
     if (b == Basis::PiecewiseLinear) {
         d.penalty = difference_penalty(y, derivative);
         return d;

@@ -21,26 +21,37 @@
 namespace zetrion::drt {
 namespace {
 
-// Right-looking, so that the inner loop runs along contiguous rows (the
-// column of L just found is gathered into `col` first). Every entry sees the
-// same subtractions in the same order as in the dot-product form, so the
-// factor is the same to the last bit, only found faster.
+// Right-looking, so that the inner loops run along contiguous rows (each
+// column of L just found is gathered into a buffer first), two columns at a
+// time: the trailing rows are read and written once per pair, each entry
+// taking the first column's subtraction and then the second's. Every entry
+// sees the same subtractions in the same order as in the dot-product form,
+// so the factor is the same to the last bit, only found faster.
 ZETRION_KERNEL bool try_cholesky_body(Matrix& m, const std::vector<double>& diag, double ridge) {
     const std::size_t n = m.rows;
     for (std::size_t j = 0; j < n; ++j) m(j, j) = diag[j] + ridge;
-    std::vector<double> col(n, 0.0);
-    for (std::size_t j = 0; j < n; ++j) {
+    std::vector<double> col0(n, 0.0), col1(n, 0.0);
+    // Column j of L from its updated entries, into `col`.
+    const auto take = [&](std::size_t j, std::vector<double>& col) {
         const double d = m(j, j);
         if (!(d > 0) || !std::isfinite(d)) return false;
         const double ljj = std::sqrt(d);
         m(j, j) = ljj;
         for (std::size_t i = j + 1; i < n; ++i) col[i] = m(i, j) = m(i, j) / ljj;
-        for (std::size_t i = j + 1; i < n; ++i) {
-            const double lij = col[i];
+        return true;
+    };
+    std::size_t j = 0;
+    for (; j + 1 < n; j += 2) {
+        if (!take(j, col0)) return false;
+        for (std::size_t i = j + 1; i < n; ++i) m(i, j + 1) -= col0[i] * col0[j + 1];
+        if (!take(j + 1, col1)) return false;
+        for (std::size_t i = j + 2; i < n; ++i) {
+            const double a0 = col0[i], a1 = col1[i];
             double* row = &m.a[i * n];
-            for (std::size_t k = j + 1; k <= i; ++k) row[k] -= lij * col[k];
+            for (std::size_t k = j + 2; k <= i; ++k) row[k] = (row[k] - a0 * col0[k]) - a1 * col1[k];
         }
     }
+    if (j < n && !take(j, col0)) return false;
     return true;
 }
 
