@@ -370,14 +370,19 @@ Discretisation discretise(Basis b, double eps, int derivative, const std::vector
         return d;
     }
     const Tables p = penalty_table(b, eps, derivative, y.back() - y.front());
-    d.penalty = Matrix(y.size(), y.size());
-    for (std::size_t i = 0; i < y.size(); ++i)
-        for (std::size_t j = i; j < y.size(); ++j) {
-            const double gap = y[j] - y[i];
-            const double v = gap < p.h * static_cast<double>(p.re.size() - 1) ? interpolate(p.re, 0.0, p.h, gap) : 0.0;
-            d.penalty(i, j) = v;
-            d.penalty(j, i) = v;
-        }
+    d.penalty = Matrix(cols, cols);
+    const double reach = p.h * static_cast<double>(p.re.size() - 1);
+    const auto entry = [&](double gap) { return gap < reach ? interpolate(p.re, 0.0, p.h, gap) : 0.0; };
+    // Evenly spaced centres: the penalty depends on j - i alone.
+    if (evenly_spaced(y, hy)) {
+        std::vector<double> band;
+        for (std::size_t k = 0; k < cols && y[k] - y[0] < reach; ++k) band.push_back(entry(y[k] - y[0]));
+        for (std::size_t i = 0; i < cols; ++i)
+            for (std::size_t j = i; j < cols && j - i < band.size(); ++j) d.penalty(i, j) = d.penalty(j, i) = band[j - i];
+        return d;
+    }
+    for (std::size_t i = 0; i < cols; ++i)
+        for (std::size_t j = i; j < cols; ++j) d.penalty(i, j) = d.penalty(j, i) = entry(y[j] - y[i]);
     return d;
 }
 

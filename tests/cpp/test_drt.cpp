@@ -486,6 +486,13 @@ TEST_CASE("an evenly spaced sweep is discretised as an uneven one would be") {
                         diff = std::max(diff, std::abs(even.im(i, j) - general.im(i, j)));
                     }
             CHECK(diff < 1e-12);
+            const Matrix& pen_even = even.penalty;
+            const Matrix pen_general = discretise(Basis::Gaussian, eps, 1, uneven_y, logw).penalty;
+            diff = 0;
+            for (std::size_t i = 0; i < n; ++i)
+                for (std::size_t j = 0; j < n; ++j)
+                    if (i != n / 2 && j != n / 2) diff = std::max(diff, std::abs(pen_even(i, j) - pen_general(i, j)));
+            CHECK(diff < 1e-12 * pen_even(0, 0));
             const Matrix lat_even = weighted_penalty(penalty_lattice(Basis::Gaussian, eps, 2, y), y, 0.01);
             const Matrix lat_general = weighted_penalty(penalty_lattice(Basis::Gaussian, eps, 2, uneven_y), y, 0.01);
             double top = 0;
