@@ -279,7 +279,56 @@ void tridiagonal_ql(std::vector<double>& d, std::vector<double>& e, Matrix* z, d
     }
 }
 
+constexpr std::size_t kSmallestKept = 16 << 10, kMostKept = 8 << 20, kMostBlocks = 64;
+
+struct BlockCache {
+    struct Entry {
+        std::size_t bytes;
+        void* p;
+    };
+    std::vector<Entry> free;
+    std::size_t held = 0;
+    BlockCache() { free.reserve(kMostBlocks); }
+    BlockCache(const BlockCache&) = delete;
+    BlockCache& operator=(const BlockCache&) = delete;
+    ~BlockCache() {
+        for (const Entry& e : free) ::operator delete(e.p);
+    }
+};
+
+BlockCache& block_cache() {
+    thread_local BlockCache cache;
+    return cache;
+}
+
 }  // namespace
+
+void* take_block(std::size_t bytes) {
+    if (bytes >= kSmallestKept) {
+        BlockCache& c = block_cache();
+        for (std::size_t i = c.free.size(); i-- > 0;)
+            if (c.free[i].bytes == bytes) {
+                void* p = c.free[i].p;
+                c.held -= bytes;
+                c.free[i] = c.free.back();
+                c.free.pop_back();
+                return p;
+            }
+    }
+    return ::operator new(bytes);
+}
+
+void give_block(void* p, std::size_t bytes) noexcept {
+    if (p && bytes >= kSmallestKept) {
+        BlockCache& c = block_cache();
+        if (c.held + bytes <= kMostKept && c.free.size() < kMostBlocks) {
+            c.free.push_back({bytes, p});  // within the reserved capacity: no allocation
+            c.held += bytes;
+            return;
+        }
+    }
+    ::operator delete(p);
+}
 
 void use_baseline_kernels(bool on) { g_baseline.store(on, std::memory_order_relaxed); }
 
