@@ -47,6 +47,7 @@ ZETRION_KERNEL bool try_cholesky_body(Matrix& m, const std::vector<double>& diag
         if (!take(j + 1, col1)) return false;
         for (std::size_t i = j + 2; i < n; ++i) {
             const double a0 = col0[i], a1 = col1[i];
+            if (a0 == 0.0 && a1 == 0.0) continue;  // outside a banded matrix's band
             double* row = &m.a[i * n];
             for (std::size_t k = j + 2; k <= i; ++k) row[k] = (row[k] - a0 * col0[k]) - a1 * col1[k];
         }
