@@ -177,7 +177,8 @@ struct Kernels {
     attr void gram_##suffix(const Matrix& a, Matrix& g) { gram_body(a, g); }                                  \
     constexpr Kernels kKernels_##suffix{cholesky_##suffix, reduce_##suffix, solve_rows_##suffix, gram_##suffix};
 
-ZETRION_DRT_KERNELS(base, )
+#define ZETRION_DRT_PLAIN  // no attribute: the baseline build
+ZETRION_DRT_KERNELS(base, ZETRION_DRT_PLAIN)
 #if ZETRION_DRT_AVX2
 ZETRION_DRT_KERNELS(avx2, [[gnu::target("avx2")]])
 #endif
