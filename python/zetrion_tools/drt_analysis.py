@@ -433,16 +433,21 @@ def _count(v: Any, name: str) -> int:
     return int(v)
 
 
+def _array(data: bytes, dtype: type[np.generic] = np.float64) -> Any:
+    """A writable array of the engine's native-order bytes."""
+    return np.frombuffer(data, dtype=dtype).copy()
+
+
 def _result(
     freq: FloatArray, imp: ComplexArray, raw: dict[str, Any], settings: dict[str, Any], is_signed: bool, reason: str
 ) -> DrtResult:
-    z_fit = np.asarray(raw["z_fit"], dtype=np.complex128)
-    grid = np.power(10.0, np.asarray(raw["lambda_grid"], dtype=np.float64))
+    z_fit = _array(raw["z_fit"], np.complex128)
+    grid = np.power(10.0, _array(raw["lambda_grid"]))
     return DrtResult(
-        tau=np.asarray(raw["tau_fine"], dtype=np.float64),
-        gamma=np.asarray(raw["gamma_fine"], dtype=np.float64),
-        tau_centres=np.asarray(raw["tau"], dtype=np.float64),
-        coefficients=np.asarray(raw["coeffs"], dtype=np.float64),
+        tau=_array(raw["tau_fine"]),
+        gamma=_array(raw["gamma_fine"]),
+        tau_centres=_array(raw["tau"]),
+        coefficients=_array(raw["coeffs"]),
         basis=settings["basis"],
         epsilon=float(raw["epsilon"]),
         r_inf=float(raw["r_inf"]),
@@ -455,7 +460,7 @@ def _result(
         lam=float(raw["lambda"]),
         rule_lam=float(raw["rule_lambda"]),
         lambda_rule=str(raw["rule"]),
-        lambda_scan=(grid, np.asarray(raw["score_grid"], dtype=np.float64)),
+        lambda_scan=(grid, _array(raw["score_grid"])),
         signed=is_signed,
         signed_reason=reason,
         settings=settings,

@@ -179,13 +179,21 @@ class _Filler:
     """Writes one start: each arc takes the next (tau, R) of its plan."""
 
     def __init__(
-        self, feats: SpectrumFeatures, arcs: Sequence[tuple[float, float]], n_params: int, diffusion: float = 1.0
+        self,
+        feats: SpectrumFeatures,
+        arcs: Sequence[tuple[float, float]],
+        n_params: int,
+        diffusion: float = 1.0,
+        apart: bool = False,
     ) -> None:
         self.x = feats
         self.arcs = list(arcs)
         self.next_arc = 0
         self.v = [math.nan] * n_params
         self.diffusion = diffusion  # scale of every diffusion element's magnitude and time
+        # a branch's finite diffusion takes its group's arc, and the group's
+        # own R-C pair a time constant near the fast end of the band
+        self.apart = apart
 
     def diffusing(self, code: str, i: int, magnitude: float, tau: float) -> None:
         self.v[i] = magnitude * self.diffusion
@@ -259,11 +267,17 @@ class _Filler:
 
     def group(self, branches: Sequence[Sequence[Any]]) -> None:
         tau, r = self.take_arc()
+        own_tau = tau
+        if self.apart and any(isinstance(n, tuple) and n[0] in _DIFFUSING for b in branches for n in b):
+            lo, hi = math.log10(1.0 / self.x.w_hi), math.log10(1.0 / self.x.w_lo)
+            own_tau = min(10 ** (lo + 0.15 * (hi - lo)), tau / 100)
         for branch in branches:
             capacitive = all(isinstance(n, tuple) and n[0] in _CAPACITIVE for n in branch)
             for node in branch:
-                if isinstance(node, tuple):
-                    self.branch_leaf(node[0], node[1], tau, r, capacitive)
+                if isinstance(node, tuple) and node[0] in _DIFFUSING and own_tau != tau:
+                    self.diffusing(node[0], node[1], r, tau)
+                elif isinstance(node, tuple):
+                    self.branch_leaf(node[0], node[1], own_tau, r, capacitive)
                 else:
                     self.group(node)
 
@@ -332,7 +346,26 @@ def data_starts(circuit: zetrion.Circuit, f: FloatArray, z: ComplexArray, limit:
             values = _Filler(feats, [arcs[j] for j in order], n, scale).fill(structure)
             label = name if k == 0 else f"{name}, order {'-'.join(str(j + 1) for j in order)}"
             out.append((label, _clamped(values, bounds, circuit)))
+    if _branch_diffusion(structure):
+        # where room is left: a diffusion in a group's branch often relaxes far
+        # slower than the group's own R-C pair, whose arc may not show at all
+        first = plans[0]
+        for order in orders[: limit - len(out)]:
+            values = _Filler(feats, [first[1][j] for j in order], n, apart=True).fill(structure)
+            label = f"{first[0]}, diffusion apart, order {'-'.join(str(j + 1) for j in order)}"
+            out.append((label, _clamped(values, bounds, circuit)))
     return out
+
+
+def _branch_diffusion(series: Sequence[Any]) -> bool:
+    """Whether a finite diffusion element sits directly in a parallel group's branch."""
+    for node in series:
+        if isinstance(node, tuple):
+            continue
+        for branch in node:
+            if any(isinstance(n, tuple) and n[0] in _DIFFUSING for n in branch) or _branch_diffusion(branch):
+                return True
+    return False
 
 
 def _clamped(values: list[float], bounds: Sequence[tuple[float, float]], circuit: zetrion.Circuit) -> list[float]:

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <numbers>
 
 namespace zetrion::drt {
 namespace {
@@ -43,6 +45,19 @@ double interpolate(const std::vector<double>& table, double t0, double h, double
     return -p0 * a * b * c / 6 + p1 * u * b * c / 2 - p2 * u * a * c / 2 + p3 * u * a * b / 6;
 }
 
+// How far (in ln) a point may sit from an even lattice and still be taken
+// on it: far below what the kernel tables resolve.
+constexpr double kEvenTolerance = 1e-9;
+
+// Whether v lies on an evenly spaced lattice; its step (signed) if so.
+bool evenly_spaced(const std::vector<double>& v, double& step) {
+    if (v.size() < 2) return false;
+    step = (v.back() - v.front()) / static_cast<double>(v.size() - 1);
+    for (std::size_t i = 0; i < v.size(); ++i)
+        if (!(std::abs(v[i] - (v.front() + static_cast<double>(i) * step)) <= kEvenTolerance)) return false;
+    return true;
+}
+
 struct Tables {
     double t0 = 0, h = 0;
     std::vector<double> re, im;
@@ -77,18 +92,39 @@ Tables kernel_tables(Basis b, double eps, double u_lo, double u_hi) {
     }
     t.re.assign(count, 0.0);
     t.im.assign(count, 0.0);
-    for (std::size_t i = 0; i < count; ++i) {
-        double sr = 0, si = 0;
-        const double* kr = &kre[i];
-        const double* ki = &kim[i];
-        for (std::size_t j = 0; j < phi.size(); ++j) {
-            sr += phi[j] * kr[j];
-            si += phi[j] * ki[j];
+    // The sums run over the basis samples in the outer loop, so that the
+    // inner one updates the whole table at once.
+    for (std::size_t j = 0; j < phi.size(); ++j) {
+        const double pj = phi[j];
+        const double* kr = &kre[j];
+        const double* ki = &kim[j];
+        for (std::size_t i = 0; i < count; ++i) {
+            t.re[i] += pj * kr[i];
+            t.im[i] += pj * ki[i];
         }
-        t.re[i] = sr;
-        t.im[i] = si;
     }
     return t;
+}
+
+constexpr double kStep = 1e-3;  // of the central differences below
+
+// The k-th derivative of phi at r by central differences of step kStep,
+// given phi(r). For the Gaussian the differences are summed in closed form,
+// e^{-(r +- h)^2} = e^{-r^2} e^{-h^2} e^{-+2rh}, with the small hyperbolic
+// terms as series: one exponential instead of three, and no cancellation.
+double derivative_from(Basis b, int k, double r, double phi) {
+    const double fd = kStep;
+    if (b == Basis::Gaussian) {
+        const double x = 2 * r * fd, x2 = x * x;
+        static const double damp_m1 = std::expm1(-fd * fd), damp = 1 + damp_m1;
+        if (std::abs(x) < 0.05) {
+            if (k == 1) return -phi * damp * x * (1 + x2 / 6 * (1 + x2 / 20 * (1 + x2 / 42))) / fd;
+            const double cosh_m1 = x2 / 2 * (1 + x2 / 12 * (1 + x2 / 30 * (1 + x2 / 56)));
+            return phi * 2 * (damp_m1 + damp * cosh_m1) / (fd * fd);
+        }
+    }
+    if (k == 1) return (basis_value(b, r + fd) - basis_value(b, r - fd)) / (2 * fd);
+    return (basis_value(b, r + fd) - 2 * phi + basis_value(b, r - fd)) / (fd * fd);
 }
 
 // c(d) = integral of the k-th derivatives of phi(eps s) and phi(eps (s - d))
@@ -101,27 +137,25 @@ Tables penalty_table(Basis b, double eps, int k, double d_hi) {
     const double reach = support(b) > 0 ? support(b) + 1 : kTailLimit * eps;
     const auto half = static_cast<std::ptrdiff_t>(std::ceil(reach / hr));
     std::vector<double> dphi(static_cast<std::size_t>(2 * half + 1));
-    const double fd = 1e-3;
     for (std::ptrdiff_t j = -half; j <= half; ++j) {
         const double r = static_cast<double>(j) * hr;
-        double v;
-        if (k == 1) v = (basis_value(b, r + fd) - basis_value(b, r - fd)) / (2 * fd);
-        else v = (basis_value(b, r + fd) - 2 * basis_value(b, r) + basis_value(b, r - fd)) / (fd * fd);
-        dphi[static_cast<std::size_t>(j + half)] = v;
+        dphi[static_cast<std::size_t>(j + half)] = derivative_from(b, k, r, basis_value(b, r));
     }
     // Beyond twice the reach the two derivatives no longer overlap.
     const double d_max = std::min(d_hi, 2 * reach / eps);
     const auto count = static_cast<std::size_t>(std::ceil(d_max / t.h)) + 5;
     t.re.assign(count, 0.0);
     const double scale = std::pow(eps, 2 * k) * t.h;
-    const auto n = static_cast<std::ptrdiff_t>(dphi.size());
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto shift = static_cast<std::ptrdiff_t>(i);
-        double s = 0;
-        for (std::ptrdiff_t j = shift; j < n; ++j)
-            s += dphi[static_cast<std::size_t>(j)] * dphi[static_cast<std::size_t>(j - shift)];
-        t.re[i] = s * scale;
+    // t[i] = sum_m dphi[m] dphi[m + i], summed over m outside, so that
+    // the inner loop updates the whole table at once.
+    const std::size_t n = dphi.size();
+    for (std::size_t m = 0; m < n; ++m) {
+        const double am = dphi[m];
+        const double* shifted = &dphi[m];
+        const std::size_t top = std::min(count, n - m);
+        for (std::size_t i = 0; i < top; ++i) t.re[i] += am * shifted[i];
     }
+    for (double& v : t.re) v *= scale;
     return t;
 }
 
@@ -152,14 +186,6 @@ Matrix difference_penalty(const std::vector<double>& y, int k, const std::vector
     return m;
 }
 
-// The k-th derivative of phi at r (central differences, as the penalty
-// tables take it).
-double derivative_value(Basis b, int k, double r) {
-    const double fd = 1e-3;
-    if (k == 1) return (basis_value(b, r + fd) - basis_value(b, r - fd)) / (2 * fd);
-    return (basis_value(b, r + fd) - 2 * basis_value(b, r) + basis_value(b, r - fd)) / (fd * fd);
-}
-
 // (1 + floor) / (|g| / max |g| + floor) for each value of g.
 std::vector<double> amplitude_weights(const std::vector<double>& g, double floor) {
     double top = 0;
@@ -187,15 +213,33 @@ PenaltyLattice penalty_lattice(Basis b, double eps, int derivative, const std::v
     lat.lo.resize(count);
     lat.hi.resize(count);
     lat.start.resize(count);
+    // Evenly spaced centres sit four lattice steps apart, so that the pair
+    // (row l, centre j) depends on l - 4 j alone: each value is found once.
+    double step = 0;
+    const bool even = evenly_spaced(y, step);
+    const std::size_t shift = 4 * (n - 1);
+    std::vector<double> memo_phi(even ? count + shift : 0, std::numeric_limits<double>::quiet_NaN());
+    std::vector<double> memo_d(memo_phi.size());
     for (std::size_t l = 0; l < count; ++l) {
         const double yl = y0 + static_cast<double>(l) * lat.h;
         lat.lo[l] = static_cast<std::size_t>(std::lower_bound(y.begin(), y.end(), yl - reach) - y.begin());
         lat.hi[l] = static_cast<std::size_t>(std::upper_bound(y.begin(), y.end(), yl + reach) - y.begin());
         lat.start[l] = lat.d.size();
         for (std::size_t j = lat.lo[l]; j < lat.hi[l]; ++j) {
+            const std::size_t q = l + shift - 4 * j;
+            if (even && !std::isnan(memo_phi[q])) {
+                lat.d.push_back(memo_d[q]);
+                lat.phi.push_back(memo_phi[q]);
+                continue;
+            }
             const double r = eps * (yl - y[j]);
-            lat.d.push_back(scale * derivative_value(b, derivative, r));
-            lat.phi.push_back(basis_value(b, r));
+            const double phi = basis_value(b, r);
+            lat.d.push_back(scale * derivative_from(b, derivative, r, phi));
+            lat.phi.push_back(phi);
+            if (even) {
+                memo_d[q] = lat.d.back();
+                memo_phi[q] = phi;
+            }
         }
     }
     return lat;
@@ -256,6 +300,7 @@ double basis_value(Basis b, double r) {
 }
 
 double basis_area(Basis b, double eps, double) {
+    if (b == Basis::Gaussian) return std::sqrt(std::numbers::pi) / eps;
     const double reach = support(b) > 0 ? std::min(kTailLimit, support(b) / eps) : kTailLimit;
     const double h = std::min(0.002, 0.01 / eps);
     const auto n = static_cast<std::ptrdiff_t>(std::ceil(reach / h));
@@ -271,25 +316,73 @@ Discretisation discretise(Basis b, double eps, int derivative, const std::vector
     Discretisation d;
     d.re = Matrix(log_omega.size(), y.size());
     d.im = Matrix(log_omega.size(), y.size());
-    for (std::size_t m = 0; m < log_omega.size(); ++m)
-        for (std::size_t n = 0; n < y.size(); ++n) {
-            const double u = log_omega[m] + y[n];
-            d.re(m, n) = interpolate(k.re, k.t0, k.h, u);
-            d.im(m, n) = interpolate(k.im, k.t0, k.h, u);
+    // Both tables share their lattice: one set of cubic weights per entry.
+    const double inv_h = 1 / k.h;
+    const auto top = static_cast<std::ptrdiff_t>(k.re.size()) - 4;
+    const double last = static_cast<double>(k.re.size() - 1);
+    const auto kernel = [&](double at, double& re_out, double& im_out) {
+        const double pos = (at - k.t0) * inv_h;
+        if (!(pos > 0) || pos >= last) {
+            const bool low = !(pos > 0);
+            re_out = low ? k.re.front() : k.re.back();
+            im_out = low ? k.im.front() : k.im.back();
+            return;
         }
+        const auto j = static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(pos) - 1, 0, top));
+        const double u = pos - static_cast<double>(j);  // in [0, 3]
+        const double a = u - 1, b = u - 2, c = u - 3;
+        const double w0 = -a * b * c / 6, w1 = u * b * c / 2, w2 = -u * a * c / 2, w3 = u * a * b / 6;
+        const double* re = &k.re[j];
+        const double* im = &k.im[j];
+        re_out = w0 * re[0] + w1 * re[1] + w2 * re[2] + w3 * re[3];
+        im_out = w0 * im[0] + w1 * im[1] + w2 * im[2] + w3 * im[3];
+    };
+    // A sweep evenly spaced in log frequency, with centres evenly spaced in
+    // ln tau at a whole fraction of its step (as most sweeps and every
+    // `density` give), has u = ln w_m + y_n = u_00 + (r m + n) h_y: few
+    // distinct values, each interpolated once.
+    const std::size_t rows = log_omega.size(), cols = y.size();
+    double hw = 0, hy = 0;
+    long long ratio = 0;
+    if (evenly_spaced(log_omega, hw) && evenly_spaced(y, hy) && hy > 0) {
+        ratio = std::llround(hw / hy);
+        if (ratio == 0 || std::abs(hw - static_cast<double>(ratio) * hy) * static_cast<double>(rows) > kEvenTolerance)
+            ratio = 0;
+    }
+    if (ratio != 0) {
+        const long long span = ratio * static_cast<long long>(rows - 1);
+        const long long q0 = std::min(0LL, span), q1 = std::max(0LL, span) + static_cast<long long>(cols) - 1;
+        std::vector<double> vre(static_cast<std::size_t>(q1 - q0 + 1)), vim(vre.size());
+        for (long long q = q0; q <= q1; ++q)
+            kernel(log_omega[0] + y[0] + static_cast<double>(q) * hy, vre[static_cast<std::size_t>(q - q0)],
+                   vim[static_cast<std::size_t>(q - q0)]);
+        for (std::size_t m = 0; m < rows; ++m) {
+            const auto base = static_cast<std::size_t>(ratio * static_cast<long long>(m) - q0);
+            std::copy_n(&vre[base], cols, &d.re.a[m * cols]);
+            std::copy_n(&vim[base], cols, &d.im.a[m * cols]);
+        }
+    } else {
+        for (std::size_t m = 0; m < rows; ++m)
+            for (std::size_t n = 0; n < cols; ++n) kernel(log_omega[m] + y[n], d.re(m, n), d.im(m, n));
+    }
     if (b == Basis::PiecewiseLinear) {
         d.penalty = difference_penalty(y, derivative);
         return d;
     }
     const Tables p = penalty_table(b, eps, derivative, y.back() - y.front());
-    d.penalty = Matrix(y.size(), y.size());
-    for (std::size_t i = 0; i < y.size(); ++i)
-        for (std::size_t j = i; j < y.size(); ++j) {
-            const double gap = y[j] - y[i];
-            const double v = gap < p.h * static_cast<double>(p.re.size() - 1) ? interpolate(p.re, 0.0, p.h, gap) : 0.0;
-            d.penalty(i, j) = v;
-            d.penalty(j, i) = v;
-        }
+    d.penalty = Matrix(cols, cols);
+    const double reach = p.h * static_cast<double>(p.re.size() - 1);
+    const auto entry = [&](double gap) { return gap < reach ? interpolate(p.re, 0.0, p.h, gap) : 0.0; };
+    // Evenly spaced centres: the penalty depends on j - i alone.
+    if (evenly_spaced(y, hy)) {
+        std::vector<double> band;
+        for (std::size_t k = 0; k < cols && y[k] - y[0] < reach; ++k) band.push_back(entry(y[k] - y[0]));
+        for (std::size_t i = 0; i < cols; ++i)
+            for (std::size_t j = i; j < cols && j - i < band.size(); ++j) d.penalty(i, j) = d.penalty(j, i) = band[j - i];
+        return d;
+    }
+    for (std::size_t i = 0; i < cols; ++i)
+        for (std::size_t j = i; j < cols; ++j) d.penalty(i, j) = d.penalty(j, i) = entry(y[j] - y[i]);
     return d;
 }
 

@@ -398,10 +398,20 @@ std::vector<double> gamma_at(Basis b, double epsilon, const std::vector<double>&
     std::vector<double> y(tau.size());
     for (std::size_t j = 0; j < tau.size(); ++j) y[j] = std::log(tau[j]);
     const double reach = support(b) > 0 ? support(b) : std::numeric_limits<double>::infinity();
+    const std::size_t count = std::min(tau.size(), coeffs.size());
+    // Ascending centres (as a result has them): only those in reach.
+    const bool ascending = std::is_sorted(y.begin(), y.begin() + static_cast<std::ptrdiff_t>(count));
+    const double span = std::isfinite(reach) && epsilon > 0 ? reach / epsilon : std::numeric_limits<double>::infinity();
     for (std::size_t k = 0; k < tau_out.size(); ++k) {
         const double yk = std::log(tau_out[k]);
+        std::size_t lo = 0, hi = count;
+        if (ascending && std::isfinite(span)) {
+            const auto first = y.begin(), last = y.begin() + static_cast<std::ptrdiff_t>(count);
+            lo = static_cast<std::size_t>(std::lower_bound(first, last, yk - span) - first);
+            hi = static_cast<std::size_t>(std::upper_bound(first, last, yk + span) - first);
+        }
         double s = 0;
-        for (std::size_t j = 0; j < tau.size() && j < coeffs.size(); ++j) {
+        for (std::size_t j = lo; j < hi; ++j) {
             const double r = epsilon * (yk - y[j]);
             if (coeffs[j] != 0.0 && std::abs(r) < reach) s += coeffs[j] * basis_value(b, r);
         }

@@ -1,83 +1,201 @@
 #include "drt/linalg.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
+
+#include "util/platform.hpp"
+
+#if defined(__GNUC__) || defined(__clang__)
+#define ZETRION_KERNEL [[gnu::always_inline]] inline
+#else
+#define ZETRION_KERNEL inline
+#endif
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+#define ZETRION_DRT_AVX2 1
+#else
+#define ZETRION_DRT_AVX2 0
+#endif
 
 namespace zetrion::drt {
 namespace {
 
-// Right-looking, so that the inner loop runs along contiguous rows (the
-// column of L just found is gathered into `col` first). Every entry sees the
-// same subtractions in the same order as in the dot-product form, so the
-// factor is the same to the last bit, only found faster.
-bool try_cholesky(Matrix& m, const std::vector<double>& diag, double ridge) {
+// Right-looking, so that the inner loops run along contiguous rows (each
+// column of L just found is gathered into a buffer first), two columns at a
+// time: the trailing rows are read and written once per pair, each entry
+// taking the first column's subtraction and then the second's. Every entry
+// sees the same subtractions in the same order as in the dot-product form,
+// so the factor is the same to the last bit, only found faster.
+ZETRION_KERNEL bool try_cholesky_body(Matrix& m, const std::vector<double>& diag, double ridge) {
     const std::size_t n = m.rows;
     for (std::size_t j = 0; j < n; ++j) m(j, j) = diag[j] + ridge;
-    std::vector<double> col(n, 0.0);
-    for (std::size_t j = 0; j < n; ++j) {
+    std::vector<double> col0(n, 0.0), col1(n, 0.0);
+    // Column j of L from its updated entries, into `col`.
+    const auto take = [&](std::size_t j, std::vector<double>& col) {
         const double d = m(j, j);
         if (!(d > 0) || !std::isfinite(d)) return false;
         const double ljj = std::sqrt(d);
         m(j, j) = ljj;
         for (std::size_t i = j + 1; i < n; ++i) col[i] = m(i, j) = m(i, j) / ljj;
-        for (std::size_t i = j + 1; i < n; ++i) {
-            const double lij = col[i];
+        return true;
+    };
+    std::size_t j = 0;
+    for (; j + 1 < n; j += 2) {
+        if (!take(j, col0)) return false;
+        for (std::size_t i = j + 1; i < n; ++i) m(i, j + 1) -= col0[i] * col0[j + 1];
+        if (!take(j + 1, col1)) return false;
+        for (std::size_t i = j + 2; i < n; ++i) {
+            const double a0 = col0[i], a1 = col1[i];
+            if (a0 == 0.0 && a1 == 0.0) continue;  // outside a banded matrix's band
             double* row = &m.a[i * n];
-            for (std::size_t k = j + 1; k <= i; ++k) row[k] -= lij * col[k];
+            for (std::size_t k = j + 2; k <= i; ++k) row[k] = (row[k] - a0 * col0[k]) - a1 * col1[k];
         }
     }
+    if (j < n && !take(j, col0)) return false;
     return true;
 }
 
-// Householder reduction of a symmetric matrix to tridiagonal form, in place:
-// e gets the off-diagonal; row i keeps step i's reflection vector u (entries
-// before i) and d[i] its h, so that the step is I - u u^T / h (no step where
-// h is 0). The diagonal is left on z's diagonal.
-void householder_reduce(Matrix& z, std::vector<double>& d, std::vector<double>& e) {
+// Householder reduction of a symmetric matrix (both triangles stored) to
+// tridiagonal form, in place: e gets the off-diagonal; row i keeps step i's
+// reflection vector u (entries before i), column i above the diagonal u / h
+// and d[i] its h, so that the step is I - u u^T / h (no step where h is 0).
+// The diagonal is left on z's diagonal. The block still to reduce is kept
+// whole, so that its product with u and its rank-two update both run along
+// contiguous rows.
+ZETRION_KERNEL void householder_reduce_body(Matrix& z, std::vector<double>& d, std::vector<double>& e) {
     const std::size_t n = z.rows;
+    std::vector<double> p(n);
     for (std::size_t i = n - 1; i > 0; --i) {
         const std::size_t l = i - 1;
         double h = 0, scale = 0;
+        double* u = &z.a[i * n];
         if (l > 0) {
-            for (std::size_t k = 0; k <= l; ++k) scale += std::abs(z(i, k));
+            for (std::size_t k = 0; k <= l; ++k) scale += std::abs(u[k]);
             if (scale == 0.0) {
-                e[i] = z(i, l);
+                e[i] = u[l];
             } else {
                 for (std::size_t k = 0; k <= l; ++k) {
-                    z(i, k) /= scale;
-                    h += z(i, k) * z(i, k);
+                    u[k] /= scale;
+                    h += u[k] * u[k];
                 }
-                double f = z(i, l);
-                const double g = f >= 0 ? -std::sqrt(h) : std::sqrt(h);
+                const double f0 = u[l];
+                const double g = f0 >= 0 ? -std::sqrt(h) : std::sqrt(h);
                 e[i] = scale * g;
-                h -= f * g;
-                z(i, l) = f - g;
-                f = 0;
-                for (std::size_t j = 0; j <= l; ++j) {
-                    z(j, i) = z(i, j) / h;
-                    double gg = 0;
-                    for (std::size_t k = 0; k <= j; ++k) gg += z(j, k) * z(i, k);
-                    for (std::size_t k = j + 1; k <= l; ++k) gg += z(k, j) * z(i, k);
-                    e[j] = gg / h;
-                    f += e[j] * z(i, j);
+                h -= f0 * g;
+                u[l] = f0 - g;
+                // p = A u / h, summed over the rows of A (A is symmetric).
+                std::fill(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(l + 1), 0.0);
+                for (std::size_t k = 0; k <= l; ++k) {
+                    const double uk = u[k] / h;
+                    if (uk == 0.0) continue;
+                    const double* ak = &z.a[k * n];
+                    for (std::size_t j = 0; j <= l; ++j) p[j] += uk * ak[j];
                 }
+                double f = 0;
+                for (std::size_t j = 0; j <= l; ++j) f += p[j] * u[j];
                 const double hh = f / (h + h);
+                for (std::size_t j = 0; j <= l; ++j) p[j] -= hh * u[j];  // q
                 for (std::size_t j = 0; j <= l; ++j) {
-                    const double fj = z(i, j);
-                    const double gj = e[j] - hh * fj;
-                    e[j] = gj;
-                    for (std::size_t k = 0; k <= j; ++k) z(j, k) -= fj * e[k] + gj * z(i, k);
+                    const double uj = u[j], qj = p[j];
+                    double* aj = &z.a[j * n];
+                    for (std::size_t k = 0; k <= l; ++k) aj[k] -= uj * p[k] + qj * u[k];
                 }
+                for (std::size_t j = 0; j <= l; ++j) z(j, i) = u[j] / h;
             }
         } else {
-            e[i] = z(i, l);
+            e[i] = u[l];
         }
         d[i] = h;
     }
     d[0] = 0;
     e[0] = 0;
 }
+
+ZETRION_KERNEL void forward_solve_rows_body(const Matrix& l, Matrix& x) {
+    const std::size_t n = l.rows, m = x.cols;
+    for (std::size_t i = 0; i < n; ++i) {
+        double* xi = &x.a[i * m];
+        for (std::size_t k = 0; k < i; ++k) {
+            const double f = l(i, k);
+            if (f == 0.0) continue;
+            const double* xk = &x.a[k * m];
+            for (std::size_t j = 0; j < m; ++j) xi[j] -= f * xk[j];
+        }
+        const double inv = 1.0 / l(i, i);
+        for (std::size_t j = 0; j < m; ++j) xi[j] *= inv;
+    }
+}
+
+// Four rows of A at a time: each row of the result is loaded and stored
+// once per four rows of A.
+ZETRION_KERNEL void gram_body(const Matrix& a, Matrix& g) {
+    const std::size_t n = a.cols;
+    std::size_t r = 0;
+    for (; r + 4 <= a.rows; r += 4) {
+        const double* r0 = &a.a[r * n];
+        const double *r1 = r0 + n, *r2 = r1 + n, *r3 = r2 + n;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double c0 = r0[i], c1 = r1[i], c2 = r2[i], c3 = r3[i];
+            double* gi = &g.a[i * n];
+            for (std::size_t j = i; j < n; ++j) gi[j] += c0 * r0[j] + c1 * r1[j] + c2 * r2[j] + c3 * r3[j];
+        }
+    }
+    for (; r < a.rows; ++r) {
+        const double* row = &a.a[r * n];
+        for (std::size_t i = 0; i < n; ++i) {
+            const double ri = row[i];
+            if (ri == 0.0) continue;
+            double* gi = &g.a[i * n];
+            for (std::size_t j = i; j < n; ++j) gi[j] += ri * row[j];
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < i; ++j) g(i, j) = g(j, i);
+}
+
+// The kernels above, compiled for the baseline instruction set and, where
+// the compiler can target it, once more for AVX2; the processor decides at
+// first use. The width changes how many entries one instruction updates,
+// not the order of any sum (nothing is contracted), so both give the same
+// result.
+struct Kernels {
+    bool (*cholesky)(Matrix&, const std::vector<double>&, double);
+    void (*reduce)(Matrix&, std::vector<double>&, std::vector<double>&);
+    void (*solve_rows)(const Matrix&, Matrix&);
+    void (*gram)(const Matrix&, Matrix&);
+};
+
+#define ZETRION_DRT_KERNELS(suffix, attr)                                                                      \
+    attr bool cholesky_##suffix(Matrix& m, const std::vector<double>& d, double r) {                          \
+        return try_cholesky_body(m, d, r);                                                                    \
+    }                                                                                                         \
+    attr void reduce_##suffix(Matrix& z, std::vector<double>& d, std::vector<double>& e) {                    \
+        householder_reduce_body(z, d, e);                                                                     \
+    }                                                                                                         \
+    attr void solve_rows_##suffix(const Matrix& l, Matrix& x) { forward_solve_rows_body(l, x); }              \
+    attr void gram_##suffix(const Matrix& a, Matrix& g) { gram_body(a, g); }                                  \
+    constexpr Kernels kKernels_##suffix{cholesky_##suffix, reduce_##suffix, solve_rows_##suffix, gram_##suffix};
+
+#define ZETRION_DRT_PLAIN  // no attribute: the baseline build
+ZETRION_DRT_KERNELS(base, ZETRION_DRT_PLAIN)
+#if ZETRION_DRT_AVX2
+ZETRION_DRT_KERNELS(avx2, [[gnu::target("avx2")]])
+#endif
+
+std::atomic<bool> g_baseline{false};
+
+const Kernels& kernels() {
+#if ZETRION_DRT_AVX2
+    static const Kernels& k = platform::x86_features().avx2_fma ? kKernels_avx2 : kKernels_base;
+    return g_baseline.load(std::memory_order_relaxed) ? kKernels_base : k;
+#else
+    return kKernels_base;
+#endif
+}
+
+bool try_cholesky(Matrix& m, const std::vector<double>& diag, double ridge) { return kernels().cholesky(m, diag, ridge); }
+void householder_reduce(Matrix& z, std::vector<double>& d, std::vector<double>& e) { kernels().reduce(z, d, e); }
 
 // The reduction with its transform accumulated: `z` holds the matrix on entry
 // and the transform on exit, d the diagonal.
@@ -163,7 +281,58 @@ void tridiagonal_ql(std::vector<double>& d, std::vector<double>& e, Matrix* z, d
     }
 }
 
+constexpr std::size_t kSmallestKept = 16 << 10, kMostKept = 8 << 20, kMostBlocks = 64;
+
+struct BlockCache {
+    struct Entry {
+        std::size_t bytes;
+        void* p;
+    };
+    std::vector<Entry> free;
+    std::size_t held = 0;
+    BlockCache() { free.reserve(kMostBlocks); }
+    BlockCache(const BlockCache&) = delete;
+    BlockCache& operator=(const BlockCache&) = delete;
+    ~BlockCache() {
+        for (const Entry& e : free) ::operator delete(e.p);
+    }
+};
+
+BlockCache& block_cache() {
+    thread_local BlockCache cache;
+    return cache;
+}
+
 }  // namespace
+
+void* take_block(std::size_t bytes) {
+    if (bytes >= kSmallestKept) {
+        BlockCache& c = block_cache();
+        for (std::size_t i = c.free.size(); i-- > 0;)
+            if (c.free[i].bytes == bytes) {
+                void* p = c.free[i].p;
+                c.held -= bytes;
+                c.free[i] = c.free.back();
+                c.free.pop_back();
+                return p;
+            }
+    }
+    return ::operator new(bytes);
+}
+
+void give_block(void* p, std::size_t bytes) noexcept {
+    if (p && bytes >= kSmallestKept) {
+        BlockCache& c = block_cache();
+        if (c.held + bytes <= kMostKept && c.free.size() < kMostBlocks) {
+            c.free.push_back({bytes, p});  // within the reserved capacity: no allocation
+            c.held += bytes;
+            return;
+        }
+    }
+    ::operator delete(p);
+}
+
+void use_baseline_kernels(bool on) { g_baseline.store(on, std::memory_order_relaxed); }
 
 double cholesky(Matrix& m) {
     const std::size_t n = m.rows;
@@ -176,7 +345,7 @@ double cholesky(Matrix& m) {
     if (top == 0.0 || !std::isfinite(top)) top = 1.0;
     const Matrix original = m;
     for (double rel = 0; rel < 1.0; rel = rel == 0 ? 1e-14 : rel * 100) {
-        m = original;
+        if (rel > 0) m = original;
         if (try_cholesky(m, diag, rel * top)) return rel;
     }
     m = original;
@@ -202,20 +371,7 @@ void backward_solve(const Matrix& l, double* b) {
     }
 }
 
-void forward_solve_rows(const Matrix& l, Matrix& x) {
-    const std::size_t n = l.rows, m = x.cols;
-    for (std::size_t i = 0; i < n; ++i) {
-        double* xi = &x.a[i * m];
-        for (std::size_t k = 0; k < i; ++k) {
-            const double f = l(i, k);
-            if (f == 0.0) continue;
-            const double* xk = &x.a[k * m];
-            for (std::size_t j = 0; j < m; ++j) xi[j] -= f * xk[j];
-        }
-        const double inv = 1.0 / l(i, i);
-        for (std::size_t j = 0; j < m; ++j) xi[j] *= inv;
-    }
-}
+void forward_solve_rows(const Matrix& l, Matrix& x) { kernels().solve_rows(l, x); }
 
 void cholesky_solve(const Matrix& l, std::vector<double>& b) {
     forward_solve(l, b.data());
@@ -290,17 +446,7 @@ void symmetric_eigen_projected(const Matrix& m, std::vector<double>& values, std
 
 Matrix gram(const Matrix& a) {
     Matrix g(a.cols, a.cols);
-    for (std::size_t r = 0; r < a.rows; ++r) {
-        const double* row = &a.a[r * a.cols];
-        for (std::size_t i = 0; i < a.cols; ++i) {
-            const double ri = row[i];
-            if (ri == 0.0) continue;
-            double* gi = &g.a[i * a.cols];
-            for (std::size_t j = i; j < a.cols; ++j) gi[j] += ri * row[j];
-        }
-    }
-    for (std::size_t i = 0; i < a.cols; ++i)
-        for (std::size_t j = 0; j < i; ++j) g(i, j) = g(j, i);
+    kernels().gram(a, g);
     return g;
 }
 

@@ -25,6 +25,8 @@ PyObject* raise_fit_error(const FitError& e);
 PyObject* float_list(const std::vector<double>& v);
 PyObject* float_lists(const std::vector<std::vector<double>>& vs);
 PyObject* complex_list(const std::vector<Cx>& v);
+// Native-order doubles (complex: real, imaginary pairs), for numpy.frombuffer.
+PyObject* raw_bytes(const void* data, std::size_t size);
 bool put_item(PyObject* dict, const char* key, PyObject* value);
 
 PyObject* engine_fit(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -85,21 +85,24 @@ bool read_settings(PyObject* const* a, drt::Settings& s) {
     return true;
 }
 
+PyObject* doubles(const std::vector<double>& v) { return raw_bytes(v.data(), v.size() * sizeof(double)); }
+
+// The arrays as native-order bytes (numpy.frombuffer), the rest as values.
 PyObject* result_dict(const drt::Result& r) {
     Ref d(PyDict_New());
     if (!d) return nullptr;
     const std::string_view rule = drt::lambda_rule_name(r.rule);
-    const bool ok = put_item(d.get(), "tau", float_list(r.tau)) && put_item(d.get(), "coeffs", float_list(r.coeffs)) &&
+    const bool ok = put_item(d.get(), "tau", doubles(r.tau)) && put_item(d.get(), "coeffs", doubles(r.coeffs)) &&
                     put_item(d.get(), "epsilon", PyFloat_FromDouble(r.epsilon)) &&
                     put_item(d.get(), "r_inf", PyFloat_FromDouble(r.r_inf)) &&
                     put_item(d.get(), "inductance", PyFloat_FromDouble(r.inductance)) &&
-                    put_item(d.get(), "tau_fine", float_list(r.tau_fine)) && put_item(d.get(), "gamma_fine", float_list(r.gamma_fine)) &&
-                    put_item(d.get(), "z_fit", complex_list(r.z_fit)) && put_item(d.get(), "lambda", PyFloat_FromDouble(r.lambda)) &&
+                    put_item(d.get(), "tau_fine", doubles(r.tau_fine)) && put_item(d.get(), "gamma_fine", doubles(r.gamma_fine)) &&
+                    put_item(d.get(), "z_fit", raw_bytes(r.z_fit.data(), r.z_fit.size() * sizeof(Cx))) && put_item(d.get(), "lambda", PyFloat_FromDouble(r.lambda)) &&
                     put_item(d.get(), "rule_lambda", PyFloat_FromDouble(r.rule_lambda)) &&
                     put_item(d.get(), "rule", PyUnicode_FromStringAndSize(rule.data(), static_cast<Py_ssize_t>(rule.size()))) &&
                     put_item(d.get(), "score", PyFloat_FromDouble(r.score)) &&
-                    put_item(d.get(), "lambda_grid", float_list(r.lambda_grid)) &&
-                    put_item(d.get(), "score_grid", float_list(r.score_grid)) &&
+                    put_item(d.get(), "lambda_grid", doubles(r.lambda_grid)) &&
+                    put_item(d.get(), "score_grid", doubles(r.score_grid)) &&
                     put_item(d.get(), "polarisation", PyFloat_FromDouble(r.polarisation)) &&
                     put_item(d.get(), "iterations", PyLong_FromSize_t(r.nnls_iterations));
     return ok ? d.release() : nullptr;

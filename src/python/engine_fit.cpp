@@ -165,12 +165,6 @@ Plan plan_start(const CircuitModel& m, const Options& opt) {
     return p;
 }
 
-// Native-order doubles (complex: real, imaginary pairs), for numpy.frombuffer.
-PyObject* raw_bytes(const void* data, std::size_t size) {
-    static_assert(sizeof(Cx) == 2 * sizeof(double));
-    return PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size));
-}
-
 PyObject* optional_list(const std::optional<std::vector<double>>& v) {
     if (!v) Py_RETURN_NONE;
     return float_list(*v);

@@ -291,6 +291,11 @@ const CircuitModel* circuit_model(PyObject* o) {
     return reinterpret_cast<CircuitObject*>(o)->model;
 }
 
+PyObject* raw_bytes(const void* data, std::size_t size) {
+    static_assert(sizeof(Cx) == 2 * sizeof(double));
+    return PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size));
+}
+
 PyObject* float_list(const std::vector<double>& v) {
     Ref out(PyList_New(static_cast<Py_ssize_t>(v.size())));
     if (!out) return nullptr;
