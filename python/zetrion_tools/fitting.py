@@ -619,7 +619,8 @@ def _from_data(s: _Setup, options: dict[str, Any], n_starts: int | None) -> dict
     if n_starts is not None:
         named = _named_starts(s, options, max(n_starts - 1, 1))[:n_starts]
         return _screened(s, options, named, _SCREEN_PATIENCE)
-    out = _screened(s, options, _named_starts(s, options, _FIRST_STARTS - 1), _FIRST_PATIENCE)
+    # the brief first round: the usual readings only
+    out = _screened(s, options, _named_starts(s, options, _FIRST_STARTS - 1, rare=False), _FIRST_PATIENCE)
     if _settled(s, out, _RETRY_STREAK):
         return out
     named = _named_starts(s, options, _AUTO_STARTS - 1)
@@ -634,11 +635,13 @@ def _from_data(s: _Setup, options: dict[str, Any], n_starts: int | None) -> dict
     return out
 
 
-def _named_starts(s: _Setup, options: dict[str, Any], limit: int) -> list[tuple[str, list[float]]]:
+def _named_starts(
+    s: _Setup, options: dict[str, Any], limit: int, rare: bool = True
+) -> list[tuple[str, list[float]]]:
     """Up to ``limit`` starts read from the data and the element defaults, each
     followed by its cheapest scaled variant where that differs (the solver's
     whole fit begins there, a screening run at the start itself)."""
-    named = data_starts(s.circuit, s.freq, s.imp, limit=limit)
+    named = data_starts(s.circuit, s.freq, s.imp, limit=limit, rare=rare)
     named.append(("element defaults", list(s.circuit.param_values())))
     weight = str(options.get("weight", "modulus"))
     out: list[tuple[str, list[float]]] = []

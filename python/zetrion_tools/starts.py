@@ -99,6 +99,14 @@ def _peaks(w: FloatArray, y: FloatArray, floor: FloatArray | None = None) -> tup
     return tuple(sorted(out))
 
 
+def _slope(x: FloatArray, y: FloatArray) -> float:
+    """The least-squares slope of y on x, in closed form (a LAPACK fit would
+    wake the BLAS threads for four points)."""
+    dx = x - x.mean()
+    den = float(dx @ dx)
+    return float(dx @ (y - y.mean())) / den if den > 0 else 0.0
+
+
 def read_features(f: FloatArray, z: ComplexArray) -> SpectrumFeatures:
     """Read a checked spectrum (any frequency order) for starting values."""
     order = np.argsort(f)
@@ -109,7 +117,7 @@ def read_features(f: FloatArray, z: ComplexArray) -> SpectrumFeatures:
     k = min(4, w.size)
     slope = 0.0
     if k >= 2 and np.all(mag[:k] > 0):
-        slope = float(np.polyfit(np.log(w[:k]), np.log(mag[:k]), 1)[0])
+        slope = _slope(np.log(w[:k]), np.log(mag[:k]))
     top_im = float(zz[-1].imag)
     return SpectrumFeatures(
         w_lo=float(w[0]),
@@ -315,13 +323,17 @@ def _arc_plans(feats: SpectrumFeatures, n_arcs: int) -> list[tuple[str, list[tup
     return [(name, arcs + [arcs[-1]] * (n_arcs - len(arcs))) for name, arcs in plans]
 
 
-def data_starts(circuit: zetrion.Circuit, f: FloatArray, z: ComplexArray, limit: int = 12) -> list[tuple[str, list[float]]]:
+def data_starts(
+    circuit: zetrion.Circuit, f: FloatArray, z: ComplexArray, limit: int = 12, *, rare: bool = True
+) -> list[tuple[str, list[float]]]:
     """Starting vectors read from the spectrum, each named, at most ``limit``.
 
     The first assigns the arcs found in the spectrum in reading order; the
     others spread the arcs over the band, and assign the time constants in
     other orders (every order for up to three arcs, else the reverse and
-    rotations). Values are clamped into the circuit's bounds.
+    rotations). With ``rare``, where room is left, starts for layouts the
+    readings seldom show follow (a branch's diffusion far slower than its
+    group's arc). Values are clamped into the circuit's bounds.
     """
     structure = _engine.structure(circuit)
     feats = read_features(f, z)
@@ -346,7 +358,7 @@ def data_starts(circuit: zetrion.Circuit, f: FloatArray, z: ComplexArray, limit:
             values = _Filler(feats, [arcs[j] for j in order], n, scale).fill(structure)
             label = name if k == 0 else f"{name}, order {'-'.join(str(j + 1) for j in order)}"
             out.append((label, _clamped(values, bounds, circuit)))
-    if _branch_diffusion(structure):
+    if rare and _branch_diffusion(structure):
         # where room is left: a diffusion in a group's branch often relaxes far
         # slower than the group's own R-C pair, whose arc may not show at all
         first = plans[0]
