@@ -34,6 +34,7 @@ def fit(
     point_weights: Sequence[float] | None = ...,
     extra_starts: Sequence[Sequence[float]] | None = ...,
     screen: int | None = ...,
+    polish: int | None = ...,
     **options: Any,
 ) -> dict[str, Any]: ...
 def fit_shared(

@@ -59,6 +59,8 @@ _STREAK = 0.5
 # points show.
 _FIRST_STARTS = 8
 _FIRST_PATIENCE = 10
+# Screened ends the first round polishes by whole fits.
+_FIRST_POLISH = 2
 _RETRY_STREAK = 0.15
 # Points per free parameter below which a spectrum counts as sparse.
 _SPARSE = 5
@@ -619,8 +621,9 @@ def _from_data(s: _Setup, options: dict[str, Any], n_starts: int | None) -> dict
     if n_starts is not None:
         named = _named_starts(s, options, max(n_starts - 1, 1))[:n_starts]
         return _screened(s, options, named, _SCREEN_PATIENCE)
-    # the brief first round: the usual readings only
-    out = _screened(s, options, _named_starts(s, options, _FIRST_STARTS - 1, rare=False), _FIRST_PATIENCE)
+    # the brief first round: the usual readings only, the best two ends polished
+    first = dict(options, polish=_FIRST_POLISH)
+    out = _screened(s, first, _named_starts(s, options, _FIRST_STARTS - 1, rare=False), _FIRST_PATIENCE)
     if _settled(s, out, _RETRY_STREAK):
         return out
     named = _named_starts(s, options, _AUTO_STARTS - 1)

@@ -43,6 +43,7 @@ enum Arg : std::size_t {
     kPointWeights,
     kExtraStarts,
     kScreen,
+    kPolish,
     kArgCount
 };
 
@@ -59,6 +60,7 @@ const char* const* arg_names() {
         n[kPointWeights] = "point_weights";
         n[kExtraStarts] = "extra_starts";
         n[kScreen] = "screen";
+        n[kPolish] = "polish";
         return n;
     }();
     return names.data();
@@ -87,6 +89,7 @@ struct Options {
     std::vector<double> point_weights;
     std::vector<std::vector<double>> extra_starts;
     std::uint32_t screen = 0;  // > 0: screen the starts with runs of this patience
+    std::size_t polish = 3;    // screened ends polished by the whole fit
 };
 
 bool read_extra_starts(PyObject* o, std::size_t n, std::vector<std::vector<double>>& out) {
@@ -131,6 +134,15 @@ bool read_options(PyObject* const* a, std::size_t n, Options& opt, FitRequest& r
         std::uint64_t p = 0;
         if (!to_u64(a[kScreen], "screen", 0xFFFFFFFFull, p)) return false;
         opt.screen = static_cast<std::uint32_t>(p);
+    }
+    if (a[kPolish] && a[kPolish] != Py_None) {
+        std::uint64_t p = 0;
+        if (!to_u64(a[kPolish], "polish", 1000, p)) return false;
+        if (p == 0) {
+            raise_engine_error("arguments", "polish must be at least 1");
+            return false;
+        }
+        opt.polish = static_cast<std::size_t>(p);
     }
     return read_extra_starts(a[kExtraStarts], n, opt.extra_starts);
 }
@@ -321,7 +333,7 @@ PyObject* engine_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             std::vector<std::vector<double>> starts{start};
             for (auto& s : opt.extra_starts) starts.push_back(std::move(s));
             req.circuit = &m->tree;
-            best = opt.screen > 0 ? run_fit_screened(req, starts, opt.screen) : run_fit_from_starts(req, starts);
+            best = opt.screen > 0 ? run_fit_screened(req, starts, opt.screen, opt.polish) : run_fit_from_starts(req, starts);
             report.start = std::move(starts[std::min(best.winner, starts.size() - 1)]);
             // The held values apply to every start.
             for (std::size_t i = 0; i < n && i < req.held.size(); ++i)

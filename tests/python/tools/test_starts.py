@@ -255,3 +255,23 @@ class TestNeighbourValleys:
         res = fit(preset, f, z, check_sign=False)
         assert res.cost <= truth_cost(preset, truth, f, z) * 1.01
         assert "beside" in res.start_source or "split" in res.start_source
+
+
+class TestScreenedPolish:
+    """The engine's screened fit polishes the best screened ends by whole fits."""
+
+    def test_more_polished_ends_never_end_worse_and_none_is_refused(self):
+        from zetrion_tools import _engine
+
+        notation = "R0-(R1,C1)-(R2,C2)"
+        f, z = noisy(notation, [10.0, 100.0, 1e-6, 150.0, 1e-3], 5, n=30, noise=0.03)
+        circuit = zetrion.Circuit(notation)
+        starts = [vec for _, vec in data_starts(circuit, f, z, limit=8)]
+        costs = []
+        for polish in (1, 2, 3, 8):
+            out = _engine.fit(circuit, f, z, start=starts[0], extra_starts=starts[1:], screen=10, polish=polish,
+                              guess_init=False)
+            costs.append(out["cost"])
+        assert all(b <= a * (1 + 1e-12) for a, b in zip(costs, costs[1:]))
+        with pytest.raises(ValueError, match="polish"):
+            _engine.fit(circuit, f, z, start=starts[0], screen=10, polish=0, guess_init=False)
