@@ -20,8 +20,6 @@ held-out figures.
 from __future__ import annotations
 
 import argparse
-import dataclasses
-import math
 import statistics
 import time
 import warnings
@@ -34,28 +32,6 @@ from zetrion_tools.engine import presets
 from zetrion_tools.training import spectra
 
 SEED = 660000
-HARD = dataclasses.replace(spectra.STANDARD, ppd=(4.0, 8.0), noise_max=0.04, arc_gap=0.6, edge=0.2)
-
-
-def hard_spectra(notation: str, count: int, seed: int):
-    rng = np.random.default_rng(seed)
-    circuit = zetrion.Circuit(notation)
-    out = []
-    while len(out) < count:
-        f_hi = 10 ** rng.uniform(3, 6)
-        f = np.geomspace(f_hi, f_hi / 10 ** rng.uniform(3.5, 5.0), 2)
-        n = max(int(round(math.log10(f[0] / f[1]) * rng.uniform(*HARD.ppd))) + 1, HARD.min_points)
-        f = np.geomspace(f[0], f[1], n)
-        w = 2 * math.pi * f
-        truth = spectra.draw_parameters(notation, rng, float(w.min()), float(w.max()), HARD)
-        z = np.asarray(circuit.with_values(list(truth)).impedance(f))
-        sigma = rng.uniform(0.0, HARD.noise_max)
-        z = z * (1 + sigma / math.sqrt(2) * (rng.normal(size=n) + 1j * rng.normal(size=n)))
-        if np.all(np.isfinite(z)):
-            out.append((f, z, truth))
-    return out
-
-
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--count", type=int, default=200)
@@ -76,7 +52,8 @@ def main() -> None:
         c = zetrion.Circuit(name)
         hits = [0, 0]
         t_core, t_comp = [], []
-        for i, (f, z, truth) in enumerate(hard_spectra(name, args.count, args.seed + 100 * k)):
+        for i, sp in enumerate(spectra.draw_sparse(name, args.count, args.seed + 100 * k)):
+            f, z, truth = sp.f, sp.z, sp.truth
             r = np.asarray(c.residuals(list(truth), f, z))
             target = 0.5 * float(r @ r) * 1.01
             t0 = time.process_time()

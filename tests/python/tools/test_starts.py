@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import dataclasses
 import math
 import warnings
 
@@ -166,25 +165,9 @@ class TestStartCount:
 
 
 def sparse_spectrum(notation, seed, index):
-    """The index-th of a run of sparse spectra (4 - 8 points per decade over 3.5 - 5
-    decades, arcs 0.6 decades apart, up to 4 % noise), with its true values."""
-    ranges = dataclasses.replace(spectra.STANDARD, ppd=(4.0, 8.0), noise_max=0.04, arc_gap=0.6, edge=0.2)
-    rng = np.random.default_rng(seed)
-    circuit = zetrion.Circuit(notation)
-    out = []
-    while len(out) <= index:
-        f_hi = 10 ** rng.uniform(3, 6)
-        f = np.geomspace(f_hi, f_hi / 10 ** rng.uniform(3.5, 5.0), 2)
-        n = max(int(round(math.log10(f[0] / f[1]) * rng.uniform(*ranges.ppd))) + 1, ranges.min_points)
-        f = np.geomspace(f[0], f[1], n)
-        w = 2 * math.pi * f
-        truth = spectra.draw_parameters(notation, rng, float(w.min()), float(w.max()), ranges)
-        z = np.asarray(circuit.with_values(list(truth)).impedance(f))
-        sigma = rng.uniform(0.0, ranges.noise_max)
-        z = z * (1 + sigma / math.sqrt(2) * (rng.normal(size=n) + 1j * rng.normal(size=n)))
-        if np.all(np.isfinite(z)):
-            out.append((f, z, list(truth)))
-    return out[index]
+    """The index-th of a run of sparse spectra (the training tool's sparse rule), with its true values."""
+    s = spectra.draw_sparse(notation, index + 1, seed)[index]
+    return s.f, s.z, list(s.truth)
 
 
 class TestSparseSpectra:
