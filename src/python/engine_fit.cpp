@@ -305,12 +305,8 @@ PyObject* engine_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     BestOfStarts best;
     Report report;
     report.no_model = plan.no_model;
-    {
-        SignalWatch watch;
-        const Cancellation cancel(&SignalWatch::poll, &watch);
+    run_without_lock([&](const Cancellation& cancel) {
         req.cancel = &cancel;
-        ReleaseGil nogil;
-        watch.set_saved(nogil.saved());
         std::vector<double> start = param_values(m->tree);
         report.source = Source::Circuit;
         if (plan.learn) learned = guess_params(m->tree, data.f, data.z, opt.weights_path);
@@ -345,8 +341,7 @@ PyObject* engine_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                 sweep_serial(o->circuit, data.f, report.z_fit.data());
             }
         }
-        nogil.set_saved(watch.saved());
-    }
+    });
     if (const auto* e = plan.learn ? std::get_if<GuessError>(&learned) : nullptr)
         return raise_engine_error("guess", e->message());
     if (PyErr_Occurred()) return nullptr;  // Ctrl-C stopped the fit

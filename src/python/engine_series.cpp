@@ -167,15 +167,10 @@ PyObject* engine_fit_shared(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         req.spectra.push_back({data[i].f, data[i].z, point_weights.empty() ? std::vector<double>{} : point_weights[i]});
 
     SharedFitResult result;
-    {
-        SignalWatch watch;
-        const Cancellation cancel(&SignalWatch::poll, &watch);
+    run_without_lock([&](const Cancellation& cancel) {
         req.cancel = &cancel;
-        ReleaseGil nogil;
-        watch.set_saved(nogil.saved());
         result = run_shared_fit(req);
-        nogil.set_saved(watch.saved());
-    }
+    });
     if (PyErr_Occurred()) return nullptr;  // Ctrl-C stopped the fit
     if (const auto* e = std::get_if<FitError>(&result)) {
         if (e->kind == FitError::Kind::InvalidLimits) return raise_engine_error("limits", e->message());

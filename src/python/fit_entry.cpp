@@ -281,12 +281,8 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     // threads overlap.
     std::variant<std::vector<double>, GuessError> learned;
     FitResult result;
-    {
-        SignalWatch watch;
-        const Cancellation cancel(&SignalWatch::poll, &watch);
+    run_without_lock([&](const Cancellation& cancel) {
         req.cancel = &cancel;
-        ReleaseGil nogil;
-        watch.set_saved(nogil.saved());
         if (learn) learned = guess_params(m.tree, data.f, data.z, path);
         if (const auto* start = learn ? std::get_if<std::vector<double>>(&learned) : nullptr) {
             const SeriesList start_tree = rebuild(m.tree, *start);
@@ -296,8 +292,7 @@ PyObject* circuit_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             req.circuit = &m.tree;
             result = run_fit(req);
         }
-        nogil.set_saved(watch.saved());
-    }
+    });
     if (const auto* e = learn ? std::get_if<GuessError>(&learned) : nullptr) {
         set_error(PyExc_ValueError, e->message());
         return nullptr;

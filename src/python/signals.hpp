@@ -1,6 +1,7 @@
 // Ctrl-C during numeric work done without the interpreter lock.
 #pragma once
 
+#include "fit/cancel.hpp"
 #include "python/pyref.hpp"
 
 namespace zetrion::py {
@@ -26,5 +27,18 @@ private:
     bool main_;
     PyThreadState* state_ = nullptr;
 };
+
+// Runs work(cancel) without the interpreter lock, `cancel` answering true
+// once Ctrl-C (or any signal handler that raised) asks the work to stop; the
+// handler's exception is then pending when this returns.
+template <class Work>
+void run_without_lock(Work&& work) {
+    SignalWatch watch;
+    const Cancellation cancel(&SignalWatch::poll, &watch);
+    ReleaseGil nogil;
+    watch.set_saved(nogil.saved());
+    work(cancel);
+    nogil.set_saved(watch.saved());
+}
 
 }  // namespace zetrion::py
