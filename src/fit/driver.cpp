@@ -138,6 +138,7 @@ BestOfStarts run_fit_screened(FitRequest req, std::span<const std::vector<double
     s.xtol = req.xtol;
     s.patience = patience;
     s.cancel = req.cancel;
+    s.split_jacobian = true;
     EvalCounter counter{0};
     struct End {
         std::vector<double> params;

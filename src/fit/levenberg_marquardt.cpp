@@ -15,8 +15,10 @@ constexpr double kLn10 = 2.302585092994046;
 // The solver's view of one circuit fit: residuals and Jacobian in solver space.
 class LmProblem final : public LmFunction {
 public:
-    LmProblem(const FitData& d, const std::vector<bool>& fixed, EvalCounter& counter)
-        : d_(d), fixed_(fixed), counter_(counter), eval_(d.tree, d.spectrum()), v_(d.n) {}
+    LmProblem(const FitData& d, const std::vector<bool>& fixed, EvalCounter& counter, bool split)
+        : d_(d), fixed_(fixed), counter_(counter), eval_(d.tree, d.spectrum()), v_(d.n) {
+        if (split) split_.emplace(d.tree, d.spectrum());
+    }
 
     std::size_t residual_count() const override { return d_.residual_count(); }
 
@@ -29,7 +31,8 @@ public:
     void jacobian(std::span<const double> x, double* jac) override {
         const std::vector<double> v = physical(x, d_.bounds);
         const std::size_t m = d_.residual_count();
-        jacobian_columns(d_.tree, v, d_.spectrum(), counter_, jac);
+        if (split_) (*split_)(v, &fixed_, counter_, jac);
+        else jacobian_columns(d_.tree, v, d_.spectrum(), counter_, jac);
         for (std::size_t j = 0; j < v.size(); ++j) {
             double* col = jac + j * m;
             if (fixed_[j]) {
@@ -47,6 +50,7 @@ private:
     EvalCounter& counter_;
     ResidualEvaluator eval_;
     std::vector<double> v_;
+    std::optional<SplitJacobian> split_;
 };
 
 // A parameter whose range is enforced by clamping and pinning rather than by
@@ -289,7 +293,7 @@ std::variant<SingleStart, FitError> levenberg_marquardt_single_start(const FitDa
                                                                      const std::vector<bool>& fixed,
                                                                      const LmSettings& s, EvalCounter& counter) {
     if (auto e = check_tolerances(s)) return *e;
-    LmProblem problem(d, fixed, counter);
+    LmProblem problem(d, fixed, counter, s.split_jacobian);
     std::vector<double> x(x0.begin(), x0.end());
     const LmReport rep = lm_minimize(problem, x, s);
     return SingleStart{physical(x, d.bounds), rep.success(), rep.evaluations, rep.stop};

@@ -133,6 +133,62 @@ ColumnScratch& column_scratch() {
 
 }  // namespace
 
+SplitJacobian::SplitJacobian(const SeriesList& tree, const Spectrum& data)
+    : data_(data), needed_(param_count(tree)), plus_(data.omega.size()), minus_(data.omega.size()) {
+    std::size_t offset = 0;
+    parts_.reserve(tree.size());
+    for (const Node& node : tree) {
+        SeriesList one{node};
+        const std::size_t count = param_count(one);
+        parts_.push_back({std::move(one), offset, count});
+        offset += count;
+    }
+    evals_.reserve(parts_.size());
+    for (const Part& part : parts_) evals_.emplace_back(part.tree);
+}
+
+bool SplitJacobian::operator()(std::span<const double> p, const std::vector<bool>* skip, EvalCounter& counter,
+                               double* out) {
+    const std::size_t m = p.size();
+    counter.fetch_add(2 * m, std::memory_order_relaxed);
+    if (m < needed_) return false;
+    const std::size_t n = data_.omega.size();
+    const std::size_t rows = 2 * n;
+    const double* w_im = data_.weights_im.empty() ? data_.weights.data() : data_.weights_im.data();
+    const double* logw = data_.log_omega.empty() ? nullptr : data_.log_omega.data();
+    std::fill(out + needed_ * rows, out + m * rows, 0.0);  // parameters beyond the circuit's
+    auto sweep = [&](BlockEvaluator& eval, Cx* z) {
+        for (std::size_t b = 0; b < n; b += BlockEvaluator::kBlock) {
+            const std::size_t len = std::min(BlockEvaluator::kBlock, n - b);
+            eval.with_params(local_.data(), data_.omega.data() + b, len, z + b, logw ? logw + b : nullptr);
+        }
+    };
+    for (std::size_t j = 0; j < parts_.size(); ++j) {
+        const Part& part = parts_[j];
+        local_.assign(p.begin() + static_cast<std::ptrdiff_t>(part.offset),
+                      p.begin() + static_cast<std::ptrdiff_t>(part.offset + part.count));
+        for (std::size_t q = 0; q < part.count; ++q) {
+            const std::size_t k = part.offset + q;
+            double* col = out + k * rows;
+            if (skip && k < skip->size() && (*skip)[k]) {
+                std::fill(col, col + rows, 0.0);
+                continue;
+            }
+            const double h = jacobian_step(p[k]);
+            local_[q] = p[k] + h;
+            sweep(evals_[j], plus_.data());
+            local_[q] = p[k] - h;
+            sweep(evals_[j], minus_.data());
+            local_[q] = p[k];
+            for (std::size_t i = 0; i < n; ++i) {
+                col[2 * i] = (plus_[i].re - minus_[i].re) / data_.weights[i] / (h + h);
+                col[2 * i + 1] = (plus_[i].im - minus_[i].im) / w_im[i] / (h + h);
+            }
+        }
+    }
+    return true;
+}
+
 bool jacobian_columns(const SeriesList& tree, std::span<const double> p, const Spectrum& data,
                       EvalCounter& counter, double* out) {
     const std::size_t m = p.size();

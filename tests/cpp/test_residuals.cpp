@@ -98,3 +98,54 @@ TEST_CASE("jacobian steps, columns and counts") {
     CHECK(jacobian_columns(t, std::vector<double>{}, {omega, z, w}, empty, jac.data()));
     CHECK(empty == 0);
 }
+
+TEST_CASE("split jacobian: the whole one, node by node") {
+    // nested groups, a CPE (with and without log omega), own imaginary weights
+    const SeriesList t = tree_of("L0-R0-(R1,CPE1)-(CPE2,R2-(R3,C3))-Wo4");
+    std::vector<double> omega, logw, w, w_im;
+    std::vector<Cx> z;
+    for (int i = 0; i < 70; ++i) {  // more than one block of frequencies
+        omega.push_back(std::pow(10.0, -2 + 0.1 * i));
+        logw.push_back(std::log(omega.back()));
+        z.push_back({5.0 + i, -1.0 - 0.5 * i});
+        w.push_back(1.0 + 0.1 * i);
+        w_im.push_back(2.0 + 0.05 * i);
+    }
+    const std::vector<double> p{1e-6, 2.0, 30.0, 1e-4, 0.8, 2e-3, 0.7, 40.0, 60.0, 1e-3, 25.0, 3.0, 9.9};
+    const std::size_t rows = 140, m = p.size();
+    for (const Spectrum& data : {Spectrum{omega, z, w}, Spectrum{omega, z, w, logw, w_im}}) {
+        EvalCounter whole_count{0}, split_count{0};
+        std::vector<double> whole(m * rows), split(m * rows, 7.0);
+        REQUIRE(jacobian_columns(t, p, data, whole_count, whole.data()));
+        SplitJacobian jac(t, data);
+        std::vector<bool> skip(m, false);
+        skip[3] = true;
+        REQUIRE(jac(p, &skip, split_count, split.data()));
+        CHECK(split_count == whole_count);
+        for (std::size_t k = 0; k < m; ++k) {
+            double scale = 0.0;
+            for (std::size_t i = 0; i < rows; ++i) scale = std::max(scale, std::fabs(whole[k * rows + i]));
+            for (std::size_t i = 0; i < rows; ++i) {
+                const double got = split[k * rows + i];
+                if (k == 3 || k == m - 1) CHECK(got == 0.0);  // skipped; beyond the circuit
+                else CHECK(std::fabs(got - whole[k * rows + i]) <= 1e-6 * scale);
+            }
+        }
+        // reused for a second point: nothing left over from the first
+        std::vector<double> q = p;
+        q[2] = 45.0;
+        std::vector<double> again(m * rows);
+        REQUIRE(jacobian_columns(t, q, data, whole_count, whole.data()));
+        REQUIRE(jac(q, nullptr, split_count, again.data()));
+        for (const std::size_t k : {std::size_t{2}, std::size_t{3}}) {
+            double scale = 0.0;
+            for (std::size_t i = 0; i < rows; ++i) scale = std::max(scale, std::fabs(whole[k * rows + i]));
+            for (std::size_t i = 0; i < rows; ++i)
+                CHECK(std::fabs(again[k * rows + i] - whole[k * rows + i]) <= 1e-6 * scale);
+        }
+    }
+    EvalCounter c{0};
+    SplitJacobian short_one(t, Spectrum{omega, z, w});
+    std::vector<double> out(rows);
+    CHECK_FALSE(short_one(std::vector<double>{1.0}, nullptr, c, out.data()));
+}
