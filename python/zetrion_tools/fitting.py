@@ -40,7 +40,7 @@ from .engine import fit_methods, has_learned_model, weightings
 from .options import FitOptions
 from .arcs import order_fit
 from .quality import Flag, FitQuality, assess_fit
-from .starts import arc_count, cheapest_variant, data_starts, neighbour_starts
+from .starts import arc_count, cheapest_variant, data_starts, dead_arc, neighbour_starts
 
 __all__ = ["ConstrainedFit", "FitSetupError", "fit"]
 
@@ -66,6 +66,10 @@ _RETRY_STREAK = 0.15
 _SPARSE = 5
 # Solver budget of each whole fit from a neighbouring valley (budget units).
 _LOOK_PATIENCE = 40
+# Screening budget of the starts that revive a dead arc in well-sampled
+# data, and how many of their ends are polished.
+_DEAD_PATIENCE = 10
+_DEAD_POLISH = 4
 # Budget of each screening run, in solver budget units (evaluations per
 # parameter and one): enough to settle into a basin, far short of a full fit.
 _SCREEN_PATIENCE = 40
@@ -693,19 +697,25 @@ def _second_look(s: _Setup, options: dict[str, Any], out: dict[str, Any]) -> dic
     neighbouring valleys (:func:`zetrion_tools.starts.neighbour_starts`)
     when sparse data (under ``_SPARSE`` points per free parameter) cannot
     rule one out: some combination of parameters is undetermined, or two
-    arcs merged into one time constant. Fits of well-sampled spectra pay
-    nothing.
+    arcs merged into one time constant; in well-sampled spectra, when an arc
+    died. Other fits of well-sampled spectra pay nothing.
     """
-    if s.freq.size >= _SPARSE * len(s.free_idx) or not out["success"] or arc_count(s.circuit) < 2:
+    if not out["success"] or arc_count(s.circuit) < 2:
         return out
     values = [float(v) for v in out["params"]]
-    named = neighbour_starts(s.circuit, values, s.freq, s.imp, force=bool(out["undetermined"]))
+    sparse = s.freq.size < _SPARSE * len(s.free_idx)
+    if not sparse and not dead_arc(s.circuit, values, s.freq):
+        return out
+    named = neighbour_starts(s.circuit, values, s.freq, s.imp, force=not sparse or bool(out["undetermined"]))
     if not named:
         return out
-    # a start in the right valley settles quickly: a shorter budget bounds
-    # the cost of the ones that wander
-    budget = min(_LOOK_PATIENCE, int(options.get("max_iterations") or _LOOK_PATIENCE))
-    second = _screened(s, dict(options, max_iterations=budget), named, 0)
+    if sparse:
+        # a start in the right valley settles quickly: a shorter budget
+        # bounds the cost of the ones that wander
+        budget = min(_LOOK_PATIENCE, int(options.get("max_iterations") or _LOOK_PATIENCE))
+        second = _screened(s, dict(options, max_iterations=budget), named, 0)
+    else:  # mostly a small arc that is really there: screened, the best ends polished
+        second = _screened(s, dict(options, polish=_DEAD_POLISH), named, _DEAD_PATIENCE)
     second["tried"] += out["tried"]
     second["no_model"] = out.get("no_model", False)
     if _better(second, out):

@@ -45,6 +45,7 @@ __all__ = [
     "arc_shapes",
     "cheapest_variant",
     "data_starts",
+    "dead_arc",
     "neighbour_starts",
     "read_features",
 ]
@@ -430,7 +431,9 @@ def cheapest_variant(
 
 
 # An arc whose impedance stays below this share of the largest arc's over
-# the band has died in the fit: the solver has shorted it or parked it.
+# the band, or whose reactance stays below this share of its own impedance,
+# has died in the fit: the solver has shorted it, parked it, or made it a
+# resistance.
 _DEAD = 0.02
 # Arcs whose -Im peaks lie closer than this (decades) have merged in the fit.
 _MERGED = 0.1
@@ -438,6 +441,10 @@ _MERGED = 0.1
 # constant) and the share of the live arc's size it takes there.
 _BESIDE = (-1.5, -0.75, 0.75, 1.5)
 _BESIDE_SHARE = 0.25
+# A dead arc revived where the fit misses most takes these multiples of the
+# misfit there as its size; the misfit is smoothed over this many points.
+_REVIVE_SHARES = (2.0, 8.0)
+_MISFIT_SMOOTH = 5
 # A live arc split in two halves this far either side of its time constant.
 _SPLIT = (0.3, 0.7)
 _NEIGHBOUR_LIMIT = 12
@@ -448,18 +455,21 @@ class ArcShape:
     """One relaxing part of a fitted circuit, as the band sees it.
 
     ``tau`` is ``1 / w`` at the peak of its ``-Im Z`` (within a decade of
-    the band), ``size`` its largest ``|Z|`` inside the band (ohm),
-    ``params`` the indices of its parameters in the circuit's order.
+    the band), ``size`` its largest ``|Z|`` inside the band (ohm), ``swing``
+    its largest ``|Im Z|`` there, ``params`` the indices of its parameters
+    in the circuit's order.
     """
 
     notation: str
     params: tuple[int, ...]
     tau: float
     size: float
+    swing: float = math.inf
 
     def dead(self, largest: float) -> bool:
-        """Whether the arc contributes next to nothing beside the largest one."""
-        return not self.size >= _DEAD * largest
+        """Whether the arc contributes next to nothing beside the largest one,
+        or relaxes nowhere in the band (a resistance in all but name)."""
+        return not (self.size >= _DEAD * largest and self.swing >= _DEAD * self.size)
 
 
 def _block_notation(node: Any, names: Sequence[str]) -> str:
@@ -499,9 +509,11 @@ def arc_shapes(circuit: zetrion.Circuit, values: Sequence[float], f: FloatArray)
         except ValueError:
             continue
         mag = np.abs(zz[band])
-        size = float(np.max(mag)) if np.all(np.isfinite(mag)) else 0.0
+        finite = bool(np.all(np.isfinite(mag)))
+        size = float(np.max(mag)) if finite else 0.0
+        swing = float(np.max(np.abs(zz[band].imag))) if finite else 0.0
         k = int(np.argmax(np.nan_to_num(-zz.imag, nan=-np.inf)))
-        out.append(ArcShape(notation, idx, 1.0 / (2 * math.pi * float(grid[k])), size))
+        out.append(ArcShape(notation, idx, 1.0 / (2 * math.pi * float(grid[k])), size, swing))
     return out
 
 
@@ -510,11 +522,32 @@ def _parsed_block(notation: str) -> zetrion.Circuit:
     return zetrion.Circuit(notation)
 
 
+def dead_arc(circuit: zetrion.Circuit, values: Sequence[float], f: FloatArray) -> bool:
+    """Whether some arc of the circuit at ``values`` contributes next to
+    nothing beside the largest one over the band of ``f``."""
+    shapes = arc_shapes(circuit, values, f)
+    largest = max((a.size for a in shapes), default=0.0)
+    return len(shapes) >= 2 and any(a.dead(largest) for a in shapes)
+
+
 def _merged_arcs(shapes: Sequence[ArcShape]) -> bool:
     """Whether two arcs peak at one time constant (a dead arc alone is no sign:
     most are dead in the data too, and then the fit names them undetermined)."""
     taus = sorted(math.log10(a.tau) for a in shapes)
     return any(b - a < _MERGED for a, b in zip(taus, taus[1:]))
+
+
+def _misfit_peak(circuit: zetrion.Circuit, values: Sequence[float], f: FloatArray, z: ComplexArray) -> tuple[float, float]:
+    """Time constant and size of the largest stretch of misfit: where the
+    relative misfit, smoothed over neighbouring points, peaks, and the misfit
+    there in ohm."""
+    fitted = np.asarray(circuit.with_values(list(values)).impedance(f), dtype=np.complex128)
+    miss = np.abs(fitted - z)
+    rel = np.nan_to_num(miss / np.maximum(np.abs(z), 1e-300), nan=0.0, posinf=0.0)
+    width = min(_MISFIT_SMOOTH, rel.size)
+    smooth = np.convolve(rel, np.ones(width) / width, mode="same")
+    k = int(np.argmax(smooth))
+    return 1.0 / (2 * math.pi * float(f[k])), float(np.nan_to_num(miss[k], nan=0.0)) or float(np.abs(z[k]))
 
 
 def neighbour_starts(
@@ -552,6 +585,12 @@ def neighbour_starts(
                 vec[i] = filled[i]
         out.append((label, _clamped(vec, bounds, circuit)))
 
+    if dead:
+        # where the fit misses most, a dead arc may be the feature it lacks
+        tau, size = _misfit_peak(circuit, values, f, z)
+        for j in dead:
+            for share in _REVIVE_SHARES:
+                make(f"arc {j + 1} where the fit misses, x{share:g}", {j: (tau, share * size)})
     for j in dead:
         for a in live:
             for step in _BESIDE:

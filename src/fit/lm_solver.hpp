@@ -26,9 +26,8 @@ struct LmSettings {
     std::uint32_t patience = 200;  // budget: max(patience, 1) * (n + 1) residual evaluations
     double factor = 100.0;         // initial step bound factor
     const Cancellation* cancel = nullptr;  // asked once per iteration; a stop ends the run
-    // Jacobians from the top-level node of each parameter alone (equal up to
-    // rounding): for short screening runs, never for a whole fit, whose
-    // result stays the same on every path.
+    // The cheaper Jacobian of SplitJacobian: for short screening runs, never
+    // for a whole fit, whose result stays the same on every path.
     bool split_jacobian = false;
 };
 

@@ -112,6 +112,12 @@ ConcurrentFit::~ConcurrentFit() {
 double parallel_jacobian_min_micros() { return g_parallel_min_us.load(std::memory_order_relaxed); }
 void set_parallel_jacobian_min_micros(double us) { g_parallel_min_us.store(us, std::memory_order_relaxed); }
 
+double forward_step(double pk) {
+    constexpr double kSqrtEps = 1.4901161193847656e-08;
+    const double a = std::fabs(pk);
+    return kSqrtEps * (std::isnan(a) ? 1e-8 : std::fmax(a, 1e-8));
+}
+
 double jacobian_step(double pk) {
     constexpr double kCbrtEps = 6.0554544523933395e-06;
     const double a = std::fabs(pk);
@@ -134,7 +140,7 @@ ColumnScratch& column_scratch() {
 }  // namespace
 
 SplitJacobian::SplitJacobian(const SeriesList& tree, const Spectrum& data)
-    : data_(data), needed_(param_count(tree)), plus_(data.omega.size()), minus_(data.omega.size()) {
+    : data_(data), needed_(param_count(tree)), plus_(data.omega.size()), base_(data.omega.size()) {
     std::size_t offset = 0;
     parts_.reserve(tree.size());
     for (const Node& node : tree) {
@@ -150,7 +156,7 @@ SplitJacobian::SplitJacobian(const SeriesList& tree, const Spectrum& data)
 bool SplitJacobian::operator()(std::span<const double> p, const std::vector<bool>* skip, EvalCounter& counter,
                                double* out) {
     const std::size_t m = p.size();
-    counter.fetch_add(2 * m, std::memory_order_relaxed);
+    counter.fetch_add(m, std::memory_order_relaxed);
     if (m < needed_) return false;
     const std::size_t n = data_.omega.size();
     const std::size_t rows = 2 * n;
@@ -167,6 +173,7 @@ bool SplitJacobian::operator()(std::span<const double> p, const std::vector<bool
         const Part& part = parts_[j];
         local_.assign(p.begin() + static_cast<std::ptrdiff_t>(part.offset),
                       p.begin() + static_cast<std::ptrdiff_t>(part.offset + part.count));
+        bool have_base = false;
         for (std::size_t q = 0; q < part.count; ++q) {
             const std::size_t k = part.offset + q;
             double* col = out + k * rows;
@@ -174,15 +181,17 @@ bool SplitJacobian::operator()(std::span<const double> p, const std::vector<bool
                 std::fill(col, col + rows, 0.0);
                 continue;
             }
-            const double h = jacobian_step(p[k]);
+            if (!have_base) {
+                sweep(evals_[j], base_.data());
+                have_base = true;
+            }
+            const double h = forward_step(p[k]);
             local_[q] = p[k] + h;
             sweep(evals_[j], plus_.data());
-            local_[q] = p[k] - h;
-            sweep(evals_[j], minus_.data());
             local_[q] = p[k];
             for (std::size_t i = 0; i < n; ++i) {
-                col[2 * i] = (plus_[i].re - minus_[i].re) / data_.weights[i] / (h + h);
-                col[2 * i + 1] = (plus_[i].im - minus_[i].im) / w_im[i] / (h + h);
+                col[2 * i] = (plus_[i].re - base_[i].re) / data_.weights[i] / h;
+                col[2 * i + 1] = (plus_[i].im - base_[i].im) / w_im[i] / h;
             }
         }
     }

@@ -118,12 +118,13 @@ public:
 bool jacobian_columns(const SeriesList& tree, std::span<const double> p, const Spectrum& data,
                       EvalCounter& counter, double* out);
 
-// The Jacobian of jacobian_columns for callers that take many Jacobians of
-// one circuit. The impedance of a top-level series node adds to the rest
-// unchanged, so each column evaluates only the node its parameter lives in:
-// the central difference of that node's impedance over the point's weight.
-// Equal to jacobian_columns up to rounding, and counted the same (2m
-// evaluations); serial. One instance per thread.
+// A cheaper Jacobian for callers that take many of one circuit only to head
+// for a basin (screening runs), never for a whole fit's: forward differences
+// (step forward_step), and since a top-level series node's impedance adds to
+// the rest unchanged, each column evaluates only the node its parameter lives
+// in: the node's difference quotient over the point's weight. Agrees with
+// jacobian_columns to about sqrt(eps) of each column's scale; counts one
+// evaluation per column; serial. One instance per thread.
 class SplitJacobian {
 public:
     SplitJacobian(const SeriesList& tree, const Spectrum& data);
@@ -144,8 +145,12 @@ private:
     Spectrum data_;
     std::size_t needed_;
     std::vector<double> local_;
-    std::vector<Cx> plus_, minus_;
+    std::vector<Cx> plus_, base_;
 };
+
+// Forward-difference step of column k: sqrt(eps) * max(|p_k|, 1e-8), a NaN
+// |p_k| counting as 1e-8.
+double forward_step(double pk);
 
 // Step of column k: cbrt(eps) * max(|p_k|, 1e-8), a NaN |p_k| counting as 1e-8.
 double jacobian_step(double pk);

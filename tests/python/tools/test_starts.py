@@ -10,7 +10,14 @@ import pytest
 
 import zetrion
 from zetrion_tools import fit
-from zetrion_tools.starts import arc_shapes, cheapest_variant, data_starts, neighbour_starts, read_features
+from zetrion_tools.starts import (
+    arc_shapes,
+    cheapest_variant,
+    data_starts,
+    dead_arc,
+    neighbour_starts,
+    read_features,
+)
 from zetrion_tools.training import spectra
 
 
@@ -238,6 +245,50 @@ class TestNeighbourValleys:
         res = fit(preset, f, z, check_sign=False)
         assert res.cost <= truth_cost(preset, truth, f, z) * 1.01
         assert "beside" in res.start_source or "split" in res.start_source
+
+
+class TestDeadArcs:
+    TWO_RC = "R0-(R1,C1)-(R2,C2)"
+
+    def test_an_arc_that_relaxes_nowhere_in_the_band_is_dead(self):
+        c = zetrion.Circuit("R0-(R1,C1)-(R2,CPE2)")
+        f = np.geomspace(1e5, 1e-2, 50)
+        live = [10.0, 100.0, 1e-6, 50.0, 1e-3, 0.9]
+        flat = [10.0, 100.0, 1e-6, 50.0, 1e-3, 0.0]  # CPE2 a resistance: the arc too
+        assert not dead_arc(c, live, f)
+        assert dead_arc(c, flat, f)
+        shapes = arc_shapes(c, flat, f)
+        assert shapes[1].size == pytest.approx(50.0 * 1000.0 / 1050.0, rel=1e-6) and shapes[1].swing == 0.0
+        assert not dead_arc(zetrion.Circuit("R0-(R1,C1)"), [10.0, 100.0, 1e-30], f)  # one arc: nothing beside
+
+    def test_a_dead_arc_is_revived_where_the_fit_misses(self):
+        c = zetrion.Circuit(self.TWO_RC)
+        f, z = noisy(self.TWO_RC, [10.0, 100.0, 1e-7, 20.0, 5e-5], 12, n=60, lo=0.1, hi=1e6)
+        # the one-arc fit with arc 2 shorted: a whole fit from there stays stuck
+        reached = list(fit("R0-(R1,C1)", f, z).params.values()) + [1e-12, 1e-4]
+        optimum = c.with_values([10.0, 100.0, 1e-7, 20.0, 5e-5]).fit(f, z, guess_init=False).cost
+        assert c.with_values(reached).fit(f, z, guess_init=False).cost > 10 * optimum
+        revived = [vec for name, vec in neighbour_starts(c, reached, f, z, force=True) if "where the fit misses" in name]
+        assert len(revived) == 2
+        for vec in revived:
+            assert vec[:3] == reached[:3]  # the live arc is kept
+            assert c.with_values(vec).fit(f, z, guess_init=False).cost <= optimum * (1 + 1e-9)
+
+    # well-sampled spectra whose fit used to end with an arc shorted, parked
+    # or made a resistance, one to five percent above the optimum
+    @pytest.mark.parametrize(
+        "notation, seed, index",
+        [
+            ("R0-(R1,C1)-(R2-Wo2,C2)", 330300, 3),
+            ("R0-(R1,C1)-(R2-Wo2,C2)", 770300, 3),
+            ("R0-(R1,CPE1)-G1", 550500, 37),
+        ],
+    )
+    def test_a_well_sampled_fit_with_a_dead_arc_looks_again(self, notation, seed, index):
+        s = spectra.draw(notation, index + 1, seed, noise=0.01, distribution="standard")[index]
+        assert s.f.size >= 5 * len(s.truth)
+        res = fit(notation, s.f, s.z, check_sign=False)
+        assert res.cost <= truth_cost(notation, list(s.truth), s.f, s.z) * 1.01
 
 
 class TestScreenedPolish:
