@@ -697,25 +697,25 @@ def _second_look(s: _Setup, options: dict[str, Any], out: dict[str, Any]) -> dic
     neighbouring valleys (:func:`zetrion_tools.starts.neighbour_starts`)
     when sparse data (under ``_SPARSE`` points per free parameter) cannot
     rule one out: some combination of parameters is undetermined, or two
-    arcs merged into one time constant; in well-sampled spectra, when an arc
-    died. Other fits of well-sampled spectra pay nothing.
+    arcs merged into one time constant. Otherwise, when an arc died, screened
+    starts from the same valleys. Other fits pay nothing.
     """
     if not out["success"] or arc_count(s.circuit) < 2:
         return out
     values = [float(v) for v in out["params"]]
     sparse = s.freq.size < _SPARSE * len(s.free_idx)
-    if not sparse and not dead_arc(s.circuit, values, s.freq):
-        return out
-    named = neighbour_starts(s.circuit, values, s.freq, s.imp, force=not sparse or bool(out["undetermined"]))
-    if not named:
-        return out
-    if sparse:
+    named = neighbour_starts(s.circuit, values, s.freq, s.imp, force=bool(out["undetermined"])) if sparse else []
+    if named:
         # a start in the right valley settles quickly: a shorter budget
         # bounds the cost of the ones that wander
         budget = min(_LOOK_PATIENCE, int(options.get("max_iterations") or _LOOK_PATIENCE))
         second = _screened(s, dict(options, max_iterations=budget), named, 0)
-    else:  # mostly a small arc that is really there: screened, the best ends polished
+    elif dead_arc(s.circuit, values, s.freq):
+        # mostly a small arc that is really there: screened, the best ends polished
+        named = neighbour_starts(s.circuit, values, s.freq, s.imp, force=True)
         second = _screened(s, dict(options, polish=_DEAD_POLISH), named, _DEAD_PATIENCE)
+    else:
+        return out
     second["tried"] += out["tried"]
     second["no_model"] = out.get("no_model", False)
     if _better(second, out):

@@ -430,11 +430,12 @@ def cheapest_variant(
     return [float(v) for v in best]
 
 
-# An arc whose impedance stays below this share of the largest arc's over
-# the band, or whose reactance stays below this share of its own impedance,
-# has died in the fit: the solver has shorted it, parked it, or made it a
-# resistance.
+# An arc whose impedance stays below _DEAD of the largest arc's over the
+# band, or whose reactance stays below _FLAT of its own impedance (an R-C
+# arc's peak 1.3 decades outside the band), has died in the fit: the solver
+# has shorted it, parked it, or made it a resistance.
 _DEAD = 0.02
+_FLAT = 0.05
 # Arcs whose -Im peaks lie closer than this (decades) have merged in the fit.
 _MERGED = 0.1
 # Where a dead arc is tried beside a live one (decades from its time
@@ -469,7 +470,7 @@ class ArcShape:
     def dead(self, largest: float) -> bool:
         """Whether the arc contributes next to nothing beside the largest one,
         or relaxes nowhere in the band (a resistance in all but name)."""
-        return not (self.size >= _DEAD * largest and self.swing >= _DEAD * self.size)
+        return not (self.size >= _DEAD * largest and self.swing >= _FLAT * self.size)
 
 
 def _block_notation(node: Any, names: Sequence[str]) -> str:
@@ -577,12 +578,20 @@ def neighbour_starts(
     live = [j for j in range(len(shapes)) if j not in dead]
     out: list[tuple[str, list[float]]] = []
 
+    in_arcs = {i for a in shapes for i in a.params}
+    # a series part the fit shorted (at its lower bound) may be what a dead
+    # arc stood in for: it is read from the data again
+    shorted = [i for i in range(n) if i not in in_arcs and 0 < bounds[i][0] and values[i] <= 10 * bounds[i][0]]
+
     def make(label: str, plan: dict[int, tuple[float, float]]) -> None:
         vec = list(values)
+        filled: list[float] = []
         for j, (tau, r) in plan.items():
             filled = _Filler(feats, [(tau, r)] * len(shapes), n).fill(structure)
             for i in shapes[j].params:
                 vec[i] = filled[i]
+        for i in shorted:
+            vec[i] = filled[i]
         out.append((label, _clamped(vec, bounds, circuit)))
 
     if dead:

@@ -274,6 +274,23 @@ class TestDeadArcs:
             assert vec[:3] == reached[:3]  # the live arc is kept
             assert c.with_values(vec).fit(f, z, guess_init=False).cost <= optimum * (1 + 1e-9)
 
+    def test_a_series_resistance_a_flat_arc_stood_in_for_is_read_again(self):
+        c = zetrion.Circuit("R0-(R1,CPE1)-(R2,CPE2)")
+        f, z = noisy("R0-(R1,CPE1)-(R2,CPE2)", [50.0, 100.0, 1e-6, 0.9, 300.0, 1e-3, 0.8], 15, n=40)
+        reached = [1e-12, 50.0, 1e-6, 0.0, 400.0, 1e-4, 0.8]  # arc 1 a resistance, R0 shorted
+        starts = neighbour_starts(c, reached, f, z, force=True)
+        assert starts
+        for name, vec in starts:
+            assert 25.0 < vec[0] < 100.0, name  # the high-frequency intercept, 50 ohm
+        # a part that is not shorted is kept
+        assert all(vec[0] == 30.0 for _, vec in neighbour_starts(c, [30.0] + reached[1:], f, z, force=True))
+
+    def test_a_sparse_fit_with_a_flat_arc_in_place_of_the_series_resistance_looks_again(self):
+        f, z, truth = sparse_spectrum("two_rq", 770600, 290)
+        assert f.size < 5 * len(truth)
+        res = fit("two_rq", f, z, check_sign=False)
+        assert res.cost <= truth_cost("two_rq", truth, f, z) * 1.01
+
     # well-sampled spectra whose fit used to end with an arc shorted, parked
     # or made a resistance, one to five percent above the optimum
     @pytest.mark.parametrize(
