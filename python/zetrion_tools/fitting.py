@@ -40,7 +40,7 @@ from .engine import fit_methods, has_learned_model, weightings
 from .options import FitOptions
 from .arcs import order_fit
 from .quality import Flag, FitQuality, assess_fit
-from .starts import arc_count, cheapest_variant, data_starts, dead_arc, neighbour_starts
+from .starts import arc_count, cheapest_variant, data_starts, dead_arc, flat_arc, neighbour_starts
 
 __all__ = ["ConstrainedFit", "FitSetupError", "fit"]
 
@@ -711,9 +711,14 @@ def _second_look(s: _Setup, options: dict[str, Any], out: dict[str, Any]) -> dic
         budget = min(_LOOK_PATIENCE, int(options.get("max_iterations") or _LOOK_PATIENCE))
         second = _screened(s, dict(options, max_iterations=budget), named, 0)
     elif dead_arc(s.circuit, values, s.freq):
-        # mostly a small arc that is really there: screened, the best ends polished
+        # mostly a small arc that is really there: screened, the best ends
+        # polished. An end with an arc made a resistance only moved a surplus
+        # element elsewhere to follow the noise: it is not taken.
         named = neighbour_starts(s.circuit, values, s.freq, s.imp, force=True)
         second = _screened(s, dict(options, polish=_DEAD_POLISH), named, _DEAD_PATIENCE)
+        if flat_arc(s.circuit, [float(v) for v in second["params"]], s.freq):
+            out["tried"] += second["tried"]
+            return out
     else:
         return out
     second["tried"] += out["tried"]

@@ -46,6 +46,7 @@ __all__ = [
     "cheapest_variant",
     "data_starts",
     "dead_arc",
+    "flat_arc",
     "neighbour_starts",
     "read_features",
 ]
@@ -529,6 +530,13 @@ def dead_arc(circuit: zetrion.Circuit, values: Sequence[float], f: FloatArray) -
     shapes = arc_shapes(circuit, values, f)
     largest = max((a.size for a in shapes), default=0.0)
     return len(shapes) >= 2 and any(a.dead(largest) for a in shapes)
+
+
+def flat_arc(circuit: zetrion.Circuit, values: Sequence[float], f: FloatArray) -> bool:
+    """Whether some arc of the circuit at ``values`` (of two or more) relaxes
+    nowhere in the band of ``f``: a resistance in all but name."""
+    shapes = arc_shapes(circuit, values, f)
+    return len(shapes) >= 2 and any(a.size > 0 and not a.swing >= _FLAT * a.size for a in shapes)
 
 
 def _merged_arcs(shapes: Sequence[ArcShape]) -> bool:
