@@ -526,10 +526,11 @@ def _parsed_block(notation: str) -> zetrion.Circuit:
 
 def dead_arc(circuit: zetrion.Circuit, values: Sequence[float], f: FloatArray) -> bool:
     """Whether some arc of the circuit at ``values`` contributes next to
-    nothing beside the largest one over the band of ``f``."""
+    nothing beside the largest one over the band of ``f``, or two arcs peak
+    at one time constant."""
     shapes = arc_shapes(circuit, values, f)
     largest = max((a.size for a in shapes), default=0.0)
-    return len(shapes) >= 2 and any(a.dead(largest) for a in shapes)
+    return len(shapes) >= 2 and (any(a.dead(largest) for a in shapes) or _merged_arcs(shapes))
 
 
 def flat_arc(circuit: zetrion.Circuit, values: Sequence[float], f: FloatArray) -> bool:
@@ -587,9 +588,14 @@ def neighbour_starts(
     out: list[tuple[str, list[float]]] = []
 
     in_arcs = {i for a in shapes for i in a.params}
-    # a series part the fit shorted (at its lower bound) may be what a dead
-    # arc stood in for: it is read from the data again
-    shorted = [i for i in range(n) if i not in in_arcs and 0 < bounds[i][0] and values[i] <= 10 * bounds[i][0]]
+    # a series part the fit shorted (at its lower bound, or a millionth of
+    # what the data read for it) may be what a dead arc stood in for: it is
+    # read from the data again
+    read = _Filler(feats, [(a.tau, a.size) for a in shapes], n).fill(structure)
+    shorted = [
+        i for i in range(n)
+        if i not in in_arcs and (0 < bounds[i][0] and values[i] <= 10 * bounds[i][0] or 0 <= values[i] < 1e-6 * read[i])
+    ]
 
     def make(label: str, plan: dict[int, tuple[float, float]]) -> None:
         vec = list(values)

@@ -282,8 +282,17 @@ class TestDeadArcs:
         assert starts
         for name, vec in starts:
             assert 25.0 < vec[0] < 100.0, name  # the high-frequency intercept, 50 ohm
+        # far below what the data read for it, above its bound, it is shorted too
+        assert all(25.0 < vec[0] < 100.0 for _, vec in neighbour_starts(c, [1e-6] + reached[1:], f, z, force=True))
         # a part that is not shorted is kept
         assert all(vec[0] == 30.0 for _, vec in neighbour_starts(c, [30.0] + reached[1:], f, z, force=True))
+
+    def test_a_well_sampled_fit_with_two_arcs_on_one_time_constant_looks_again(self):
+        f, z, truth = sparse_spectrum("two_rq", 880600, 395)  # 37 points: not sparse for 7 parameters
+        assert f.size >= 5 * len(truth)
+        res = fit("two_rq", f, z, check_sign=False)
+        assert res.cost <= truth_cost("two_rq", truth, f, z) * 1.01
+        assert "split" in res.start_source or "beside" in res.start_source
 
     def test_a_sparse_fit_with_a_flat_arc_in_place_of_the_series_resistance_looks_again(self):
         f, z, truth = sparse_spectrum("two_rq", 770600, 290)
