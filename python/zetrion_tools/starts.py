@@ -468,10 +468,14 @@ class ArcShape:
     size: float
     swing: float = math.inf
 
+    def flat(self) -> bool:
+        """Whether the arc relaxes nowhere in the band: a resistance in all but name."""
+        return self.size > 0 and not self.swing >= _FLAT * self.size
+
     def dead(self, largest: float) -> bool:
         """Whether the arc contributes next to nothing beside the largest one,
-        or relaxes nowhere in the band (a resistance in all but name)."""
-        return not (self.size >= _DEAD * largest and self.swing >= _FLAT * self.size)
+        or is flat."""
+        return not self.size >= _DEAD * largest or self.flat()
 
 
 def _block_notation(node: Any, names: Sequence[str]) -> str:
@@ -537,7 +541,7 @@ def flat_arc(circuit: zetrion.Circuit, values: Sequence[float], f: FloatArray) -
     """Whether some arc of the circuit at ``values`` (of two or more) relaxes
     nowhere in the band of ``f``: a resistance in all but name."""
     shapes = arc_shapes(circuit, values, f)
-    return len(shapes) >= 2 and any(a.size > 0 and not a.swing >= _FLAT * a.size for a in shapes)
+    return len(shapes) >= 2 and any(a.flat() for a in shapes)
 
 
 def _merged_arcs(shapes: Sequence[ArcShape]) -> bool:
@@ -599,13 +603,12 @@ def neighbour_starts(
 
     def make(label: str, plan: dict[int, tuple[float, float]]) -> None:
         vec = list(values)
-        filled: list[float] = []
         for j, (tau, r) in plan.items():
             filled = _Filler(feats, [(tau, r)] * len(shapes), n).fill(structure)
             for i in shapes[j].params:
                 vec[i] = filled[i]
-        for i in shorted:
-            vec[i] = filled[i]
+        for i in shorted:  # series parts read the same whatever the arcs' plan
+            vec[i] = read[i]
         out.append((label, _clamped(vec, bounds, circuit)))
 
     if dead:
